@@ -1,0 +1,32 @@
+#include "image/hex_file.h"
+
+#include <windows.h>
+
+namespace {
+
+HANDLE as_handle(std::intptr_t value) {
+    return reinterpret_cast<HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
+}
+
+}  // namespace
+
+bool HexFile::open(const char* path) {
+    close();
+    HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    handle_ = reinterpret_cast<std::intptr_t>(file);
+    return true;
+}
+
+long HexFile::read(std::uint8_t* dst, std::size_t size) {
+    DWORD got = 0;
+    if (!ReadFile(as_handle(handle_), dst, static_cast<DWORD>(size), &got, nullptr)) return -1;
+    return static_cast<long>(got);
+}
+
+void HexFile::close() {
+    if (handle_ == -1) return;
+    CloseHandle(as_handle(handle_));
+    handle_ = -1;
+}
