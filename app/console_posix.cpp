@@ -1,0 +1,8 @@
+#include <cstdio>
+#include <unistd.h>
+
+#include "app/console.h"
+
+void console_setup() {
+    if (isatty(fileno(stdout))) std::setvbuf(stdout, nullptr, _IONBF, 0);
+}

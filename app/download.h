@@ -1,0 +1,13 @@
+// One download: the hex file and the serial port of a run, and the order of its steps.
+#pragma once
+
+// Process exit statuses.
+enum ExitStatus : int {
+    EXIT_DOWNLOAD_COMPLETED = 0,
+    EXIT_FAILED = 1,  // any failure: file, port, nothing to send, device lost
+    EXIT_USAGE = 2,
+};
+
+// Loads `hex_path` and downloads it through COM<port_number>. Prints every
+// outcome on the console and returns the exit status for it.
+int run_download(int port_number, const char* hex_path);

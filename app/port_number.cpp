@@ -1,0 +1,17 @@
+#include "app/port_number.h"
+
+#include <cstdint>
+
+int parse_port_number(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    std::uint32_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) value = value * 10U + static_cast<std::uint32_t>(*p - '0');
+    if (negative) value = 0U - value;
+    return static_cast<int>(static_cast<std::int32_t>(value));
+}

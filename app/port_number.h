@@ -1,0 +1,7 @@
+#pragma once
+
+// Converts the port argument like the C library's atoi, but with defined
+// behaviour: optional leading white space, an optional sign, decimal digits up
+// to the first non-digit; no digits gives 0; the value wraps around in 32 bits
+// ("4294967303" is 7).
+int parse_port_number(const char* text);
