@@ -1,0 +1,62 @@
+// The serial port to the device's loader, and the byte I/O the exchange needs of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum class PortRead {
+    Byte,    // one byte arrived
+    Empty,   // nothing arrived within the read interval
+    Failed,  // a transient error; worth another try
+    Lost,    // the device is gone (adapter pulled, link closed)
+};
+
+enum class PortWrite {
+    Written,  // every byte was taken by the port
+    Failed,   // a transient error; the bytes may not all have gone out
+    Lost,     // the device is gone
+};
+
+// What the device line reader and the exchange use: the serial port, or an
+// in-memory stand-in in tests.
+class PortIo {
+public:
+    // Waits up to about READ_INTERVAL_MS for one byte. Any result other than
+    // Byte has taken about that long, so callers can simply retry.
+    virtual PortRead read_byte(std::uint8_t& byte) = 0;
+    // Blocks until the port has taken all `size` bytes (or cannot).
+    virtual PortWrite write(const std::uint8_t* data, std::size_t size) = 0;
+
+protected:
+    ~PortIo() = default;
+};
+
+constexpr int READ_INTERVAL_MS = 10;
+constexpr int BAUD_RATE = 115200;
+
+enum class PortOpen {
+    Opened,           // open, 115200 8N1 raw, RTS on
+    CannotOpen,       // missing, or held by another program
+    SettingsRefused,  // open, but the line settings could not be applied
+};
+
+class SerialPort final : public PortIo {
+public:
+    SerialPort() = default;
+    ~SerialPort() { close(); }
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    PortRead read_byte(std::uint8_t& byte) override;
+    PortWrite write(const std::uint8_t* data, std::size_t size) override;
+    void close();
+
+private:
+    friend PortOpen open_serial_port(int port_number, SerialPort& port);
+    std::intptr_t handle_ = -1;
+    unsigned quiet_reads_ = 0;  // empty reads since the link was last checked
+};
+
+// Opens COM<port_number> and applies the line settings. On SettingsRefused the
+// port stays open so that the caller closes it in its own order.
+PortOpen open_serial_port(int port_number, SerialPort& port);

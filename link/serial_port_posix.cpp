@@ -1,0 +1,140 @@
+#include "link/serial_port.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// COM<n> is the device named by the environment variable STBLOAD_COM<n>
+// (STBLOAD_COM3=/dev/ttyUSB0); without it, /dev/ttyS<n-1>, so COM1 is
+// /dev/ttyS0. Numbers below 1 have no default device.
+bool device_path(int port_number, char* path, std::size_t size) {
+    char variable[32];
+    std::snprintf(variable, sizeof variable, "STBLOAD_COM%d", port_number);
+    const char* named = std::getenv(variable);
+    if (named != nullptr && named[0] != '\0') {
+        return static_cast<std::size_t>(std::snprintf(path, size, "%s", named)) < size;
+    }
+    if (port_number <= 0) return false;
+    std::snprintf(path, size, "/dev/ttyS%d", port_number - 1);
+    return true;
+}
+
+bool device_gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// Failing calls are retried by the callers; this keeps that from spinning.
+void pause_after_failure() {
+    poll(nullptr, 0, READ_INTERVAL_MS);
+}
+
+bool apply_line_settings(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return false;  // not a terminal
+
+    // Raw: bytes pass unchanged both ways whatever the port was set to before.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                          INPCK | IXON | IXOFF | IXANY);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    // 8N1; hardware flow control (CRTSCTS) stays as it was.
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    // One byte satisfies a read; with VMIN 0 an empty read would look like a hang-up.
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0) return false;
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+
+    // Assert RTS. A port without modem lines (a pseudo-terminal) refuses; that is fine.
+    int rts = TIOCM_RTS;
+    ioctl(fd, TIOCMBIS, &rts);
+    return true;
+}
+
+}  // namespace
+
+PortOpen open_serial_port(int port_number, SerialPort& port) {
+    port.close();
+    char path[4096];
+    if (!device_path(port_number, path, sizeof path)) return PortOpen::CannotOpen;
+
+    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return PortOpen::CannotOpen;
+    // One program per port: the lock holds for root too, for whom TIOCEXCL does not.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
+        ::close(fd);
+        return PortOpen::CannotOpen;
+    }
+    port.handle_ = fd;
+    port.quiet_reads_ = 0;
+    return apply_line_settings(fd) ? PortOpen::Opened : PortOpen::SettingsRefused;
+}
+
+PortRead SerialPort::read_byte(std::uint8_t& byte) {
+    const int fd = static_cast<int>(handle_);
+    pollfd wait{fd, POLLIN, 0};
+    const int ready = poll(&wait, 1, READ_INTERVAL_MS);
+    if (ready == 0) return PortRead::Empty;
+    if (ready < 0) {
+        if (errno == EINTR) return PortRead::Empty;
+        pause_after_failure();
+        return PortRead::Failed;
+    }
+    if ((wait.revents & POLLIN) != 0) {
+        // Read what is there even when the line has hung up behind it.
+        const ssize_t n = ::read(fd, &byte, 1);
+        if (n == 1) return PortRead::Byte;
+        if (n == 0 || device_gone(errno)) return PortRead::Lost;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return PortRead::Empty;
+        pause_after_failure();
+        return PortRead::Failed;
+    }
+    if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortRead::Lost;
+    return PortRead::Empty;
+}
+
+PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
+    const int fd = static_cast<int>(handle_);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The output queue is full: wait until the port takes more.
+            pollfd wait{fd, POLLOUT, 0};
+            if (poll(&wait, 1, -1) < 0 && errno != EINTR) {
+                pause_after_failure();
+                return PortWrite::Failed;
+            }
+            if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortWrite::Lost;
+            continue;
+        }
+        if (n < 0 && device_gone(errno)) return PortWrite::Lost;
+        pause_after_failure();
+        return PortWrite::Failed;
+    }
+    return PortWrite::Written;
+}
+
+void SerialPort::close() {
+    if (handle_ < 0) return;
+    const int fd = static_cast<int>(handle_);
+    ioctl(fd, TIOCNXCL);  // the flag would otherwise outlive us while others hold the tty
+    ::close(fd);
+    handle_ = -1;
+}

@@ -1,0 +1,96 @@
+#include "link/update_exchange.h"
+
+#include <cstring>
+
+#include "app/console.h"
+#include "image/hex_image.h"
+#include "link/device_line.h"
+
+namespace {
+
+constexpr std::uint8_t UPDATE_ANSWER = 'y';
+constexpr unsigned BYTES_PER_WRITE_SPIN = 500;  // the spinner turns once every 502 bytes
+
+// Waits for the loader's messages until "Erase done.\n". Returns false if the device is lost.
+bool wait_for_erase_done(PortIo& port) {
+    char line[DEVICE_LINE_MAX];
+    for (;;) {
+        const DeviceLine got = read_device_line(port, line);
+        if (got == DeviceLine::Lost) return false;
+        if (got != DeviceLine::Delivered) continue;
+
+        if (std::strstr(line, "want to update") != nullptr) {
+            if (port.write(&UPDATE_ANSWER, 1) == PortWrite::Lost) return false;
+            console_print("Slave machine update request\r\n");
+        } else if (std::strcmp(line, "Erasing flash,please wait.\n") == 0) {
+            console_print("Slave ready\r\n");
+        } else if (std::strcmp(line, "Erase done.\n") == 0) {
+            return true;
+        }
+    }
+}
+
+// Streams the transferred part of the image, one packet per write, with no
+// acknowledgement from the device. Returns false if the device is lost.
+bool send_image(PortIo& port) {
+    DataPacket packet{};
+    for (std::uint32_t offset = 0; offset < TRANSFER_LENGTH; offset += PACKET_DATA_BYTES) {
+        const std::uint32_t address = IMAGE_BASE + offset;
+        fill_data_packet(packet, address, flash_image + offset);
+        show_spinner(address >> 8);
+        if (port.write(packet.bytes, sizeof packet.bytes) == PortWrite::Lost) return false;
+    }
+    return true;
+}
+
+// Counts the device's bytes while it writes its flash, until DONE_MARKER.
+// Returns false if the device is lost.
+bool wait_for_done_marker(PortIo& port) {
+    unsigned counter = 0;
+    unsigned spin = 0;
+    for (;;) {
+        std::uint8_t byte = 0;
+        const PortRead got = port.read_byte(byte);
+        if (got == PortRead::Lost) return false;
+        if (got != PortRead::Byte) continue;
+        if (counter > BYTES_PER_WRITE_SPIN) {
+            show_spinner(spin++);
+            counter = 0;
+        } else {
+            ++counter;
+        }
+        if (byte == DONE_MARKER) return true;
+    }
+}
+
+}  // namespace
+
+void fill_data_packet(DataPacket& packet, std::uint32_t address, const std::uint8_t* data) {
+    packet.bytes[0] = static_cast<std::uint8_t>(address >> 16);
+    packet.bytes[1] = static_cast<std::uint8_t>(address >> 8);
+    packet.bytes[2] = static_cast<std::uint8_t>(address);
+    packet.bytes[3] = static_cast<std::uint8_t>(PACKET_DATA_BYTES);
+    std::memcpy(packet.bytes + 4, data, PACKET_DATA_BYTES);
+}
+
+void show_spinner(unsigned n) {
+    console_print("%c\b", SPINNER_CHARS[n & 3]);
+}
+
+ExchangeResult run_update_exchange(PortIo& port) {
+    if (!wait_for_erase_done(port)) return ExchangeResult::Lost;
+
+    console_print("Slave request data\r\n");
+    console_print("start transfer\t");
+    if (!send_image(port)) return ExchangeResult::Lost;
+    console_print("\b done");
+
+    // The device's confirmation line; its content does not matter.
+    char line[DEVICE_LINE_MAX];
+    if (read_device_line(port, line) == DeviceLine::Lost) return ExchangeResult::Lost;
+
+    console_print("\r\nwriting flash, wait...\t");
+    if (!wait_for_done_marker(port)) return ExchangeResult::Lost;
+    console_print("Download completed\r\n");
+    return ExchangeResult::Completed;
+}
