@@ -1,0 +1,434 @@
+// stb_sim: plays a set-top box's resident loader on a pseudo-terminal, for the
+// tests and the demo. It records everything the tool sends.
+//
+// usage: stb_sim [options]
+//   --link PATH       publish the pty's device as a symlink at PATH
+//                     (without it, the device path is printed on stdout)
+//   --script FILE     play these steps instead of the usual dialogue
+//   --image-out FILE  write the image bytes received in packets
+//   --rx-out FILE     write every byte received from the tool, in order
+//   --report FILE     write a key=value summary
+//   --pace            receive no faster than 115200 8N1 carries (11,520 bytes/s)
+//   --erase-ms N      erase time in the usual dialogue (default 200)
+//   --raw             start the device raw at 9600 baud, not in a hostile cooked mode
+//   --hold            linger until SIGTERM instead of until the tool lets go
+//   --timeout S       give up after S seconds (default 600)
+//
+// Script steps, one per line; '#' starts a comment line:
+//   wait_config           wait until the tool has set the line to 115200 baud
+//   sleep MS              wait without reading
+//   drain MS              read and discard for MS milliseconds
+//   send TEXT             send TEXT; escapes \n \r \t \0 \\ \" \xHH; may be quoted
+//   send_repeat N TEXT    send TEXT N times
+//   expect_y              read until the byte 'y' arrives
+//   receive [N]           receive N bytes of the packet stream (default: all of it)
+//   close                 close the link at once and end
+//   linger                keep reading until the tool lets go of the port, then end
+//
+// The usual dialogue: wait_config, a prompt with "want to update", expect_y,
+// "Erasing flash,please wait.\n", the erase time, "Erase done.\n", receive,
+// a confirmation line, 1,200 progress dots, '@', linger.
+//
+// Exit status: 0 when the script ran to its end, 1 on a timeout or an error.
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/file.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t PACKET_SIZE = 20;
+constexpr std::size_t PACKET_COUNT = 0xFC000 / 16;
+constexpr std::size_t STREAM_SIZE = PACKET_SIZE * PACKET_COUNT;
+constexpr double LINE_BYTES_PER_SECOND = 115200.0 / 10.0;
+
+using Clock = std::chrono::steady_clock;
+
+volatile std::sig_atomic_t terminated = 0;
+
+void on_terminate(int) {
+    terminated = 1;
+}
+
+struct Options {
+    std::string link;
+    std::string script;
+    std::string image_out;
+    std::string rx_out;
+    std::string report;
+    bool pace = false;
+    bool raw = false;
+    bool hold = false;
+    int erase_ms = 200;
+    int timeout_s = 600;
+};
+
+struct Step {
+    std::string name;
+    long number = -1;
+    std::string text;
+};
+
+struct Device {
+    int master = -1;
+    int slave = -1;
+    Clock::time_point deadline;
+    std::vector<std::uint8_t> received;  // every byte from the tool
+    std::vector<std::uint8_t> image;     // data of the packets received
+    std::size_t stream_bytes = 0;
+    std::uint8_t packet[PACKET_SIZE] = {};  // the packet being received
+    std::size_t y_count = 0;
+    std::size_t bad_packets = 0;
+    long first_bad_packet = -1;
+    std::string result = "running";
+};
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "stb_sim: %s\n", what.c_str());
+    std::exit(2);
+}
+
+std::string unescape(const std::string& in) {
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '\\' || i + 1 == in.size()) {
+            out += in[i];
+            continue;
+        }
+        const char c = in[++i];
+        switch (c) {
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case '0': out += '\0'; break;
+        case 'x':
+            if (i + 2 < in.size()) {
+                out += static_cast<char>(std::stoi(in.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            }
+            break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+// TEXT may be given bare or in double quotes (to keep leading or trailing blanks).
+std::string parse_text(std::string rest) {
+    const auto first = rest.find_first_not_of(' ');
+    rest = first == std::string::npos ? std::string() : rest.substr(first);
+    if (rest.size() >= 2 && rest.front() == '"' && rest.back() == '"') rest = rest.substr(1, rest.size() - 2);
+    return unescape(rest);
+}
+
+std::vector<Step> parse_script(std::istream& in) {
+    std::vector<Step> steps;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream words(line);
+        Step step;
+        if (!(words >> step.name) || step.name[0] == '#') continue;
+        if (step.name == "sleep" || step.name == "drain" || step.name == "send_repeat" ||
+            step.name == "receive") {
+            long n = -1;
+            if (words >> n) step.number = n;
+        }
+        if (step.name == "send" || step.name == "send_repeat") {
+            std::string rest;
+            std::getline(words, rest);
+            step.text = parse_text(rest);
+        }
+        steps.push_back(step);
+    }
+    return steps;
+}
+
+std::vector<Step> usual_dialogue(int erase_ms) {
+    std::ostringstream script;
+    script << "wait_config\n"
+           << "send \"\\r\\nSTB loader 1.2\\r\\nwant to update? (y/n)\\n\"\n"
+           << "expect_y\n"
+           << "send \"Erasing flash,please wait.\\n\"\n"
+           << "sleep " << erase_ms << "\n"
+           << "send \"Erase done.\\n\"\n"
+           << "receive\n"
+           << "send \"Data received.\\n\"\n"
+           << "send_repeat 1200 .\n"
+           << "send @\n"
+           << "linger\n";
+    std::istringstream in(script.str());
+    return parse_script(in);
+}
+
+bool timed_out(const Device& device) {
+    return terminated != 0 || Clock::now() > device.deadline;
+}
+
+// Reads what the tool has sent, waiting up to wait_ms; at most `limit` bytes.
+std::size_t receive_some(Device& device, std::uint8_t* buffer, std::size_t limit, int wait_ms) {
+    pollfd wait{device.master, POLLIN, 0};
+    if (poll(&wait, 1, wait_ms) <= 0) return 0;
+    const ssize_t n = read(device.master, buffer, limit);
+    if (n <= 0) return 0;
+    device.received.insert(device.received.end(), buffer, buffer + n);
+    return static_cast<std::size_t>(n);
+}
+
+void send_bytes(Device& device, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        if (timed_out(device)) return;
+        const ssize_t n = write(device.master, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            fail("write to the link failed");
+        }
+    }
+}
+
+void send_repeat(Device& device, long times, const std::string& text) {
+    if (text.empty()) return;
+    std::string chunk;
+    while (chunk.size() < 65536) chunk += text;
+    const long per_chunk = static_cast<long>(chunk.size() / text.size());
+    for (long left = times; left > 0 && !timed_out(device); left -= per_chunk) {
+        send_bytes(device, left >= per_chunk ? chunk : chunk.substr(0, static_cast<std::size_t>(left) * text.size()));
+    }
+}
+
+void check_packet(Device& device, const std::uint8_t* packet) {
+    const std::size_t index = device.stream_bytes / PACKET_SIZE;
+    const std::uint32_t expected = 0x4000 + static_cast<std::uint32_t>(index) * 16;
+    const std::uint32_t address = (static_cast<std::uint32_t>(packet[0]) << 16) |
+                                  (static_cast<std::uint32_t>(packet[1]) << 8) | packet[2];
+    if (address != expected || packet[3] != 0x10) {
+        ++device.bad_packets;
+        if (device.first_bad_packet < 0) device.first_bad_packet = static_cast<long>(index);
+    }
+    device.image.insert(device.image.end(), packet + 4, packet + PACKET_SIZE);
+}
+
+void receive_stream(Device& device, std::size_t count, bool pace) {
+    std::size_t left = count;
+    const Clock::time_point start = Clock::now();
+    std::size_t taken = 0;
+    while (left > 0 && !timed_out(device)) {
+        std::uint8_t buffer[4096];
+        std::size_t limit = left < sizeof buffer ? left : sizeof buffer;
+        if (pace) {
+            // Take no more than the wire would have carried by now.
+            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+            const double allowed = elapsed * LINE_BYTES_PER_SECOND - static_cast<double>(taken);
+            if (allowed < 1.0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            if (allowed < static_cast<double>(limit)) limit = static_cast<std::size_t>(allowed);
+        }
+        const std::size_t n = receive_some(device, buffer, limit, 100);
+        taken += n;
+        for (std::size_t i = 0; i < n; ++i) {
+            device.packet[device.stream_bytes % PACKET_SIZE] = buffer[i];
+            if (device.stream_bytes % PACKET_SIZE == PACKET_SIZE - 1) check_packet(device, device.packet);
+            ++device.stream_bytes;
+        }
+        left -= n;
+    }
+}
+
+void expect_y(Device& device) {
+    std::uint8_t byte = 0;
+    while (!timed_out(device)) {
+        if (receive_some(device, &byte, 1, 100) == 1 && byte == 'y') {
+            ++device.y_count;
+            return;
+        }
+    }
+}
+
+void drain(Device& device, long ms) {
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
+    std::uint8_t buffer[4096];
+    while (Clock::now() < until && !timed_out(device)) receive_some(device, buffer, sizeof buffer, 10);
+}
+
+// The tool holds an exclusive lock on the port while it has it open.
+bool tool_holds_port(const Device& device) {
+    if (flock(device.slave, LOCK_EX | LOCK_NB) != 0) return true;
+    flock(device.slave, LOCK_UN);
+    return false;
+}
+
+void linger(Device& device, bool hold) {
+    std::uint8_t buffer[4096];
+    while (!timed_out(device)) {
+        receive_some(device, buffer, sizeof buffer, 10);
+        if (!hold && !tool_holds_port(device)) return;
+    }
+}
+
+void wait_config(Device& device) {
+    while (!timed_out(device)) {
+        termios tio{};
+        if (tcgetattr(device.slave, &tio) == 0 && cfgetospeed(&tio) == B115200) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// Sets the device the way a careless previous user might have left it: line
+// editing, echo, CR/LF translation and XON/XOFF. A tool that does not make the
+// line raw garbles the transfer.
+void set_initial_mode(int slave, bool raw) {
+    termios tio{};
+    if (tcgetattr(slave, &tio) != 0) fail("tcgetattr on the pty failed");
+    if (raw) {
+        cfmakeraw(&tio);
+    } else {
+        tio.c_iflag |= ICRNL | IXON | IXOFF | ISTRIP;
+        tio.c_oflag |= OPOST | ONLCR;
+        tio.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB;
+    }
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    if (tcsetattr(slave, TCSANOW, &tio) != 0) fail("tcsetattr on the pty failed");
+}
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    if (path.empty()) return;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) fail("cannot write " + path);
+}
+
+void write_outputs(const Device& device, const Options& options) {
+    write_file(options.image_out, device.image);
+    write_file(options.rx_out, device.received);
+    if (options.report.empty()) return;
+    std::ofstream out(options.report, std::ios::trunc);
+    out << "result=" << device.result << "\n"
+        << "rx_bytes=" << device.received.size() << "\n"
+        << "y_count=" << device.y_count << "\n"
+        << "stream_bytes=" << device.stream_bytes << "\n"
+        << "packets=" << device.stream_bytes / PACKET_SIZE << "\n"
+        << "bad_packets=" << device.bad_packets << "\n"
+        << "first_bad_packet=" << device.first_bad_packet << "\n";
+    if (!out) fail("cannot write " + options.report);
+}
+
+Options parse_options(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) fail("missing value for " + arg);
+            return argv[++i];
+        };
+        if (arg == "--link") options.link = value();
+        else if (arg == "--script") options.script = value();
+        else if (arg == "--image-out") options.image_out = value();
+        else if (arg == "--rx-out") options.rx_out = value();
+        else if (arg == "--report") options.report = value();
+        else if (arg == "--pace") options.pace = true;
+        else if (arg == "--raw") options.raw = true;
+        else if (arg == "--hold") options.hold = true;
+        else if (arg == "--erase-ms") options.erase_ms = std::atoi(value().c_str());
+        else if (arg == "--timeout") options.timeout_s = std::atoi(value().c_str());
+        else fail("unknown option " + arg);
+    }
+    return options;
+}
+
+void open_pty(Device& device, const Options& options) {
+    device.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (device.master < 0 || grantpt(device.master) != 0 || unlockpt(device.master) != 0) fail("no pty");
+    const char* name = ptsname(device.master);
+    if (name == nullptr) fail("no pty name");
+    const std::string slave_path = name;
+    // Kept open for the whole run: the pty stays up between the tool's opens.
+    device.slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (device.slave < 0) fail("cannot open " + slave_path);
+    set_initial_mode(device.slave, options.raw);
+
+    if (options.link.empty()) {
+        std::printf("%s\n", slave_path.c_str());
+        std::fflush(stdout);
+        return;
+    }
+    const std::string temp = options.link + ".new";
+    unlink(temp.c_str());
+    if (symlink(slave_path.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), options.link.c_str()) != 0) {
+        fail("cannot link " + options.link);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parse_options(argc, argv);
+    std::vector<Step> steps;
+    if (options.script.empty()) {
+        steps = usual_dialogue(options.erase_ms);
+    } else {
+        std::ifstream in(options.script);
+        if (!in) fail("cannot read " + options.script);
+        steps = parse_script(in);
+    }
+
+    struct sigaction action {};
+    action.sa_handler = on_terminate;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Device device;
+    device.deadline = Clock::now() + std::chrono::seconds(options.timeout_s);
+    open_pty(device, options);
+
+    for (const Step& step : steps) {
+        if (timed_out(device)) break;
+        if (step.name == "wait_config") wait_config(device);
+        else if (step.name == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(step.number));
+        else if (step.name == "drain") drain(device, step.number);
+        else if (step.name == "send") send_bytes(device, step.text);
+        else if (step.name == "send_repeat") send_repeat(device, step.number, step.text);
+        else if (step.name == "expect_y") expect_y(device);
+        else if (step.name == "receive") {
+            const std::size_t left = STREAM_SIZE - device.stream_bytes;
+            receive_stream(device, step.number >= 0 ? static_cast<std::size_t>(step.number) : left, options.pace);
+        } else if (step.name == "close") {
+            device.result = "closed";
+            break;
+        } else if (step.name == "linger") {
+            device.result = "done";
+            write_outputs(device, options);
+            linger(device, options.hold);
+        } else {
+            fail("unknown step " + step.name);
+        }
+    }
+    if (device.result == "running") {
+        device.result = terminated != 0 ? "stopped" : timed_out(device) ? "timeout" : "done";
+    }
+    write_outputs(device, options);
+    close(device.master);
+    close(device.slave);
+    if (!options.link.empty()) unlink(options.link.c_str());
+    return device.result == "timeout" ? 1 : 0;
+}
