@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "image/hex_image.h"
+#include "support/hex_writer.h"
+#include "support/memory_source.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+LoadResult load(const std::string& text, std::size_t chunk = SIZE_MAX) {
+    std::memset(flash_image, 0, IMAGE_SIZE);  // as at program start
+    MemorySource source(text, chunk);
+    return load_hex_image(source, IMAGE_BASE);
+}
+
+Bytes random_bytes(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes bytes(size);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    return bytes;
+}
+
+// The window as the device gets it, built from (device address, bytes) pieces.
+Bytes expected_window(const std::vector<std::pair<std::uint32_t, Bytes>>& pieces) {
+    Bytes window(TRANSFER_LENGTH, 0xFF);
+    for (const auto& [address, bytes] : pieces) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const std::uint64_t at = address + i;
+            if (at >= IMAGE_BASE && at < IMAGE_BASE + TRANSFER_LENGTH) window[at - IMAGE_BASE] = bytes[i];
+        }
+    }
+    return window;
+}
+
+Bytes window() {
+    return Bytes(flash_image, flash_image + TRANSFER_LENGTH);
+}
+
+// Index of the first difference, for readable failures on megabyte buffers.
+long first_difference(const Bytes& a, const Bytes& b) {
+    const auto [pa, pb] = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    return pa == a.end() && pb == b.end() ? -1 : static_cast<long>(pa - a.begin());
+}
+
+std::string lines(std::initializer_list<std::string> records) {
+    std::string text;
+    for (const auto& r : records) text += r + "\r\n";
+    return text;
+}
+
+Bytes fill(std::size_t n, std::uint8_t value) {
+    return Bytes(n, value);
+}
+
+}  // namespace
+
+TEST(HexImage, AWholeFlashImageLoadsFromTheBaseUpward) {
+    const Bytes flash = random_bytes(0x100000, 1);
+    const Bytes expected(flash.begin() + IMAGE_BASE, flash.end());
+    for (std::size_t per_record : {16, 32}) {
+        for (const char* eol : {"\r\n", "\n", "\r"}) {
+            ASSERT_EQ(load(hexw::image(0, flash, per_record, eol), 4096), LoadResult::Loaded);
+            EXPECT_EQ(first_difference(window(), expected), -1) << per_record << " bytes per record";
+        }
+    }
+    // The longest records, starting at the base (a record across it would be skipped).
+    ASSERT_EQ(load(hexw::image(IMAGE_BASE, expected, 255)), LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected), -1);
+    // Everything the file did not cover is 0xFF, up to the top of the image.
+    EXPECT_TRUE(std::all_of(flash_image + TRANSFER_LENGTH, flash_image + IMAGE_SIZE,
+                            [](std::uint8_t b) { return b == 0xFF; }));
+}
+
+TEST(HexImage, SparseBlocksLeaveTheGapsErased) {
+    std::mt19937 random(7);
+    std::vector<std::pair<std::uint32_t, Bytes>> pieces;
+    std::string text;
+    for (int i = 0; i < 40; ++i) {
+        const std::uint32_t address = random() % 0x100000;
+        pieces.emplace_back(address, random_bytes(1 + random() % 3000, static_cast<unsigned>(i)));
+    }
+    // Sorted so that the first record at or above the base comes after all lower ones.
+    std::sort(pieces.begin(), pieces.end());
+    for (const auto& [address, bytes] : pieces) {
+        std::string block = hexw::image(address, bytes, 1 + random() % 255);
+        text += block.substr(0, block.size() - 13);  // drop each block's end-of-file record
+    }
+    ASSERT_EQ(load(text), LoadResult::Loaded);
+    // Blocks that start below the base before the first one at or above it are skipped whole.
+    std::vector<std::pair<std::uint32_t, Bytes>> kept;
+    for (const auto& piece : pieces) {
+        if (piece.first >= IMAGE_BASE || !kept.empty()) kept.push_back(piece);
+    }
+    EXPECT_EQ(first_difference(window(), expected_window(kept)), -1);
+}
+
+TEST(HexImage, ExtendedLinearAddressFirstEndsTheSearch) {
+    // Upper address 0x0001: data at 0x0000 within it is device address 0x10000.
+    ASSERT_EQ(load(lines({hexw::linear_address(1), hexw::record(0, 0, {1, 2, 3}), hexw::end_of_file()})),
+              LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x10000, {1, 2, 3}}})), -1);
+}
+
+TEST(HexImage, OnlyDataRecordsPlaceBytes) {
+    const std::string text = lines({
+        hexw::linear_address(1),
+        hexw::record(0x00, 0x0000, {0x11, 0x22, 0x33, 0x44, 0x55}),
+        hexw::record(0x05, 0x0000, {0x00, 0x00, 0x80, 0x00}),  // start linear address
+        hexw::record(0x03, 0x0000, {0x12, 0x34, 0x56, 0x78}),  // start segment address
+        hexw::record(0x06, 0x0002, {0x99, 0x99}),              // unknown type
+        hexw::record(0x01, 0x0003, {0x99}),                    // end of file with data
+        hexw::record(0x04, 0x0000, {0x00, 0x00, 0x00}),        // not a valid address record
+        hexw::record(0x00, 0x0005, {0x66}),                    // still in page 0x0001
+    });
+    ASSERT_EQ(load(text), LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x10000, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66}}})), -1);
+}
+
+TEST(HexImage, ExtendedSegmentAddressesSetTheBase) {
+    // As GNU objcopy writes images under 1 MB.
+    const std::string text = lines({
+        hexw::segment_address(0x0400),                 // 0x4000: ends the search
+        hexw::record(0x00, 0x0010, {0xA1, 0xA2}),      // 0x4010
+        hexw::segment_address(0xF000),                 // 0xF0000
+        hexw::record(0x00, 0x0000, {0xB1}),            // 0xF0000, not 0x4000 or 0x10000
+        hexw::record(0x00, 0xFFFF, {0xC1, 0xC2}),      // 0xFFFFF and 0x100000 (outside the window)
+        hexw::record(0x03, 0x0000, {0xF0, 0x00, 0x00, 0x00}),
+        hexw::end_of_file(),
+    });
+    ASSERT_EQ(load(text), LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4010, {0xA1, 0xA2}}, {0xF0000, {0xB1}}, {0xFFFFF, {0xC1}}})), -1);
+    EXPECT_EQ(flash_image[0x100000 - IMAGE_BASE], 0xC2);
+
+    // A segment below the base is skipped like any address below it.
+    ASSERT_EQ(load(lines({hexw::segment_address(0x0100), hexw::record(0, 0x2FF0, {1}),
+                          hexw::record(0, 0x3000, {2})})),
+              LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4000, {2}}})), -1);
+}
+
+TEST(HexImage, RecordsAcrossTheBase) {
+    // Before the first record at or above the base, a straddling record is skipped whole.
+    ASSERT_EQ(load(lines({hexw::record(0, 0x3FF8, fill(16, 0xAA)), hexw::record(0, 0x4100, {0xBB})})),
+              LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4100, {0xBB}}})), -1);
+
+    // Afterwards its part from the base up is placed; one wholly below is dropped.
+    ASSERT_EQ(load(lines({hexw::record(0, 0x4100, {0xBB}), hexw::record(0, 0x3FF8, fill(16, 0xAA)),
+                          hexw::record(0, 0x1000, fill(16, 0xCC))})),
+              LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4100, {0xBB}}, {0x4000, fill(8, 0xAA)}})), -1);
+}
+
+TEST(HexImage, FilesThatLeaveNothingToSend) {
+    const std::string cases[] = {
+        "",
+        lines({hexw::end_of_file()}),
+        lines({hexw::record(0, 0x0000, fill(16, 1)), hexw::record(0, 0x3FF0, fill(16, 2))}),
+        lines({hexw::linear_address(0x10), hexw::record(0, 0x0000, fill(16, 3))}),  // above the window
+        lines({hexw::linear_address(1), hexw::record(0x05, 0, {0, 1, 0, 0})}),
+        lines({hexw::record(0, 0x3FF8, fill(16, 4))}),
+        "xyz\r\n",
+    };
+    for (const std::string& text : cases) EXPECT_EQ(load(text), LoadResult::NothingToDownload) << text;
+}
+
+TEST(HexImage, EndOfFileRecordDoesNotStopTheLoad) {
+    ASSERT_EQ(load(lines({hexw::record(0, 0x4000, {1}), hexw::end_of_file(), hexw::record(0, 0x4001, {2})})),
+              LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4000, {1, 2}}})), -1);
+}
+
+TEST(HexImage, ChecksumsCaseAndBlankLinesAreTolerated) {
+    ASSERT_EQ(load(":0340000001020300\r\n"  // wrong checksum: placed all the same
+                   "\r\n"
+                   ":02400300aBcD00\n"
+                   "   \r\n"),
+              LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4000, {1, 2, 3, 0xAB, 0xCD}}})), -1);
+}
+
+TEST(HexImage, ShortLinesKeepTheBytesOfTheLineBefore) {
+    // The later lines claim two data bytes but carry one: the missing byte keeps
+    // what the line before left there, or the value of an odd last digit.
+    ASSERT_EQ(load(lines({":0440000011223344AA", ":0240100055", ":02402000667"})), LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4000, {0x11, 0x22, 0x33, 0x44}},
+                                                          {0x4010, {0x55, 0x22}},
+                                                          {0x4020, {0x66, 0x70}}})), -1);
+}
+
+TEST(HexImage, LongestRecordsLoadWholeAndLongerLinesAreSkipped) {
+    const Bytes data = random_bytes(255, 3);
+    const std::string longest = hexw::record(0, 0x4000, data);
+    ASSERT_EQ(longest.size() + 1, HEX_LINE_MAX);
+    ASSERT_EQ(load(lines({longest, longest.substr(0, 9) + std::string(longest.size() - 8, '0')})),
+              LoadResult::Loaded);
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4000, data}})), -1);
+}
+
+TEST(HexImage, ReadFailureIsReported) {
+    std::memset(flash_image, 0, IMAGE_SIZE);
+    MemorySource source(lines({hexw::record(0, 0x4000, fill(16, 1)), hexw::record(0, 0x4010, fill(16, 2))}), 30, 1);
+    EXPECT_EQ(load_hex_image(source, IMAGE_BASE), LoadResult::ReadFailed);
+}
