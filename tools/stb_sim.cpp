@@ -179,6 +179,12 @@ bool timed_out(const Device& device) {
     return terminated != 0 || Clock::now() > device.deadline;
 }
 
+// Sleeps without reading, but wakes for SIGTERM and the deadline.
+void pause_ms(const Device& device, long ms) {
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
+    while (!timed_out(device) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
 // Reads what the tool has sent, waiting up to wait_ms; at most `limit` bytes.
 std::size_t receive_some(Device& device, std::uint8_t* buffer, std::size_t limit, int wait_ms) {
     pollfd wait{device.master, POLLIN, 0};
@@ -404,7 +410,7 @@ int main(int argc, char** argv) {
     for (const Step& step : steps) {
         if (timed_out(device)) break;
         if (step.name == "wait_config") wait_config(device);
-        else if (step.name == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(step.number));
+        else if (step.name == "sleep") pause_ms(device, step.number);
         else if (step.name == "drain") drain(device, step.number);
         else if (step.name == "send") send_bytes(device, step.text);
         else if (step.name == "send_repeat") send_repeat(device, step.number, step.text);

@@ -1,0 +1,277 @@
+"""Runs stbload against stb_sim, the simulated loader, and builds what both should show.
+
+Everything expected here is computed from the test's own inputs (or by srec_cat),
+never taken from the tool under test.
+"""
+
+import os
+import pty
+import random
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import tty
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+BUILD = Path(os.environ.get("STBLOAD_BUILD_DIR", REPO / "build"))
+STBLOAD = Path(os.environ.get("STBLOAD_BIN", BUILD / "stbload"))
+STB_SIM = Path(os.environ.get("STB_SIM_BIN", BUILD / "tools" / "stb_sim"))
+
+IMAGE_BASE = 0x4000
+TRANSFER_LENGTH = 0xFC000
+PACKETS = TRANSFER_LENGTH // 16
+STREAM_SIZE = PACKETS * 20
+
+BANNER = b"This program is used to download data to STB which has loader.\r\n"
+USAGE = b"Usage: cmd port hexfile\r\n"
+READY = b"PC ready to download\r\n"
+UPDATE_REQUEST = b"Slave machine update request\r\n"
+SLAVE_READY = b"Slave ready\r\n"
+COMPLETED = b"Download completed\r\n"
+SPINNER = b"\\|/-"
+
+# The loader's own lines, as stb_sim sends them in its usual dialogue.
+PROMPT = "\\r\\nSTB loader 1.2\\r\\nwant to update? (y/n)\\n"
+ERASING = "Erasing flash,please wait.\\n"
+ERASED = "Erase done.\\n"
+
+
+def spin(index):
+    return SPINNER[index & 3:(index & 3) + 1] + b"\b"
+
+
+def transfer_console():
+    """Console text from the start of the transfer to its end."""
+    spinner = b"".join(spin(address >> 8) for address in range(IMAGE_BASE, IMAGE_BASE + TRANSFER_LENGTH, 16))
+    return b"Slave request data\r\nstart transfer\t" + spinner + b"\b done"
+
+
+def final_wait_console(byte_count):
+    """Console text of the final wait for `byte_count` bytes read, '@' included."""
+    return b"\r\nwriting flash, wait...\t" + b"".join(spin(i) for i in range(byte_count // 502))
+
+
+def transcript(final_bytes=1201, handshake=UPDATE_REQUEST + SLAVE_READY):
+    """Whole console text of a completed download."""
+    return (BANNER + READY + handshake + transfer_console() + final_wait_console(final_bytes)
+            + COMPLETED)
+
+
+def packet_stream(window):
+    """The 64,512 packets for a window of TRANSFER_LENGTH image bytes."""
+    assert len(window) == TRANSFER_LENGTH
+    parts = []
+    for k in range(PACKETS):
+        address = IMAGE_BASE + 16 * k
+        parts.append(bytes([(address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF, 0x10]))
+        parts.append(window[16 * k:16 * k + 16])
+    return b"".join(parts)
+
+
+# --- Intel HEX files -------------------------------------------------------
+
+def hex_record(rtype, offset, data):
+    body = bytes([len(data), (offset >> 8) & 0xFF, offset & 0xFF, rtype]) + bytes(data)
+    return ":" + body.hex().upper() + "%02X" % ((-sum(body)) & 0xFF)
+
+
+def hex_text(blocks, per_record=16, eol="\r\n"):
+    """Intel HEX for [(address, bytes)], with type 04 records where the page changes."""
+    lines = []
+    page = None
+    for address, data in blocks:
+        i = 0
+        while i < len(data):
+            at = address + i
+            if at >> 16 != page:
+                page = at >> 16
+                lines.append(hex_record(0x04, 0, [(page >> 8) & 0xFF, page & 0xFF]))
+            n = min(per_record, len(data) - i, 0x10000 - (at & 0xFFFF))
+            lines.append(hex_record(0x00, at & 0xFFFF, data[i:i + n]))
+            i += n
+    lines.append(hex_record(0x01, 0, b""))
+    return eol.join(lines) + eol
+
+
+def window_of(blocks):
+    """The transferred window as the device should get it, from [(address, bytes)]."""
+    window = bytearray(b"\xff" * TRANSFER_LENGTH)
+    for address, data in blocks:
+        for i, b in enumerate(data):
+            if IMAGE_BASE <= address + i < IMAGE_BASE + TRANSFER_LENGTH:
+                window[address + i - IMAGE_BASE] = b
+    return bytes(window)
+
+
+def random_bytes(size, seed):
+    return random.Random(seed).randbytes(size)
+
+
+def srec_window(hex_path, workdir):
+    """The transferred window of a hex file as srec_cat makes it."""
+    out = Path(workdir) / (Path(hex_path).name + ".ref.bin")
+    subprocess.run(["srec_cat", str(hex_path), "-Intel", "-crop", "0x4000", "0x100000",
+                    "-offset", "-0x4000", "-fill", "0xFF", "0", str(TRANSFER_LENGTH),
+                    "-o", str(out), "-Binary"], check=True)
+    data = out.read_bytes()
+    return data + b"\xff" * (TRANSFER_LENGTH - len(data))
+
+
+# --- processes -------------------------------------------------------------
+
+class Sim:
+    """stb_sim on a fresh pseudo-terminal, published as a symlink in `workdir`."""
+
+    def __init__(self, workdir, name="com7", script=None, args=(), timeout=300):
+        self.dir = Path(workdir)
+        self.link = self.dir / name
+        self.report_path = self.dir / (name + ".report")
+        self.rx_path = self.dir / (name + ".rx")
+        self.image_path = self.dir / (name + ".img")
+        command = [str(STB_SIM), "--link", str(self.link), "--report", str(self.report_path),
+                   "--rx-out", str(self.rx_path), "--image-out", str(self.image_path),
+                   "--timeout", str(timeout), *args]
+        if script is not None:
+            script_path = self.dir / (name + ".script")
+            script_path.write_text(script)
+            command += ["--script", str(script_path)]
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not self.link.is_symlink():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("stb_sim did not start")
+            time.sleep(0.005)
+
+    def finish(self, timeout=60):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+    def report(self):
+        pairs = (line.split("=", 1) for line in self.report_path.read_text().split())
+        return {key: (value if key == "result" else int(value)) for key, value in pairs}
+
+    def received(self):
+        return self.rx_path.read_bytes()
+
+    def image(self):
+        return self.image_path.read_bytes()
+
+
+class Run:
+    """Outcome of one stbload process."""
+
+    def __init__(self, status, out, user, system, max_rss_kb):
+        self.status = status
+        self.out = out
+        self.cpu = user + system
+        self.max_rss_kb = max_rss_kb
+
+
+def _drain(fd, sink):
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:  # EIO: the terminal's other side closed
+            break
+        if not chunk:
+            break
+        sink.append(chunk)
+
+
+def start_tool(args, env=None, terminal=False):
+    """Starts stbload with stdout on a pipe or on a raw pseudo-terminal."""
+    environment = dict(os.environ)
+    environment.update(env or {})
+    if terminal:
+        master, slave = pty.openpty()
+        tty.setraw(slave)  # keep "\n" as it is: the transcript must be byte-exact
+        out_fd = master
+        process = subprocess.Popen([str(STBLOAD), *args], stdout=slave, stdin=subprocess.DEVNULL,
+                                   env=environment)
+        os.close(slave)
+    else:
+        read_end, write_end = os.pipe()
+        process = subprocess.Popen([str(STBLOAD), *args], stdout=write_end, stdin=subprocess.DEVNULL,
+                                   env=environment)
+        os.close(write_end)
+        out_fd = read_end
+    chunks = []
+    reader = threading.Thread(target=_drain, args=(out_fd, chunks), daemon=True)
+    reader.start()
+    return process, out_fd, reader, chunks
+
+
+def finish_tool(started, timeout=120):
+    process, out_fd, reader, chunks = started
+    deadline = time.monotonic() + timeout
+    while True:
+        pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+        if pid != 0:
+            break
+        if time.monotonic() > deadline:
+            process.kill()
+            os.wait4(process.pid, 0)
+            raise AssertionError("stbload did not finish within %d s" % timeout)
+        time.sleep(0.01)
+    process.returncode = os.waitstatus_to_exitcode(status)
+    reader.join(10)
+    os.close(out_fd)
+    return Run(process.returncode, b"".join(chunks), usage.ru_utime, usage.ru_stime, usage.ru_maxrss)
+
+
+def run_tool(args, env=None, terminal=False, timeout=120):
+    return finish_tool(start_tool(args, env, terminal), timeout)
+
+
+def port_env(sim, number=7):
+    return {"STBLOAD_COM%d" % number: str(sim.link)}
+
+
+class ToolTest(unittest.TestCase):
+    """A test case with its own scratch directory and clean-up of simulators."""
+
+    def setUp(self):
+        if not STBLOAD.exists() or not STB_SIM.exists():
+            self.fail("build first: %s or %s is missing" % (STBLOAD, STB_SIM))
+        self.dir = Path(tempfile.mkdtemp(prefix="stbload-test-"))
+        self.sims = []
+
+    def tearDown(self):
+        for sim in self.sims:
+            sim.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def sim(self, **kwargs):
+        sim = Sim(self.dir, **kwargs)
+        self.sims.append(sim)
+        return sim
+
+    def write_hex(self, name, text):
+        path = self.dir / name
+        path.write_text(text)
+        return path
+
+    def assertSameBytes(self, got, want, what="bytes"):
+        """Like assertEqual, but names the first difference instead of dumping megabytes."""
+        if got == want:
+            return
+        at = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+        self.fail("%s differ: sizes %d and %d, first difference at %d: got %r, want %r"
+                  % (what, len(got), len(want), at, got[at:at + 24], want[at:at + 24]))
