@@ -10,7 +10,8 @@ void* capture_context = nullptr;
 
 }  // namespace
 
-void console_print(const char* format, ...) {
+// The messages are printf formats by design, so this stays a C variadic.
+void console_print(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list args;
     va_start(args, format);
     if (capture_sink == nullptr) {

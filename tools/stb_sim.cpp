@@ -146,7 +146,11 @@ std::vector<Step> parse_script(std::istream& in) {
         if (step.name == "sleep" || step.name == "drain" || step.name == "send_repeat" ||
             step.name == "receive") {
             long n = -1;
-            if (words >> n) step.number = n;
+            if (words >> n) {
+                step.number = n;
+            } else if (step.name != "receive") {
+                fail("script step '" + step.name + "' needs a number");
+            }
         }
         if (step.name == "send" || step.name == "send_repeat") {
             std::string rest;
@@ -338,6 +342,13 @@ void write_outputs(const Device& device, const Options& options) {
     if (!out) fail("cannot write " + options.report);
 }
 
+int parse_number(const std::string& text) {
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value < 0 || value > 1000000000) fail("not a number: " + text);
+    return static_cast<int>(value);
+}
+
 Options parse_options(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
@@ -354,8 +365,8 @@ Options parse_options(int argc, char** argv) {
         else if (arg == "--pace") options.pace = true;
         else if (arg == "--raw") options.raw = true;
         else if (arg == "--hold") options.hold = true;
-        else if (arg == "--erase-ms") options.erase_ms = std::atoi(value().c_str());
-        else if (arg == "--timeout") options.timeout_s = std::atoi(value().c_str());
+        else if (arg == "--erase-ms") options.erase_ms = parse_number(value());
+        else if (arg == "--timeout") options.timeout_s = parse_number(value());
         else fail("unknown option " + arg);
     }
     return options;
