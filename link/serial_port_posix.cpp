@@ -61,6 +61,16 @@ bool apply_line_settings(int fd) {
     return true;
 }
 
+// One non-blocking read of one byte.
+PortRead read_waiting_byte(int fd, std::uint8_t& byte) {
+    const ssize_t n = ::read(fd, &byte, 1);
+    if (n == 1) return PortRead::Byte;
+    if (n == 0 || device_gone(errno)) return PortRead::Lost;  // hung up (VMIN is 1)
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return PortRead::Empty;
+    pause_after_failure();
+    return PortRead::Failed;
+}
+
 }  // namespace
 
 PortOpen open_serial_port(int port_number, SerialPort& port) {
@@ -82,7 +92,11 @@ PortOpen open_serial_port(int port_number, SerialPort& port) {
 }
 
 PortRead SerialPort::read_byte(std::uint8_t& byte) {
+    // A byte that is already waiting costs one call; only an empty line waits.
     const int fd = static_cast<int>(handle_);
+    const PortRead first = read_waiting_byte(fd, byte);
+    if (first != PortRead::Empty) return first;
+
     pollfd wait{fd, POLLIN, 0};
     const int ready = poll(&wait, 1, READ_INTERVAL_MS);
     if (ready == 0) return PortRead::Empty;
@@ -91,15 +105,8 @@ PortRead SerialPort::read_byte(std::uint8_t& byte) {
         pause_after_failure();
         return PortRead::Failed;
     }
-    if ((wait.revents & POLLIN) != 0) {
-        // Read what is there even when the line has hung up behind it.
-        const ssize_t n = ::read(fd, &byte, 1);
-        if (n == 1) return PortRead::Byte;
-        if (n == 0 || device_gone(errno)) return PortRead::Lost;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return PortRead::Empty;
-        pause_after_failure();
-        return PortRead::Failed;
-    }
+    // Read what is there even when the line has hung up behind it.
+    if ((wait.revents & POLLIN) != 0) return read_waiting_byte(fd, byte);
     if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortRead::Lost;
     return PortRead::Empty;
 }
