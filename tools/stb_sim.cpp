@@ -11,6 +11,7 @@
 //   --pace            receive no faster than 115200 8N1 carries (11,520 bytes/s)
 //   --erase-ms N      erase time in the usual dialogue (default 200)
 //   --raw             start the device raw at 9600 baud, not in a hostile cooked mode
+//   --crtscts         start the device with hardware flow control on
 //   --hold            linger until SIGTERM instead of until the tool lets go
 //   --timeout S       give up after S seconds (default 600)
 //
@@ -24,6 +25,10 @@
 //   receive [N]           receive N bytes of the packet stream (default: all of it)
 //   close                 close the link at once and end
 //   linger                keep reading until the tool lets go of the port, then end
+//   wait_release          read and discard until the tool lets go of the port
+//   wait_open             wait until a tool holds the port
+//   reset                 forget what was received (a new download starts)
+//   mark NAME             create the empty file <link>.NAME (tells a test where the script is)
 //
 // The usual dialogue: wait_config, a prompt with "want to update", expect_y,
 // "Erasing flash,please wait.\n", the erase time, "Erase done.\n", receive,
@@ -73,6 +78,7 @@ struct Options {
     bool pace = false;
     bool raw = false;
     bool hold = false;
+    bool crtscts = false;
     int erase_ms = 200;
     int timeout_s = 600;
 };
@@ -95,6 +101,8 @@ struct Device {
     std::size_t bad_packets = 0;
     long first_bad_packet = -1;
     std::string result = "running";
+    termios configured{};  // the line settings the tool applied
+    bool was_configured = false;
 };
 
 [[noreturn]] void fail(const std::string& what) {
@@ -152,6 +160,7 @@ std::vector<Step> parse_script(std::istream& in) {
                 fail("script step '" + step.name + "' needs a number");
             }
         }
+        if (step.name == "mark") words >> step.text;
         if (step.name == "send" || step.name == "send_repeat") {
             std::string rest;
             std::getline(words, rest);
@@ -285,6 +294,25 @@ bool tool_holds_port(const Device& device) {
     return false;
 }
 
+void wait_release(Device& device) {
+    std::uint8_t buffer[4096];
+    while (!timed_out(device) && tool_holds_port(device)) receive_some(device, buffer, sizeof buffer, 10);
+    drain(device, 50);  // what the tool wrote just before it let go
+}
+
+void wait_open(const Device& device) {
+    while (!timed_out(device) && !tool_holds_port(device)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+void reset(Device& device) {
+    device.received.clear();
+    device.image.clear();
+    device.stream_bytes = 0;
+    device.y_count = 0;
+    device.bad_packets = 0;
+    device.first_bad_packet = -1;
+}
+
 void linger(Device& device, bool hold) {
     std::uint8_t buffer[4096];
     while (!timed_out(device)) {
@@ -296,7 +324,11 @@ void linger(Device& device, bool hold) {
 void wait_config(Device& device) {
     while (!timed_out(device)) {
         termios tio{};
-        if (tcgetattr(device.slave, &tio) == 0 && cfgetospeed(&tio) == B115200) return;
+        if (tcgetattr(device.slave, &tio) == 0 && cfgetospeed(&tio) == B115200) {
+            device.configured = tio;
+            device.was_configured = true;
+            return;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
@@ -304,9 +336,10 @@ void wait_config(Device& device) {
 // Sets the device the way a careless previous user might have left it: line
 // editing, echo, CR/LF translation and XON/XOFF. A tool that does not make the
 // line raw garbles the transfer.
-void set_initial_mode(int slave, bool raw) {
+void set_initial_mode(int slave, bool raw, bool crtscts) {
     termios tio{};
     if (tcgetattr(slave, &tio) != 0) fail("tcgetattr on the pty failed");
+    if (crtscts) tio.c_cflag |= CRTSCTS;
     if (raw) {
         cfmakeraw(&tio);
     } else {
@@ -339,6 +372,16 @@ void write_outputs(const Device& device, const Options& options) {
         << "packets=" << device.stream_bytes / PACKET_SIZE << "\n"
         << "bad_packets=" << device.bad_packets << "\n"
         << "first_bad_packet=" << device.first_bad_packet << "\n";
+    if (device.was_configured) {
+        // How the tool left the line: raw 8N1, and whether hardware flow control is on.
+        const termios& tio = device.configured;
+        const bool raw = (tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 && (tio.c_oflag & OPOST) == 0 &&
+                         (tio.c_iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP)) == 0;
+        const bool eight_n_one = (tio.c_cflag & (CSIZE | PARENB | CSTOPB)) == CS8;
+        out << "line_raw=" << (raw ? 1 : 0) << "\n"
+            << "line_8n1=" << (eight_n_one ? 1 : 0) << "\n"
+            << "line_crtscts=" << ((tio.c_cflag & CRTSCTS) != 0 ? 1 : 0) << "\n";
+    }
     if (!out) fail("cannot write " + options.report);
 }
 
@@ -365,6 +408,7 @@ Options parse_options(int argc, char** argv) {
         else if (arg == "--pace") options.pace = true;
         else if (arg == "--raw") options.raw = true;
         else if (arg == "--hold") options.hold = true;
+        else if (arg == "--crtscts") options.crtscts = true;
         else if (arg == "--erase-ms") options.erase_ms = parse_number(value());
         else if (arg == "--timeout") options.timeout_s = parse_number(value());
         else fail("unknown option " + arg);
@@ -381,7 +425,7 @@ void open_pty(Device& device, const Options& options) {
     // Kept open for the whole run: the pty stays up between the tool's opens.
     device.slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (device.slave < 0) fail("cannot open " + slave_path);
-    set_initial_mode(device.slave, options.raw);
+    set_initial_mode(device.slave, options.raw, options.crtscts);
 
     if (options.link.empty()) {
         std::printf("%s\n", slave_path.c_str());
@@ -426,6 +470,10 @@ int main(int argc, char** argv) {
         else if (step.name == "send") send_bytes(device, step.text);
         else if (step.name == "send_repeat") send_repeat(device, step.number, step.text);
         else if (step.name == "expect_y") expect_y(device);
+        else if (step.name == "wait_release") wait_release(device);
+        else if (step.name == "wait_open") wait_open(device);
+        else if (step.name == "reset") reset(device);
+        else if (step.name == "mark") std::ofstream(options.link + "." + step.text);
         else if (step.name == "receive") {
             const std::size_t left = STREAM_SIZE - device.stream_bytes;
             receive_stream(device, step.number >= 0 ? static_cast<std::size_t>(step.number) : left, options.pace);

@@ -72,6 +72,24 @@ def packet_stream(window):
     return b"".join(parts)
 
 
+def escaped(data):
+    """Bytes as stb_sim's send step takes them."""
+    return "".join("\\x%02x" % b for b in data)
+
+
+def device_line_length(data):
+    """How many of `data`'s bytes one device line read takes: up to its LF, or
+    255 characters (NUL bytes are dropped and do not count)."""
+    kept = 0
+    for i, b in enumerate(data):
+        if b == 0:
+            continue
+        kept += 1
+        if b == 0x0A or kept == 255:
+            return i + 1
+    return len(data)
+
+
 # --- Intel HEX files -------------------------------------------------------
 
 def hex_record(rtype, offset, data):
@@ -124,11 +142,12 @@ def srec_window(hex_path, workdir):
 # --- processes -------------------------------------------------------------
 
 class Sim:
-    """stb_sim on a fresh pseudo-terminal, published as a symlink in `workdir`."""
+    """stb_sim on a fresh pseudo-terminal, published as a symlink in `workdir`
+    (or at `link`); its records go to `workdir`."""
 
-    def __init__(self, workdir, name="com7", script=None, args=(), timeout=300):
+    def __init__(self, workdir, name="com7", script=None, args=(), timeout=300, link=None):
         self.dir = Path(workdir)
-        self.link = self.dir / name
+        self.link = Path(link) if link is not None else self.dir / name
         self.report_path = self.dir / (name + ".report")
         self.rx_path = self.dir / (name + ".rx")
         self.image_path = self.dir / (name + ".img")
@@ -163,6 +182,15 @@ class Sim:
                 self.process.kill()
                 self.process.wait()
 
+    def wait_mark(self, mark, timeout=60):
+        """Waits until the script has passed its `mark NAME` step."""
+        path = Path(str(self.link) + "." + mark)
+        deadline = time.monotonic() + timeout
+        while not path.exists():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("stb_sim never reached mark " + mark)
+            time.sleep(0.005)
+
     def report(self):
         pairs = (line.split("=", 1) for line in self.report_path.read_text().split())
         return {key: (value if key == "result" else int(value)) for key, value in pairs}
@@ -177,11 +205,11 @@ class Sim:
 class Run:
     """Outcome of one stbload process."""
 
-    def __init__(self, status, out, user, system, max_rss_kb):
+    def __init__(self, status, out, user, system):
         self.status = status
         self.out = out
         self.cpu = user + system
-        self.max_rss_kb = max_rss_kb
+        self.max_rss_kb = None  # see run_tool_measured
 
 
 def _drain(fd, sink):
@@ -195,21 +223,30 @@ def _drain(fd, sink):
         sink.append(chunk)
 
 
-def start_tool(args, env=None, terminal=False):
-    """Starts stbload with stdout on a pipe or on a raw pseudo-terminal."""
+def start_tool(args, env=None, terminal=False, program=None, cwd=None):
+    """Starts stbload with stdout on a pipe or on a raw pseudo-terminal.
+
+    `program` is the command that runs the tool (default: the native stbload),
+    for example [wine, "stbload.exe"]. In `env`, a value of None removes that
+    variable from the tool's environment.
+    """
     environment = dict(os.environ)
-    environment.update(env or {})
+    for name, value in (env or {}).items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
+    command = [*(program or [str(STBLOAD)]), *args]
     if terminal:
         master, slave = pty.openpty()
         tty.setraw(slave)  # keep "\n" as it is: the transcript must be byte-exact
         out_fd = master
-        process = subprocess.Popen([str(STBLOAD), *args], stdout=slave, stdin=subprocess.DEVNULL,
-                                   env=environment)
+        process = subprocess.Popen(command, stdout=slave, stdin=subprocess.DEVNULL, env=environment, cwd=cwd)
         os.close(slave)
     else:
         read_end, write_end = os.pipe()
-        process = subprocess.Popen([str(STBLOAD), *args], stdout=write_end, stdin=subprocess.DEVNULL,
-                                   env=environment)
+        process = subprocess.Popen(command, stdout=write_end, stdin=subprocess.DEVNULL, env=environment,
+                                   cwd=cwd)
         os.close(write_end)
         out_fd = read_end
     chunks = []
@@ -233,11 +270,22 @@ def finish_tool(started, timeout=120):
     process.returncode = os.waitstatus_to_exitcode(status)
     reader.join(10)
     os.close(out_fd)
-    return Run(process.returncode, b"".join(chunks), usage.ru_utime, usage.ru_stime, usage.ru_maxrss)
+    return Run(process.returncode, b"".join(chunks), usage.ru_utime, usage.ru_stime)
 
 
-def run_tool(args, env=None, terminal=False, timeout=120):
-    return finish_tool(start_tool(args, env, terminal), timeout)
+def run_tool(args, env=None, terminal=False, timeout=120, program=None, cwd=None):
+    return finish_tool(start_tool(args, env, terminal, program, cwd), timeout)
+
+
+def run_tool_measured(args, env=None, timeout=120):
+    """run_tool, also giving the tool's own peak resident size. (wait4's figure
+    for a child of this script includes this script's size from before the exec,
+    so a small launcher, GNU time, measures instead.)"""
+    with tempfile.NamedTemporaryFile("r", prefix="stbload-rss-") as figure:
+        run = run_tool(args, env, timeout=timeout,
+                       program=["/usr/bin/time", "-f", "%M", "-o", figure.name, str(STBLOAD)])
+        run.max_rss_kb = int(figure.read().split()[-1])
+    return run
 
 
 def port_env(sim, number=7):
@@ -247,9 +295,13 @@ def port_env(sim, number=7):
 class ToolTest(unittest.TestCase):
     """A test case with its own scratch directory and clean-up of simulators."""
 
+    # The programs the tests of a class run; all must have been built.
+    REQUIRED = (STBLOAD, STB_SIM)
+
     def setUp(self):
-        if not STBLOAD.exists() or not STB_SIM.exists():
-            self.fail("build first: %s or %s is missing" % (STBLOAD, STB_SIM))
+        missing = [str(path) for path in self.REQUIRED if not Path(path).exists()]
+        if missing:
+            self.fail("build first: %s missing" % " and ".join(missing))
         self.dir = Path(tempfile.mkdtemp(prefix="stbload-test-"))
         self.sims = []
 
