@@ -8,6 +8,7 @@ import os
 import pty
 import random
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -263,7 +264,7 @@ def finish_tool(started, timeout=120):
         if pid != 0:
             break
         if time.monotonic() > deadline:
-            process.kill()
+            os.kill(process.pid, signal.SIGKILL)  # not process.kill(): it may reap the child itself
             os.wait4(process.pid, 0)
             raise AssertionError("stbload did not finish within %d s" % timeout)
         time.sleep(0.01)

@@ -1,0 +1,314 @@
+"""The Windows build, stbload.exe, under Wine against stb_sim: whole downloads,
+the failures before the dialogue, and a device that goes away.
+
+One throw-away Wine prefix serves the whole run. A simulated loader's
+pseudo-terminal is published as $WINEPREFIX/dosdevices/comN, which Wine opens
+for \\\\.\\COMN. Run directly, this prints "skipped: ..." and exits with
+SKIP_STATUS when Wine, the cross compiler or the .exe is missing (or fails
+instead, when STBLOAD_WINE_REQUIRED=1).
+
+Environment: STBLOAD_WIN_EXE (default build-win/stbload.exe), STB_SIM_BIN.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
+
+from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STREAM_SIZE, USAGE,  # noqa: E402
+                     ToolTest, final_wait_console, hex_text, packet_stream, random_bytes,
+                     run_tool, transcript, transfer_console, window_of)
+
+WIN_EXE = Path(os.environ.get("STBLOAD_WIN_EXE", REPO / "build-win" / "stbload.exe"))
+SKIP_STATUS = 77
+CROSS_COMPILERS = ("x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-g++")
+
+
+def first_program(*candidates):
+    """The first of `candidates` (absolute paths or names on PATH) that exists."""
+    for candidate in candidates:
+        if os.path.isabs(candidate):
+            if os.access(candidate, os.X_OK):
+                return candidate
+        else:
+            found = shutil.which(candidate)
+            if found:
+                return found
+    return None
+
+
+# Debian's wine64 package has its launcher outside PATH; the `wine` package adds
+# a `wine` command that picks it.
+WINE = first_program("wine64", "/usr/lib/wine/wine64", "wine")
+WINESERVER = first_program("/usr/lib/wine/wineserver64", "wineserver64", "wineserver")
+
+
+def missing_prerequisites():
+    missing = []
+    if WINE is None:
+        missing.append("Wine (no wine64 or wine command)")
+    if WINESERVER is None:
+        missing.append("Wine (no wineserver)")
+    if first_program(*CROSS_COMPILERS) is None:
+        missing.append("the mingw-w64 cross compiler (%s)" % CROSS_COMPILERS[0])
+    if not WIN_EXE.exists():
+        missing.append("%s (build it with cmake/mingw-w64-x86_64.cmake)" % WIN_EXE)
+    if not STB_SIM.exists():
+        missing.append(str(STB_SIM))
+    return missing
+
+
+# The loader's usual handshake, up to where the packet stream starts.
+HANDSHAKE = ["wait_config", "send " + PROMPT, "expect_y", "send " + ERASING, "send " + ERASED]
+
+
+def windows_path(path):
+    """`path` as a Windows program sees it through Wine's Z: drive."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+class WinePrefix:
+    """A fresh prefix with its own wineserver, kept for the whole run."""
+
+    def __init__(self):
+        self.root = Path(tempfile.mkdtemp(prefix="stbload-wine-"))
+        self.path = self.root / "prefix"
+        self.path.mkdir()
+        self.dosdevices = self.path / "dosdevices"
+        self.log_path = self.root / "wine.log"
+        (self.root / "tmp").mkdir()
+        self.env = {
+            "WINEPREFIX": str(self.path),
+            "TMPDIR": str(self.root / "tmp"),  # the server's socket and lock go there, not in /tmp
+            "WINESERVER": WINESERVER,
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",  # no .NET or HTML engine installers
+            "DISPLAY": None,
+            "WAYLAND_DISPLAY": None,
+        }
+        environment = {name: value for name, value in os.environ.items() if name not in self.env}
+        environment.update({name: value for name, value in self.env.items() if value is not None})
+        self.environment = environment
+        self.server = None
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self):
+        with open(self.log_path, "ab") as log:
+            # The server comes first, in the foreground of this process's
+            # session: one that a tool starts later would take the tool's
+            # pseudo-terminal as its controlling terminal and flood the log
+            # when the far end closes. Its process id also gives its CPU time.
+            self.server = subprocess.Popen([WINESERVER, "--foreground", "--persistent"], env=self.environment,
+                                           stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        deadline = time.monotonic() + 30
+        while not list((self.root / "tmp").glob("wine-*/server-*/socket")):
+            if self.server.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("wineserver did not start; see %s" % self.log_path)
+            time.sleep(0.01)
+        started = time.monotonic()
+        with open(self.log_path, "ab") as log:
+            subprocess.run([WINE, "wineboot", "--init"], env=self.environment, stdin=subprocess.DEVNULL,
+                           stdout=log, stderr=log, check=True, timeout=300)
+        self.boot_seconds = time.monotonic() - started
+        if not self.dosdevices.is_dir():
+            raise RuntimeError("wineboot made no prefix; see %s" % self.log_path)
+
+    def server_cpu(self):
+        """CPU seconds the wineserver has used so far."""
+        fields = Path("/proc/%d/stat" % self.server.pid).read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def close(self):
+        if self.server is not None:
+            subprocess.run([WINESERVER, "--kill"], env=self.environment, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+            try:
+                self.server.wait(30)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait()
+        log = self.log_path.read_bytes() if self.log_path.exists() else b""
+        if log:
+            print("Wine's log (%d bytes) ends:\n%s" % (len(log), log[-2000:].decode(errors="replace")),
+                  file=sys.stderr)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+prefix = None
+
+
+def setUpModule():
+    global prefix
+    missing = missing_prerequisites()
+    if missing:
+        raise unittest.SkipTest("missing " + "; ".join(missing))
+    prefix = WinePrefix()
+    print("Wine prefix ready in %.1f s" % prefix.boot_seconds, file=sys.stderr)
+
+
+def tearDownModule():
+    if prefix is not None:
+        prefix.close()
+
+
+class WineTest(ToolTest):
+    REQUIRED = (WIN_EXE, STB_SIM)
+
+    def setUp(self):
+        super().setUp()
+        self.port_links = []
+
+    def tearDown(self):
+        super().tearDown()
+        for link in self.port_links:
+            if link.is_symlink():
+                link.unlink()
+
+    def wine_sim(self, port, script=None, pace=False):
+        """A simulated loader on COM<port>. Raw from the start, since Wine only
+        maps the settings it knows onto the pty; it stays until stopped, since
+        Wine takes no lock for it to see the tool let go."""
+        args = ["--raw", "--hold"] + (["--pace"] if pace else [])
+        return self.sim(name="com%d" % port, link=prefix.dosdevices / ("com%d" % port), script=script,
+                        args=args, timeout=120)
+
+    def map_port(self, port, target):
+        link = prefix.dosdevices / ("com%d" % port)
+        link.symlink_to(target)
+        self.port_links.append(link)
+
+    def run_exe(self, args, timeout=120):
+        return run_tool(args, prefix.env, program=[WINE, str(WIN_EXE)], cwd=self.dir, timeout=timeout)
+
+
+class WholeDownload(WineTest):
+
+    def check_download(self, port, hex_argument, window):
+        sim = self.wine_sim(port)
+        run = self.run_exe([str(port), hex_argument])
+        sim.stop()
+        self.assertEqual(run.status, 0, run.out[-200:])
+        self.assertSameBytes(run.out, transcript(), "console")
+        report = sim.report()
+        self.assertEqual((report["packets"], report["bad_packets"], report["y_count"]), (64512, 0, 1))
+        self.assertSameBytes(sim.received(), b"y" + packet_stream(window), "bytes on the wire")
+        self.assertSameBytes(sim.image(), window, "received image")
+
+    def test_full_flash_image_through_com7(self):
+        flash = random_bytes(0x100000, 21)
+        self.write_hex("full.hex", hex_text([(0, flash)]))
+        self.check_download(7, "full.hex", flash[0x4000:])
+
+    def test_sparse_image_through_com12_by_a_windows_path(self):
+        # COM10 and above open only through the device namespace (\\.\COM12).
+        blocks = [(0x0000, random_bytes(0x4000, 22)),
+                  (0x4000, random_bytes(5000, 23)),
+                  (0x23456, random_bytes(70000, 24)),
+                  (0xFFF00, random_bytes(0x200, 25))]
+        hex_path = self.write_hex("sparse.hex", hex_text(blocks, per_record=32, eol="\n"))
+        self.check_download(12, windows_path(hex_path), window_of(blocks))
+
+    def test_writes_wait_for_a_device_at_line_rate(self):
+        # The device takes bytes no faster than 115200 baud carries them (about
+        # five seconds for these), so the port's buffer fills and every write
+        # has to wait its turn, without spinning meanwhile.
+        flash = random_bytes(0x100000, 26)
+        self.write_hex("full.hex", hex_text([(0, flash)]))
+        taken = 20 * 3000 + 9
+        sim = self.wine_sim(7, script="\n".join(HANDSHAKE + ["receive %d" % taken, "close"]), pace=True)
+        server_before = prefix.server_cpu()
+        run = self.run_exe(["7", "full.hex"])
+        sim.finish()
+        self.assertEqual(run.status, 1, run.out[-200:])
+        self.assertSameBytes(sim.received(), b"y" + packet_stream(flash[0x4000:])[:taken], "bytes on the wire")
+        self.assertLess(run.cpu + prefix.server_cpu() - server_before, 1.5)
+
+
+class BeforeTheDialogue(WineTest):
+
+    def test_exit_statuses_and_messages(self):
+        self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
+        self.map_port(8, "/dev/null")  # opens, but is no serial line
+        missing = windows_path(self.dir / "missing.hex")
+        cases = [
+            ([], 2, USAGE),
+            (["7"], 2, USAGE),
+            (["7", missing], 1, b"cannot open file " + missing.encode() + b"\r\ncheck you specified file\r\n"),
+            (["7", windows_path(self.dir)], 1,
+             b"cannot open file " + windows_path(self.dir).encode() + b"\r\ncheck you specified file\r\n"),
+            (["9", "fw.hex"], 1, b"cannot open COM9\r\n"),
+            (["15", "fw.hex"], 1, b"cannot open COM15\r\n"),
+            (["abc", "fw.hex"], 1, b"cannot open COM0\r\n"),
+            (["-7", "fw.hex"], 1, b"cannot open COM-7\r\n"),
+            (["8", "fw.hex"], 1, b"cannot configure COM8\r\n"),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                run = self.run_exe(args)
+                self.assertEqual((run.status, run.out), (status, BANNER + message))
+
+
+class LostLink(WineTest):
+    """The loader's side closes the link: the tool says so and exits 1."""
+
+    LOST = b"\r\nlost connection to COM7\r\n"
+
+    def lose(self, steps):
+        self.write_hex("fw.hex", hex_text([(0x4000, b"\xaa" * 64)]))
+        sim = self.wine_sim(7, script="\n".join(steps + ["close"]))
+        run = self.run_exe(["7", "fw.hex"], timeout=60)
+        sim.finish()
+        self.assertEqual(run.status, 1, run.out[-80:])
+        return run, sim
+
+    def test_closed_during_the_transfer(self):
+        # A write fails at once on a closed link.
+        for received in (20 * 1000 + 7, 20 * 64511):
+            with self.subTest(received=received):
+                run, sim = self.lose(HANDSHAKE + ["receive %d" % received])
+                self.assertEqual(sim.report()["stream_bytes"], received)
+                self.assertTrue(run.out.startswith(BANNER + READY + b"Slave machine update request\r\n"
+                                                   + b"Slave ready\r\nSlave request data\r\nstart transfer\t"))
+                self.assertTrue(run.out.endswith(self.LOST), run.out[-80:])
+                # The last packets may have fitted into the pty's buffer before
+                # the close, but not a megabyte of them.
+                if received < STREAM_SIZE // 2:
+                    self.assertNotIn(b"\b done", run.out)
+
+    def test_closed_during_the_final_wait(self):
+        # Reads from a closed link come back empty rather than failing.
+        run, _ = self.lose(HANDSHAKE + ["receive", "sleep 50", "send ok\\n", "send_repeat 600 .", "sleep 1000"])
+        expected = (BANNER + READY + b"Slave machine update request\r\nSlave ready\r\n" + transfer_console()
+                    + final_wait_console(600) + self.LOST)
+        self.assertSameBytes(run.out, expected)
+
+    def test_closed_while_the_device_is_silent_costs_no_cpu(self):
+        server_before = prefix.server_cpu()
+        run, _ = self.lose(["wait_config", "sleep 5000"])
+        self.assertEqual(run.out, BANNER + READY + self.LOST)
+        # Five seconds of reads at 10 ms intervals, which under Wine cost the
+        # wineserver's time as well as the tool's. A read loop that spins burns
+        # about a CPU second per second; starting Wine costs a few tenths.
+        cpu = run.cpu + prefix.server_cpu() - server_before
+        self.assertLess(cpu, 1.5)
+
+
+if __name__ == "__main__":
+    absent = missing_prerequisites()
+    if absent:
+        if os.environ.get("STBLOAD_WINE_REQUIRED") == "1":
+            print("FAILED: the Wine tests cannot run: missing " + "; ".join(absent))
+            sys.exit(1)
+        print("skipped: missing " + "; ".join(absent))
+        sys.exit(SKIP_STATUS)
+    unittest.main()
