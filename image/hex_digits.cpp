@@ -16,16 +16,16 @@ constexpr int digit_value_of(int c) {
 
 // Nibble value per byte, -1 for anything that is not a hex digit: one lookup
 // per character keeps decoding fast on multi-megabyte files.
-constexpr std::array<std::int8_t, 256> make_nibble_table() {
-    std::array<std::int8_t, 256> table{};
+constexpr std::array<std::int16_t, 256> make_nibble_table() {
+    std::array<std::int16_t, 256> table{};
     for (int c = 0; c < 256; ++c) {
         table[static_cast<std::size_t>(c)] =
-            is_digit_code(c) ? static_cast<std::int8_t>(digit_value_of(c)) : std::int8_t{-1};
+            is_digit_code(c) ? static_cast<std::int16_t>(digit_value_of(c)) : std::int16_t{-1};
     }
     return table;
 }
 
-constexpr std::array<std::int8_t, 256> NIBBLE = make_nibble_table();
+constexpr std::array<std::int16_t, 256> NIBBLE = make_nibble_table();
 
 int nibble(char c) {
     return NIBBLE[static_cast<unsigned char>(c)];
@@ -42,19 +42,28 @@ int hex_digit_value(char c) {
 }
 
 std::size_t hex_to_bytes(const char* text, std::uint8_t* out, std::size_t capacity) {
+    // A byte at a time: its high digit, then its low digit, each the next digit
+    // in the text. In a record line the two are adjacent, so each inner loop
+    // normally ends at its first look.
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
     std::size_t count = 0;
-    bool high_half = true;
-    for (const char* p = text; *p != '\0'; ++p) {
-        const int value = nibble(*p);
-        if (value < 0) continue;
-        if (count == capacity) break;
-        if (high_half) {
-            out[count] = static_cast<std::uint8_t>(value << 4);
-        } else {
-            out[count] = static_cast<std::uint8_t>(out[count] | value);
-            ++count;
+    while (count < capacity) {
+        int high = NIBBLE[*p];
+        while (high < 0) {
+            if (*p == '\0') return count;
+            high = NIBBLE[*++p];
         }
-        high_half = !high_half;
+        ++p;  // a digit is never the terminator, so p still points into the text
+        int low = NIBBLE[*p];
+        while (low < 0) {
+            if (*p == '\0') {
+                out[count] = static_cast<std::uint8_t>(high << 4);  // an unpaired last digit
+                return count;
+            }
+            low = NIBBLE[*++p];
+        }
+        ++p;
+        out[count++] = static_cast<std::uint8_t>((high << 4) | low);
     }
     return count;
 }

@@ -96,6 +96,26 @@ TEST(HexLineReader, MatchesASimpleSplitterForAnySplitOfTheInput) {
     }
 }
 
+TEST(HexLineReader, AnyByteValueAndLongLinesMatchTheSimpleSplitter) {
+    // Bytes that differ from CR or LF in one bit (0x8D, 0x8A, 0x0C, 0x0E, ...)
+    // must not be taken for line ends, wherever they sit in an 8-byte word.
+    std::mt19937 random(777);
+    for (int round = 0; round < 200; ++round) {
+        std::string text;
+        while (text.size() < 6000) {
+            const std::size_t length = random() % 600;
+            for (std::size_t i = 0; i < length; ++i) {
+                char c = static_cast<char>(random() % 256);
+                if (c == '\r' || c == '\n' || c == '\0') c = static_cast<char>(0x8D);
+                text += c;
+            }
+            text += random() % 3 == 0 ? "\r\n" : random() % 2 == 0 ? "\n" : "\r";
+        }
+        const std::size_t chunk = 1 + random() % 4096;
+        EXPECT_EQ(read_all(text, chunk, 522).lines, reference_lines(text, 521)) << "round " << round;
+    }
+}
+
 TEST(HexLineReader, LineEndSplitAcrossReadsIsOneLineEnd) {
     // CR as the last byte of one read and LF as the first of the next.
     const std::string text = std::string(10, 'A') + "\r\nB\r\n";
