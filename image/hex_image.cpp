@@ -2,10 +2,10 @@
 
 #include <cstring>
 
+#include "image/flash_memory.h"
 #include "image/hex_digits.h"
 #include "image/hex_line_reader.h"
 
-std::uint8_t flash_image[IMAGE_SIZE];
 
 namespace {
 
@@ -67,7 +67,7 @@ LoadResult load_hex_image(HexSource& file, std::uint32_t base) {
             address_record ? upper : upper + ((static_cast<std::uint32_t>(record[1]) << 8) | record[2]);
         if (searching) {
             if (address < base) continue;  // skipped whole, even if it reaches past the base
-            std::memset(flash_image, 0xFF, IMAGE_SIZE);
+            erase_flash_image();
             searching = false;
         }
         if (!address_record && record[3] == DATA && place_data(address, record + 4, record[0], base)) {
