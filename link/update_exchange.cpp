@@ -30,16 +30,52 @@ bool wait_for_erase_done(PortIo& port) {
     }
 }
 
+// The spinner's text during the transfer: one character and a backspace per
+// packet. On a terminal every console_print is a write of its own, and 64,512
+// two-byte writes would cost the tool more than the packets do. The character
+// changes only every 16 packets, and writing it again over itself changes
+// nothing on the screen, so the text is gathered here and printed whenever a
+// new character appears (and before anything else is printed): the screen shows
+// each change at the same moment and the console gets the same bytes.
+struct SpinnerText {
+    char text[64];
+    std::size_t length;
+    char shown;  // the character printed last; 0 before the first
+};
+
+void print_spinner_text(SpinnerText& spinner) {
+    if (spinner.length == 0) return;
+    console_print("%.*s", static_cast<int>(spinner.length), spinner.text);
+    spinner.length = 0;
+}
+
+void add_spinner_step(SpinnerText& spinner, unsigned n) {
+    if (spinner.length + 2 > sizeof spinner.text) print_spinner_text(spinner);
+    const char c = SPINNER_CHARS[n & 3];
+    spinner.text[spinner.length++] = c;
+    spinner.text[spinner.length++] = '\b';
+    if (c != spinner.shown) {
+        print_spinner_text(spinner);
+        spinner.shown = c;
+    }
+}
+
 // Streams the transferred part of the image, one packet per write, with no
-// acknowledgement from the device. Returns false if the device is lost.
+// acknowledgement from the device. The spinner turns before each packet, as
+// show_spinner() would turn it. Returns false if the device is lost.
 bool send_image(PortIo& port) {
     DataPacket packet{};
+    SpinnerText spinner{};
     for (std::uint32_t offset = 0; offset < TRANSFER_LENGTH; offset += PACKET_DATA_BYTES) {
         const std::uint32_t address = IMAGE_BASE + offset;
         fill_data_packet(packet, address, flash_image + offset);
-        show_spinner(address >> 8);
-        if (port.write(packet.bytes, sizeof packet.bytes) == PortWrite::Lost) return false;
+        add_spinner_step(spinner, address >> 8);
+        if (port.write(packet.bytes, sizeof packet.bytes) == PortWrite::Lost) {
+            print_spinner_text(spinner);
+            return false;
+        }
     }
+    print_spinner_text(spinner);
     return true;
 }
 

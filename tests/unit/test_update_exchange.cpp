@@ -171,6 +171,8 @@ TEST_F(UpdateExchange, LostDeviceEndsEveryState) {
         {"when answering", PROMPT, 0, "", 0},
         {"first packet", ERASED, 19, sent + spinner(0x40), 0},
         {"middle packet", ERASED, 20 * 30000, sent + transfer_spinner().substr(0, 2 * 30001), 20 * 30000},
+        {"middle of a spinner turn", ERASED, 20 * 30005, sent + transfer_spinner().substr(0, 2 * 30006),
+         20 * 30005},
         {"last packet", ERASED, 20 * PACKETS - 1, sent + transfer_spinner(), 20 * (PACKETS - 1)},
         {"confirmation line", ERASED + "Data rec", SIZE_MAX, sent + transfer_spinner() + "\b done", 20 * PACKETS},
         {"final wait", ERASED + "ok\n" + std::string(1100, '.'), SIZE_MAX,
