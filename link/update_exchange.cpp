@@ -62,7 +62,9 @@ void add_spinner_step(SpinnerText& spinner, unsigned n) {
 
 // Streams the transferred part of the image, one packet per write, with no
 // acknowledgement from the device. The spinner turns before each packet, as
-// show_spinner() would turn it. Returns false if the device is lost.
+// show_spinner() would turn it. Returns false if the device is lost, or if a
+// packet could not be written: the device would flash the stream with a hole
+// in it, so the download cannot go on as if it had been sent.
 bool send_image(PortIo& port) {
     DataPacket packet{};
     SpinnerText spinner{};
@@ -70,7 +72,7 @@ bool send_image(PortIo& port) {
         const std::uint32_t address = IMAGE_BASE + offset;
         fill_data_packet(packet, address, flash_image + offset);
         add_spinner_step(spinner, address >> 8);
-        if (port.write(packet.bytes, sizeof packet.bytes) == PortWrite::Lost) {
+        if (port.write(packet.bytes, sizeof packet.bytes) != PortWrite::Written) {
             print_spinner_text(spinner);
             return false;
         }

@@ -34,6 +34,12 @@ public:
         return *this;
     }
 
+    // Write call number `index` (counting from 0) fails and takes nothing.
+    MemoryPort& fail_write(std::size_t index) {
+        failing_write_ = index;
+        return *this;
+    }
+
     PortRead read_byte(std::uint8_t& byte) override {
         ++reads_;
         if (events_.empty()) return PortRead::Lost;
@@ -47,6 +53,7 @@ public:
     }
 
     PortWrite write(const std::uint8_t* data, std::size_t size) override {
+        if (write_calls_++ == failing_write_) return PortWrite::Failed;
         if (written.size() + size > write_limit_) return PortWrite::Lost;
         writes.push_back({consumed_, size});
         written.append(reinterpret_cast<const char*>(data), size);
@@ -73,4 +80,6 @@ private:
     std::size_t consumed_ = 0;
     std::size_t reads_ = 0;
     std::size_t write_limit_ = SIZE_MAX;
+    std::size_t write_calls_ = 0;
+    std::size_t failing_write_ = SIZE_MAX;
 };

@@ -188,6 +188,22 @@ TEST_F(UpdateExchange, LostDeviceEndsEveryState) {
     }
 }
 
+TEST_F(UpdateExchange, PacketThatCannotBeWrittenEndsTheDownload) {
+    // A failed answer to the prompt is harmless (the loader asks again); a
+    // packet that did not go out would leave a hole in the flash.
+    MemoryPort answer_fails;
+    answer_fails.bytes(PROMPT).bytes(PROMPT).bytes(ERASED).bytes("ok\n@").fail_write(0);
+    EXPECT_EQ(run(answer_fails).result, ExchangeResult::Completed);
+    EXPECT_EQ(answer_fails.written.size(), 1 + PACKETS * 20);
+
+    MemoryPort packet_fails;
+    packet_fails.bytes(ERASED).bytes("ok\n@").fail_write(1000);
+    const ExchangeRun got = run(packet_fails);
+    EXPECT_EQ(got.result, ExchangeResult::Lost);
+    EXPECT_TRUE(same_text(got.console, "Slave request data\r\nstart transfer\t" + transfer_spinner().substr(0, 2 * 1001)));
+    EXPECT_EQ(packet_fails.written.size(), 20U * 1000);
+}
+
 TEST_F(UpdateExchange, FailedReadsAreRetried) {
     MemoryPort port;
     port.failure().bytes(ERASED.substr(0, 4)).failure().bytes(ERASED).failure().bytes("ok\n").failure().bytes("@");
