@@ -15,11 +15,14 @@ import os
 import pty
 import statistics
 import subprocess
+import sys
 import tempfile
 import threading
-import time
 import tty
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "integration"))
+import harness  # noqa: E402  (the simulated loader, as the tests run it)
 
 IMAGE_BASE = 0x4000
 TRANSFER_LENGTH = 0xFC000
@@ -100,56 +103,28 @@ def run_process(build, argv, env=None, stdout="null", timeout=300, quiet=False):
     return Sample(float(wall), float(user), float(system), int(max_rss_kb), int(status), b"".join(chunks))
 
 
-class Sim:
-    """stb_sim on a fresh pseudo-terminal, draining without pacing."""
-
-    def __init__(self, build, work, name, script=None):
-        self.link = work / name
-        self.report_path = work / (name + ".report")
-        self.image_path = work / (name + ".img")
-        command = [str(build / "tools" / "stb_sim"), "--link", str(self.link), "--erase-ms", "0",
-                   "--image-out", str(self.image_path), "--report", str(self.report_path),
-                   "--timeout", "300"]
-        if script is not None:
-            script_path = work / (name + ".script")
-            script_path.write_text(script)
-            command += ["--script", str(script_path)]
-        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not self.link.is_symlink():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise SystemExit("stb_sim did not start")
-            time.sleep(0.005)
-
-    def finish(self):
-        try:
-            self.process.wait(60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            raise SystemExit("stb_sim did not finish")
-        report = dict(line.split("=", 1) for line in self.report_path.read_text().split())
-        return report, self.image_path.read_bytes()
-
-
 # The floor program does no dialogue: the simulated loader only takes the stream.
 FLOOR_SCRIPT = "wait_config\nreceive\nlinger\n"
 
 
 def download(build, work, kind, hex_path, window):
     """One whole download: stbload (stdout on a pipe or a terminal) or the floor program."""
-    sim = Sim(build, work, "com7-" + kind, FLOOR_SCRIPT if kind == "floor" else None)
+    harness.STB_SIM = build / "tools" / "stb_sim"
+    sim = harness.Sim(work, name="com7-" + kind, script=FLOOR_SCRIPT if kind == "floor" else None,
+                      args=("--erase-ms", "0"))
     if kind == "floor":
         sample = run_process(build, [str(build / "bench" / "bench_packet_floor"), str(sim.link)])
     else:
         sample = run_process(build, [str(build / "stbload"), "7", str(hex_path)], {"STBLOAD_COM7": str(sim.link)},
                              stdout=kind)
-    report, image = sim.finish()
+    if sim.finish() != 0:
+        raise SystemExit("%s: stb_sim failed" % kind)
+    report, image = sim.report(), sim.image()
     if sample.status != 0:
         raise SystemExit("%s: exit status %d" % (kind, sample.status))
     if kind != "floor" and not sample.out.endswith(COMPLETED):
         raise SystemExit("%s: the console did not end with 'Download completed'" % kind)
-    if report.get("packets") != str(PACKETS) or report.get("bad_packets") != "0":
+    if report.get("packets") != PACKETS or report.get("bad_packets") != 0:
         raise SystemExit("%s: the simulated loader reports %r" % (kind, report))
     if image != window:
         raise SystemExit("%s: the received image differs from the hex file's window" % kind)
