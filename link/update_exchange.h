@@ -25,7 +25,7 @@ void show_spinner(unsigned n);
 
 enum class ExchangeResult {
     Completed,  // the device confirmed the flash write; "Download completed" printed
-    Lost,       // the device went away part way
+    Lost,       // the device went away part way, or a packet could not be sent
 };
 
 // Runs the whole exchange over an open port once flash_image is loaded.
