@@ -37,7 +37,7 @@ bool take_address_record(const std::uint8_t* record, bool searching, std::uint32
 bool place_data(std::uint32_t address, const std::uint8_t* data, std::uint32_t count,
                 std::uint32_t base) {
     const std::uint64_t end = static_cast<std::uint64_t>(address) + count;
-    if (end <= base) return false;
+    if (count == 0 || end <= base) return false;
     const std::uint32_t skipped = address < base ? base - address : 0;
     const std::uint64_t offset = static_cast<std::uint64_t>(address) + skipped - base;
     if (offset >= IMAGE_SIZE) return false;

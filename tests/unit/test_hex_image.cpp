@@ -166,6 +166,8 @@ TEST(HexImage, FilesThatLeaveNothingToSend) {
         lines({hexw::linear_address(0x10), hexw::record(0, 0x0000, fill(16, 3))}),  // above the window
         lines({hexw::linear_address(1), hexw::record(0x05, 0, {0, 1, 0, 0})}),
         lines({hexw::record(0, 0x3FF8, fill(16, 4))}),
+        lines({hexw::record(0, 0x4010, {})}),                                   // data records with no data
+        lines({hexw::linear_address(1), hexw::record(0, 0, {})}),
         "xyz\r\n",
     };
     for (const std::string& text : cases) EXPECT_EQ(load(text), LoadResult::NothingToDownload) << text;
