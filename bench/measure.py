@@ -49,17 +49,6 @@ class Sample:
         self.out = out
 
 
-def _drain(fd, chunks):
-    while True:
-        try:
-            chunk = os.read(fd, 65536)
-        except OSError:  # EIO once the terminal's other side has closed
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-
-
 def run_process(build, argv, env=None, stdout="null", timeout=300, quiet=False):
     """Runs argv to its end with stdout on /dev/null, a pipe or a raw terminal (and
     stderr on /dev/null if quiet), measured by bench_rusage (its own parent, so that
@@ -84,7 +73,7 @@ def run_process(build, argv, env=None, stdout="null", timeout=300, quiet=False):
     reader = None
     if out_fd is not None:
         os.close(child_out)
-        reader = threading.Thread(target=_drain, args=(out_fd, chunks), daemon=True)
+        reader = threading.Thread(target=harness.drain_output, args=(out_fd, chunks), daemon=True)
         reader.start()
     try:
         process.wait(timeout)

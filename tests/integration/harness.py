@@ -213,7 +213,8 @@ class Run:
         self.max_rss_kb = None  # see run_tool_measured
 
 
-def _drain(fd, sink):
+def drain_output(fd, sink):
+    """Appends what `fd` yields to `sink` until it ends (a pipe's or a terminal's other side closed)."""
     while True:
         try:
             chunk = os.read(fd, 65536)
@@ -251,7 +252,7 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None):
         os.close(write_end)
         out_fd = read_end
     chunks = []
-    reader = threading.Thread(target=_drain, args=(out_fd, chunks), daemon=True)
+    reader = threading.Thread(target=drain_output, args=(out_fd, chunks), daemon=True)
     reader.start()
     return process, out_fd, reader, chunks
 
