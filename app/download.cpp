@@ -1,6 +1,6 @@
 #include "app/download.h"
 
-#include "app/console.h"
+#include "console/console.h"
 #include "image/hex_file.h"
 #include "image/hex_image.h"
 #include "link/serial_port.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "bench/sample_image.h"
 #include "image/hex_image.h"
 #include "link/update_exchange.h"

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "device_model.h"
 #include "device_script.h"
 #include "fuzz_check.h"

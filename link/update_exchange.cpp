@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/console.h"
+#include "console/console.h"
 #include "image/hex_image.h"
 #include "link/device_line.h"
 

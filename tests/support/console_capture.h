@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/console.h"
+#include "console/console.h"
 
 class ConsoleCapture {
 public:

@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "app/console.h"
+#include "console/console.h"
 
 void console_setup() {
     if (isatty(fileno(stdout))) std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -2,7 +2,7 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include "app/console.h"
+#include "console/console.h"
 
 void console_setup() {
     // Text mode would turn every "\r\n" into "\r\r\n".
