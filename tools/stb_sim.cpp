@@ -13,10 +13,14 @@
 //   --raw             start the device raw at 9600 baud, not in a hostile cooked mode
 //   --crtscts         start the device with hardware flow control on
 //   --hold            linger until SIGTERM instead of until the tool lets go
+//   --wait-go         start the usual dialogue with wait_go instead of wait_config
 //   --timeout S       give up after S seconds (default 600)
 //
 // Script steps, one per line; '#' starts a comment line:
 //   wait_config           wait until the tool has set the line to 115200 baud
+//   wait_go               wait until the file <link>.go exists (a test creates it when
+//                         it sees the tool ready; for links whose speed is set by
+//                         someone else, such as an emulator's serial port)
 //   sleep MS              wait without reading
 //   drain MS              read and discard for MS milliseconds
 //   send TEXT             send TEXT; escapes \n \r \t \0 \\ \" \xHH; may be quoted
@@ -34,6 +38,10 @@
 // "Erasing flash,please wait.\n", the erase time, "Erase done.\n", receive,
 // a confirmation line, 1,200 progress dots, '@', linger.
 //
+// The report gives how the tool left the line (taken at wait_config or wait_go),
+// and whether the tty's exclusive-use flag was set while the tool held the port
+// and clear once it let go (exclusive_held, exclusive_after_release; -1: never seen).
+//
 // Exit status: 0 when the script ran to its end, 1 on a timeout or an error.
 
 #include <cerrno>
@@ -49,6 +57,7 @@
 #include <sstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -79,6 +88,7 @@ struct Options {
     bool raw = false;
     bool hold = false;
     bool crtscts = false;
+    bool wait_go = false;
     int erase_ms = 200;
     int timeout_s = 600;
 };
@@ -103,6 +113,8 @@ struct Device {
     std::string result = "running";
     termios configured{};  // the line settings the tool applied
     bool was_configured = false;
+    int exclusive_held = -1;           // TIOCEXCL seen while the tool held the port
+    int exclusive_after_release = -1;  // ... and once it had let go
 };
 
 [[noreturn]] void fail(const std::string& what) {
@@ -171,9 +183,9 @@ std::vector<Step> parse_script(std::istream& in) {
     return steps;
 }
 
-std::vector<Step> usual_dialogue(int erase_ms) {
+std::vector<Step> usual_dialogue(int erase_ms, bool wait_go) {
     std::ostringstream script;
-    script << "wait_config\n"
+    script << (wait_go ? "wait_go\n" : "wait_config\n")
            << "send \"\\r\\nSTB loader 1.2\\r\\nwant to update? (y/n)\\n\"\n"
            << "expect_y\n"
            << "send \"Erasing flash,please wait.\\n\"\n"
@@ -287,20 +299,34 @@ void drain(Device& device, long ms) {
     while (Clock::now() < until && !timed_out(device)) receive_some(device, buffer, sizeof buffer, 10);
 }
 
+// The tty's exclusive-use flag (TIOCEXCL), or -1 where it cannot be read.
+int exclusive_flag(const Device& device) {
+    int exclusive = 0;
+    return ioctl(device.slave, TIOCGEXCL, &exclusive) == 0 ? (exclusive != 0 ? 1 : 0) : -1;
+}
+
 // The tool holds an exclusive lock on the port while it has it open.
-bool tool_holds_port(const Device& device) {
-    if (flock(device.slave, LOCK_EX | LOCK_NB) != 0) return true;
+bool tool_holds_port(Device& device) {
+    if (flock(device.slave, LOCK_EX | LOCK_NB) != 0) {
+        device.exclusive_held = exclusive_flag(device);
+        return true;
+    }
     flock(device.slave, LOCK_UN);
     return false;
+}
+
+void note_release(Device& device) {
+    device.exclusive_after_release = exclusive_flag(device);
 }
 
 void wait_release(Device& device) {
     std::uint8_t buffer[4096];
     while (!timed_out(device) && tool_holds_port(device)) receive_some(device, buffer, sizeof buffer, 10);
+    note_release(device);
     drain(device, 50);  // what the tool wrote just before it let go
 }
 
-void wait_open(const Device& device) {
+void wait_open(Device& device) {
     while (!timed_out(device) && !tool_holds_port(device)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
@@ -317,7 +343,10 @@ void linger(Device& device, bool hold) {
     std::uint8_t buffer[4096];
     while (!timed_out(device)) {
         receive_some(device, buffer, sizeof buffer, 10);
-        if (!hold && !tool_holds_port(device)) return;
+        if (!hold && !tool_holds_port(device)) {
+            note_release(device);
+            return;
+        }
     }
 }
 
@@ -327,9 +356,24 @@ void wait_config(Device& device) {
         if (tcgetattr(device.slave, &tio) == 0 && cfgetospeed(&tio) == B115200) {
             device.configured = tio;
             device.was_configured = true;
+            device.exclusive_held = exclusive_flag(device);
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// Waits for the test's go-ahead, then notes the line settings as they are.
+void wait_go(Device& device, const std::string& link) {
+    if (link.empty()) fail("wait_go needs --link");
+    const std::string go = link + ".go";
+    while (!timed_out(device) && access(go.c_str(), F_OK) != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    termios tio{};
+    if (tcgetattr(device.slave, &tio) == 0) {
+        device.configured = tio;
+        device.was_configured = true;
     }
 }
 
@@ -360,6 +404,21 @@ void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
     if (!out) fail("cannot write " + path);
 }
 
+long baud_of(speed_t speed) {
+    switch (speed) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    default: return -1;
+    }
+}
+
 void write_outputs(const Device& device, const Options& options) {
     write_file(options.image_out, device.image);
     write_file(options.rx_out, device.received);
@@ -380,8 +439,12 @@ void write_outputs(const Device& device, const Options& options) {
         const bool eight_n_one = (tio.c_cflag & (CSIZE | PARENB | CSTOPB)) == CS8;
         out << "line_raw=" << (raw ? 1 : 0) << "\n"
             << "line_8n1=" << (eight_n_one ? 1 : 0) << "\n"
-            << "line_crtscts=" << ((tio.c_cflag & CRTSCTS) != 0 ? 1 : 0) << "\n";
+            << "line_crtscts=" << ((tio.c_cflag & CRTSCTS) != 0 ? 1 : 0) << "\n"
+            << "line_baud=" << baud_of(cfgetospeed(&tio)) << "\n"
+            << "line_stop_bits=" << ((tio.c_cflag & CSTOPB) != 0 ? 2 : 1) << "\n";
     }
+    out << "exclusive_held=" << device.exclusive_held << "\n"
+        << "exclusive_after_release=" << device.exclusive_after_release << "\n";
     if (!out) fail("cannot write " + options.report);
 }
 
@@ -409,6 +472,7 @@ Options parse_options(int argc, char** argv) {
         else if (arg == "--raw") options.raw = true;
         else if (arg == "--hold") options.hold = true;
         else if (arg == "--crtscts") options.crtscts = true;
+        else if (arg == "--wait-go") options.wait_go = true;
         else if (arg == "--erase-ms") options.erase_ms = parse_number(value());
         else if (arg == "--timeout") options.timeout_s = parse_number(value());
         else fail("unknown option " + arg);
@@ -445,7 +509,7 @@ int main(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
     std::vector<Step> steps;
     if (options.script.empty()) {
-        steps = usual_dialogue(options.erase_ms);
+        steps = usual_dialogue(options.erase_ms, options.wait_go);
     } else {
         std::ifstream in(options.script);
         if (!in) fail("cannot read " + options.script);
@@ -465,6 +529,7 @@ int main(int argc, char** argv) {
     for (const Step& step : steps) {
         if (timed_out(device)) break;
         if (step.name == "wait_config") wait_config(device);
+        else if (step.name == "wait_go") wait_go(device, options.link);
         else if (step.name == "sleep") pause_ms(device, step.number);
         else if (step.name == "drain") drain(device, step.number);
         else if (step.name == "send") send_bytes(device, step.text);

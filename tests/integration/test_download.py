@@ -21,6 +21,8 @@ class WholeDownload(ToolTest):
         report = sim.report()
         self.assertEqual((report["packets"], report["bad_packets"], report["y_count"]), (64512, 0, 1))
         self.assertEqual((report["line_raw"], report["line_8n1"]), (1, 1))
+        # The port is the tool's alone while it runs, and not after it lets go.
+        self.assertEqual((report["exclusive_held"], report["exclusive_after_release"]), (1, 0))
         self.assertSameBytes(sim.received(), b"y" + packet_stream(window), "bytes on the wire")
         self.assertSameBytes(sim.image(), window, "received image")
 
