@@ -142,6 +142,11 @@ void SerialPort::close() {
     if (handle_ < 0) return;
     const int fd = static_cast<int>(handle_);
     ioctl(fd, TIOCNXCL);  // the flag would otherwise outlive us while others hold the tty
+    // Nothing still queued for the box matters once the run is over: it either
+    // confirmed the whole image or the run failed. Without this, closing a port
+    // whose device has gone (a USB adapter pulled out) waits out the tty's
+    // closing time, 30 s by default, for output that can never leave.
+    tcflush(fd, TCOFLUSH);
     ::close(fd);
     handle_ = -1;
 }

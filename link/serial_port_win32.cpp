@@ -132,6 +132,10 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
 
 void SerialPort::close() {
     if (handle_ == -1) return;
+    // Output still queued can never matter once the run is over (the box
+    // confirmed the image, or the run failed); a driver whose device has gone
+    // would otherwise hold the close until it gave up on it.
+    PurgeComm(as_handle(handle_), PURGE_TXABORT | PURGE_TXCLEAR);
     CloseHandle(as_handle(handle_));
     handle_ = -1;
 }
