@@ -1,16 +1,22 @@
-#include "console/console.h"
+#include "app/command_line.h"
 #include "app/download.h"
 #include "app/port_number.h"
+#include "console/console.h"
 
 int main(int argc, char** argv) {
     console_setup();
+    if (argc == 2 && is_version_flag(argv[1])) {
+        print_version();
+        return EXIT_DOWNLOAD_COMPLETED;
+    }
     console_print("This program is used to download data to STB which has loader.\r\n");
+    if (argc == 2 && is_help_flag(argv[1])) {
+        print_help();
+        return EXIT_DOWNLOAD_COMPLETED;
+    }
     if (argc < 3) {
         console_print("Usage: cmd port hexfile\r\n");
-        console_flush();
         return EXIT_USAGE;
     }
-    const int status = run_download(parse_port_number(argv[1]), argv[2]);
-    console_flush();
-    return status;
+    return run_download(parse_port_number(argv[1]), argv[2]);
 }

@@ -31,6 +31,11 @@ protected:
     ~PortIo() = default;
 };
 
+// What PORT on the command line means on this platform, and the environment
+// variables that change it: lines for the help text, each ending in "\r\n".
+extern const char PORT_HELP[];
+extern const char PORT_ENVIRONMENT_HELP[];
+
 constexpr int READ_INTERVAL_MS = 10;
 constexpr int BAUD_RATE = 115200;
 

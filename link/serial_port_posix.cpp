@@ -11,6 +11,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+const char PORT_HELP[] =
+    "PORT is a COM number: COM<n> is the device named by $STBLOAD_COM<n>, or else\r\n"
+    "/dev/ttyS<n-1> (COM1 is /dev/ttyS0). Example: STBLOAD_COM3=/dev/ttyUSB0 stbload 3 fw.hex\r\n";
+const char PORT_ENVIRONMENT_HELP[] = "  STBLOAD_COM<n>=DEVICE  the serial device for COM<n>\r\n";
+
 namespace {
 
 // COM<n> is the device named by the environment variable STBLOAD_COM<n>

@@ -3,6 +3,11 @@
 #include <cstdio>
 #include <windows.h>
 
+const char PORT_HELP[] =
+    "PORT is the number of the COM port: 3 for COM3. Device Manager lists the ports\r\n"
+    "under \"Ports (COM & LPT)\". Example: stbload 12 firmware.hex\r\n";
+const char PORT_ENVIRONMENT_HELP[] = "";
+
 namespace {
 
 // While reads come back empty, the link is checked once per this many reads

@@ -6,14 +6,44 @@ import unittest
 
 from harness import BANNER, USAGE, ToolTest, hex_text, port_env, run_tool
 
+HELP = (b"\r\n"
+        b"  stbload PORT HEXFILE   download HEXFILE (Intel HEX) into the box on port PORT\r\n"
+        b"  stbload --version      print the version\r\n"
+        b"  stbload --help         print this help\r\n"
+        b"\r\n"
+        b"PORT is a COM number: COM<n> is the device named by $STBLOAD_COM<n>, or else\r\n"
+        b"/dev/ttyS<n-1> (COM1 is /dev/ttyS0). Example: STBLOAD_COM3=/dev/ttyUSB0 stbload 3 fw.hex\r\n"
+        b"\r\n"
+        b"Exit status: 0 when the box confirmed the download (\"Download completed\"),\r\n"
+        b"1 for any failure (the message says which), 2 for a wrong command line.\r\n"
+        b"\r\n"
+        b"Environment:\r\n"
+        b"  STBLOAD_COM<n>=DEVICE  the serial device for COM<n>\r\n"
+        b"  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n")
+
 
 class CommandLine(ToolTest):
 
     def test_usage_without_two_arguments(self):
-        for args in ([], ["3"]):
+        for args in ([], ["3"], ["--versions"], ["-v"], ["help"], ["--HELP"]):
             with self.subTest(args=args):
                 run = run_tool(args)
                 self.assertEqual((run.status, run.out), (2, BANNER + USAGE))
+
+    def test_version_and_help_flags(self):
+        for flag in ("--version", "-V"):
+            with self.subTest(flag=flag):
+                run = run_tool([flag])
+                self.assertEqual((run.status, run.out), (0, b"stbload 1.1.0\r\n"))
+        for flag in ("--help", "-h", "/?"):
+            with self.subTest(flag=flag):
+                run = run_tool([flag])
+                self.assertEqual((run.status, run.out), (0, BANNER + USAGE + HELP))
+
+    def test_a_flag_with_a_second_argument_is_a_port(self):
+        hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
+        run = run_tool(["--version", str(hex_path)], {"STBLOAD_COM0": None})
+        self.assertEqual((run.status, run.out), (1, BANNER + b"cannot open COM0\r\n"))
 
     def test_missing_file_is_reported_before_the_port_is_touched(self):
         missing = str(self.dir / "missing.hex")

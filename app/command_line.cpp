@@ -1,0 +1,37 @@
+#include "app/command_line.h"
+
+#include <cstring>
+
+#include "app/download.h"
+#include "console/console.h"
+#include "link/serial_port.h"
+
+bool is_version_flag(const char* arg) {
+    return std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "-V") == 0;
+}
+
+bool is_help_flag(const char* arg) {
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "/?") == 0;
+}
+
+void print_version() {
+    console_print("stbload %s\r\n", STBLOAD_VERSION);
+}
+
+void print_help() {
+    console_print("Usage: cmd port hexfile\r\n"
+                  "\r\n"
+                  "  stbload PORT HEXFILE   download HEXFILE (Intel HEX) into the box on port PORT\r\n"
+                  "  stbload --version      print the version\r\n"
+                  "  stbload --help         print this help\r\n"
+                  "\r\n"
+                  "%s"
+                  "\r\n"
+                  "Exit status: %d when the box confirmed the download (\"Download completed\"),\r\n"
+                  "%d for any failure (the message says which), %d for a wrong command line.\r\n"
+                  "\r\n"
+                  "Environment:\r\n"
+                  "%s"
+                  "  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n",
+                  PORT_HELP, EXIT_DOWNLOAD_COMPLETED, EXIT_FAILED, EXIT_USAGE, PORT_ENVIRONMENT_HELP);
+}
