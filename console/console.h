@@ -1,4 +1,5 @@
-// All console output of the tool goes through here, byte for byte as formatted.
+// All console output of the tool goes through here, byte for byte as formatted:
+// the messages on standard output, and diagnostics on standard error.
 #pragma once
 
 #include <cstddef>
@@ -9,16 +10,22 @@
 #define STBLOAD_PRINTF_FORMAT
 #endif
 
-// Prepares standard output: no newline translation, and no buffering when it is
-// a terminal so that every message (and the spinner) shows at once.
+// Prepares standard output: no newline translation, so that every message
+// leaves exactly as written. Standard error keeps the platform's text mode.
 void console_setup();
 
 // printf-style output to standard output (or to the capture sink, if set).
+// Each call is pushed out at once, on a terminal, a pipe or a file alike, so an
+// operator sees every message (and the spinner) when it happens.
 void console_print(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 
-// Pushes out anything buffered; called before the program exits.
-void console_flush();
+// A diagnostic on standard error: "stbload: ", the printf-style text and a
+// line end, pushed out at once. The text is "FILE:LINE: what" or just "what".
+void console_note(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 
-// Test hook: send all output to `sink` instead of standard output; nullptr restores it.
+// Test hooks: send standard output (console_capture) or the diagnostics
+// (console_capture_notes) to `sink` instead; nullptr restores the stream.
+// Notes arrive without the "stbload: " prefix and the line end.
 using ConsoleSink = void (*)(void* context, const char* text, std::size_t size);
 void console_capture(ConsoleSink sink, void* context);
+void console_capture_notes(ConsoleSink sink, void* context);

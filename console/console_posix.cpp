@@ -1,8 +1,10 @@
 #include <cstdio>
-#include <unistd.h>
 
 #include "console/console.h"
 
 void console_setup() {
-    if (isatty(fileno(stdout))) std::setvbuf(stdout, nullptr, _IONBF, 0);
+    // Fully buffered and flushed after each message: one write per message
+    // whether standard output is a terminal, a pipe or a file. (A terminal's
+    // default line buffering would also write at every "\n" inside a message.)
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
 }

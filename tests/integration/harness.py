@@ -27,6 +27,10 @@ TRANSFER_LENGTH = 0xFC000
 PACKETS = TRANSFER_LENGTH // 16
 STREAM_SIZE = PACKETS * 20
 
+# A hung tool fails its test after this long: a whole download through a pty
+# takes under a second natively and a few seconds under the sanitizers or Wine.
+TOOL_TIMEOUT = 30
+
 BANNER = b"This program is used to download data to STB which has loader.\r\n"
 USAGE = b"Usage: cmd port hexfile\r\n"
 READY = b"PC ready to download\r\n"
@@ -166,7 +170,7 @@ class Sim:
                 raise RuntimeError("stb_sim did not start")
             time.sleep(0.005)
 
-    def finish(self, timeout=60):
+    def finish(self, timeout=TOOL_TIMEOUT):
         try:
             return self.process.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -208,13 +212,40 @@ class Sim:
 
 
 class Run:
-    """Outcome of one stbload process."""
+    """Outcome of one stbload process: exit status, stdout and stderr bytes, CPU seconds."""
 
-    def __init__(self, status, out, user, system):
+    def __init__(self, status, out, err, user, system):
         self.status = status
         self.out = out
+        self.err = err
         self.cpu = user + system
         self.max_rss_kb = None  # see run_tool_measured
+
+
+class Started:
+    """A running stbload; `chunks` and `err_chunks` grow as it writes."""
+
+    def __init__(self, process, out_fd, err_fd):
+        self.process = process
+        self.out_fd = out_fd
+        self.err_fd = err_fd
+        self.chunks = []
+        self.err_chunks = []
+        self.readers = [threading.Thread(target=drain_output, args=(fd, sink), daemon=True)
+                        for fd, sink in ((out_fd, self.chunks), (err_fd, self.err_chunks))]
+        for reader in self.readers:
+            reader.start()
+
+    def out(self):
+        return b"".join(self.chunks)
+
+    def wait_for_output(self, text, timeout=30):
+        """Waits until stdout holds `text`; fails if it does not come or the tool ends first."""
+        deadline = time.monotonic() + timeout
+        while text not in self.out():
+            if self.process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError("stbload never printed %r; it printed %r" % (text, self.out()[-200:]))
+            time.sleep(0.005)
 
 
 def drain_output(fd, sink):
@@ -230,7 +261,8 @@ def drain_output(fd, sink):
 
 
 def start_tool(args, env=None, terminal=False, program=None, cwd=None):
-    """Starts stbload with stdout on a pipe or on a raw pseudo-terminal.
+    """Starts stbload with stdout on a pipe or on a raw pseudo-terminal, and
+    stderr on a pipe of its own.
 
     `program` is the command that runs the tool (default: the native stbload),
     for example [wine, "stbload.exe"]. In `env`, a value of None removes that
@@ -243,26 +275,22 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None):
         else:
             environment[name] = value
     command = [*(program or [str(STBLOAD)]), *args]
+    err_fd, err_write = os.pipe()
     if terminal:
         master, slave = pty.openpty()
         tty.setraw(slave)  # keep "\n" as it is: the transcript must be byte-exact
-        out_fd = master
-        process = subprocess.Popen(command, stdout=slave, stdin=subprocess.DEVNULL, env=environment, cwd=cwd)
-        os.close(slave)
+        out_fd, out_write = master, slave
     else:
-        read_end, write_end = os.pipe()
-        process = subprocess.Popen(command, stdout=write_end, stdin=subprocess.DEVNULL, env=environment,
-                                   cwd=cwd)
-        os.close(write_end)
-        out_fd = read_end
-    chunks = []
-    reader = threading.Thread(target=drain_output, args=(out_fd, chunks), daemon=True)
-    reader.start()
-    return process, out_fd, reader, chunks
+        out_fd, out_write = os.pipe()
+    process = subprocess.Popen(command, stdout=out_write, stderr=err_write, stdin=subprocess.DEVNULL,
+                               env=environment, cwd=cwd)
+    os.close(out_write)
+    os.close(err_write)
+    return Started(process, out_fd, err_fd)
 
 
-def finish_tool(started, timeout=120):
-    process, out_fd, reader, chunks = started
+def finish_tool(started, timeout=TOOL_TIMEOUT):
+    process = started.process
     deadline = time.monotonic() + timeout
     while True:
         pid, status, usage = os.wait4(process.pid, os.WNOHANG)
@@ -274,16 +302,18 @@ def finish_tool(started, timeout=120):
             raise AssertionError("stbload did not finish within %d s" % timeout)
         time.sleep(0.01)
     process.returncode = os.waitstatus_to_exitcode(status)
-    reader.join(10)
-    os.close(out_fd)
-    return Run(process.returncode, b"".join(chunks), usage.ru_utime, usage.ru_stime)
+    for reader in started.readers:
+        reader.join(10)
+    os.close(started.out_fd)
+    os.close(started.err_fd)
+    return Run(process.returncode, started.out(), b"".join(started.err_chunks), usage.ru_utime, usage.ru_stime)
 
 
-def run_tool(args, env=None, terminal=False, timeout=120, program=None, cwd=None):
+def run_tool(args, env=None, terminal=False, timeout=TOOL_TIMEOUT, program=None, cwd=None):
     return finish_tool(start_tool(args, env, terminal, program, cwd), timeout)
 
 
-def run_tool_measured(args, env=None, timeout=120):
+def run_tool_measured(args, env=None, timeout=TOOL_TIMEOUT):
     """run_tool, also giving the tool's own peak resident size. (wait4's figure
     for a child of this script includes this script's size from before the exec,
     so a small launcher, GNU time, measures instead.)"""

@@ -166,14 +166,13 @@ class Interrupted(FaultTest):
                  "receive", "send ok\\n", "send_repeat 1200 .", "send @", "linger"]
         sim = self.sim(script="\n".join(steps))
         first = start_tool(["7", str(self.hex_path)], port_env(sim))
-        chunks = first[3]
         deadline = time.monotonic() + 60
-        # Console output on a pipe comes in 4 KB blocks: one after "start transfer" means
-        # about two thousand packets have gone out.
-        while len(b"".join(chunks).partition(b"start transfer")[2]) < 4096:
+        # Two spinner characters and their backspaces per packet: some two
+        # thousand packets have gone out.
+        while len(first.out().partition(b"start transfer")[2]) < 4096:
             self.assertLess(time.monotonic(), deadline, "the transfer never started")
             time.sleep(0.01)
-        first[0].send_signal(signal.SIGINT)
+        first.process.send_signal(signal.SIGINT)
         interrupted = finish_tool(first)
         self.assertEqual(interrupted.status, -signal.SIGINT)
         sim.wait_mark("released")

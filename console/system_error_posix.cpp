@@ -1,0 +1,15 @@
+#include "console/system_error.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+int last_system_error() {
+    return errno;
+}
+
+void describe_system_error(int code, char* text, std::size_t size) {
+    if (size == 0) return;
+    // strerror is enough: the tool has one thread.
+    std::snprintf(text, size, "%s", std::strerror(code));  // NOLINT(concurrency-mt-unsafe)
+}
