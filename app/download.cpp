@@ -1,47 +1,103 @@
 #include "app/download.h"
 
+#include <cstdlib>
+
+#include "app/diagnostics.h"
 #include "console/console.h"
+#include "console/trace.h"
 #include "image/hex_file.h"
 #include "image/hex_image.h"
 #include "link/serial_port.h"
 #include "link/update_exchange.h"
 
-int run_download(int port_number, const char* hex_path) {
+namespace {
+
+// Starts the trace that STBLOAD_TRACE asks for, if any.
+void start_trace(int port_number, const char* hex_path) {
+    const char* path = std::getenv("STBLOAD_TRACE");  // NOLINT(concurrency-mt-unsafe): one thread
+    if (path == nullptr || path[0] == '\0') return;
+    if (!trace_open(path)) {
+        console_note("cannot open the trace file %s; going on without a trace", path);
+        return;
+    }
+    trace("stbload %s: COM%d, file %s", STBLOAD_VERSION, port_number, hex_path);
+}
+
+void trace_image(const HexLoadReport& report) {
+    if (!tracing()) return;
+    if (report.bytes_placed == 0) {
+        trace("image: %u lines, no data placed", report.lines);
+        return;
+    }
+    trace("image: %u lines, %llu data bytes placed, from 0x%X to 0x%X", report.lines,
+          static_cast<unsigned long long>(report.bytes_placed), report.lowest_address, report.highest_address);
+}
+
+// The steps of one download in their order: file, port, image, exchange.
+int download(int port_number, const char* hex_path) {
     HexFile hex_file;
     if (!hex_file.open(hex_path)) {
         console_print("cannot open file %s\r\ncheck you specified file\r\n", hex_path);
+        note_hex_file_error(hex_path, hex_file.error());
         return EXIT_FAILED;
     }
 
     SerialPort port;
     switch (open_serial_port(port_number, port)) {
     case PortOpen::Opened:
+        trace("COM%d is %s, set to 115200 8N1", port_number, port.device());
         break;
     case PortOpen::CannotOpen:
         console_print("cannot open COM%d\r\n", port_number);
+        note_port_problem(port_number, port);
         return EXIT_FAILED;
     case PortOpen::SettingsRefused:
         console_print("cannot configure COM%d\r\n", port_number);
+        note_port_problem(port_number, port);
         hex_file.close();
         port.close();
         return EXIT_FAILED;
     }
 
-    const LoadResult loaded = load_hex_image(hex_file, IMAGE_BASE);
+    HexLoadReport report;
+    const LoadResult loaded = load_hex_image(hex_file, IMAGE_BASE, report);
     hex_file.close();
-    if (loaded == LoadResult::ReadFailed) {
-        console_print("cannot read file %s\r\n", hex_path);
+    switch (loaded) {
+    case LoadResult::Loaded:
+        trace_image(report);
+        note_load_report(hex_path, report);
+        break;
+    case LoadResult::NotIntelHex:
+        console_print("not an Intel HEX file: %s\r\n", hex_path);
+        note_not_hex(hex_path, report);
         return EXIT_FAILED;
-    }
-    if (loaded == LoadResult::NothingToDownload) {
+    case LoadResult::ReadFailed:
+        console_print("cannot read file %s\r\n", hex_path);
+        note_hex_file_error(hex_path, hex_file.error());
+        return EXIT_FAILED;
+    case LoadResult::NothingToDownload:
         console_print("no data to download in %s\r\n", hex_path);
+        trace_image(report);
+        note_load_report(hex_path, report);
         return EXIT_FAILED;
     }
 
     console_print("PC ready to download\r\n");
     if (run_update_exchange(port) == ExchangeResult::Lost) {
         console_print("\r\nlost connection to COM%d\r\n", port_number);
+        note_port_problem(port_number, port);
         return EXIT_FAILED;
     }
     return EXIT_DOWNLOAD_COMPLETED;
+}
+
+}  // namespace
+
+int run_download(int port_number, const char* hex_path) {
+    start_trace(port_number, hex_path);
+    const int status = download(port_number, hex_path);
+    trace("outcome: %s, exit status %d", status == EXIT_DOWNLOAD_COMPLETED ? "download completed" : "failed",
+          status);
+    trace_close();
+    return status;
 }

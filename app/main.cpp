@@ -1,4 +1,5 @@
 #include "app/command_line.h"
+#include "app/diagnostics.h"
 #include "app/download.h"
 #include "app/port_number.h"
 #include "console/console.h"
@@ -18,5 +19,7 @@ int main(int argc, char** argv) {
         console_print("Usage: cmd port hexfile\r\n");
         return EXIT_USAGE;
     }
-    return run_download(parse_port_number(argv[1]), argv[2]);
+    const int port_number = parse_port_number(argv[1]);
+    note_port_argument(argv[1], port_number);
+    return run_download(port_number, argv[2]);
 }

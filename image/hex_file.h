@@ -24,10 +24,15 @@ public:
     HexFile& operator=(const HexFile&) = delete;
 
     // Opens an existing regular file for reading; false if that is not possible.
+    // Other programs may read the file meanwhile, but not write it.
     bool open(const char* path);
     long read(std::uint8_t* dst, std::size_t size) override;
     void close();
 
+    // The system's error code (errno, GetLastError()) of the last failed open or read.
+    int error() const { return error_; }
+
 private:
     std::intptr_t handle_ = -1;
+    int error_ = 0;
 };

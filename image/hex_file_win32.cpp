@@ -12,16 +12,24 @@ HANDLE as_handle(std::intptr_t value) {
 
 bool HexFile::open(const char* path) {
     close();
-    HANDLE file = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+    // Shared for reading: several downloads, one per port, may read one
+    // firmware file at once; a program writing it still keeps it from us.
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        error_ = static_cast<int>(GetLastError());
+        return false;
+    }
     handle_ = reinterpret_cast<std::intptr_t>(file);
     return true;
 }
 
 long HexFile::read(std::uint8_t* dst, std::size_t size) {
     DWORD got = 0;
-    if (!ReadFile(as_handle(handle_), dst, static_cast<DWORD>(size), &got, nullptr)) return -1;
+    if (!ReadFile(as_handle(handle_), dst, static_cast<DWORD>(size), &got, nullptr)) {
+        error_ = static_cast<int>(GetLastError());
+        return -1;
+    }
     return static_cast<long>(got);
 }
 

@@ -32,10 +32,59 @@ bool take_address_record(const std::uint8_t* record, bool searching, std::uint32
     return false;
 }
 
+void add_note(HexNotes& notes, std::uint32_t line, std::uint32_t first, std::uint32_t second) {
+    if (notes.count < HEX_NOTES_KEPT) notes.kept[notes.count] = {line, first, second};
+    ++notes.count;
+}
+
+// True, with the byte and its line noted, if `text` holds a byte that no Intel
+// HEX text holds.
+bool foreign_byte_in(const void* text, std::size_t size, std::uint32_t line, HexLoadReport& report) {
+    const auto* bytes = static_cast<const std::uint8_t*>(text);
+    const std::size_t at = find_non_hex_text(bytes, size);
+    if (at == size) return false;
+    report.foreign_line = line;
+    report.foreign_byte = bytes[at];
+    return true;
+}
+
+// Checks a decoded record against its own count and checksum. A record is
+// loaded as written either way; what is wrong with it goes into the report.
+void check_record(const std::uint8_t* record, const HexBytes& decoded, std::uint32_t line, HexLoadReport& report) {
+    const std::size_t needed = record[0] + std::size_t{5};  // count, address, type, data, checksum
+    if (decoded.count == needed && (decoded.sum & 0xFF) == 0) return;  // the usual case: all well
+    if (decoded.count < needed) {
+        add_note(report.cut_record, line, static_cast<std::uint32_t>(decoded.count),
+                 static_cast<std::uint32_t>(needed));
+        return;
+    }
+    unsigned sum = 0;
+    for (std::size_t i = 0; i + 1 < needed; ++i) sum += record[i];
+    const auto wanted = static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
+    if (record[needed - 1] != wanted) add_note(report.bad_checksum, line, record[needed - 1], wanted);
+}
+
+// Keeps count of what the image holds: the bytes placed, their address range,
+// and how much lies above the window that is sent.
+void note_placed(std::uint64_t offset, std::uint64_t length, std::uint32_t base, std::uint32_t line,
+                 HexLoadReport& report) {
+    report.bytes_placed += length;
+    const auto first = static_cast<std::uint32_t>(offset + base);
+    const auto last = static_cast<std::uint32_t>(offset + length - 1 + base);
+    if (first < report.lowest_address) report.lowest_address = first;
+    if (last > report.highest_address) report.highest_address = last;
+    const std::uint64_t end = offset + length;
+    if (end > TRANSFER_LENGTH) {
+        const std::uint64_t from = offset > TRANSFER_LENGTH ? offset : TRANSFER_LENGTH;
+        if (report.beyond_window_bytes == 0) report.beyond_window_line = line;
+        report.beyond_window_bytes += static_cast<std::uint32_t>(end - from);
+    }
+}
+
 // Copies a data record to the image, dropping any part below `base`. Returns
 // true when a byte landed in the transferred part of the image.
-bool place_data(std::uint32_t address, const std::uint8_t* data, std::uint32_t count,
-                std::uint32_t base) {
+bool place_data(std::uint32_t address, const std::uint8_t* data, std::uint32_t count, std::uint32_t base,
+                std::uint32_t line, HexLoadReport& report) {
     const std::uint64_t end = static_cast<std::uint64_t>(address) + count;
     if (count == 0 || end <= base) return false;
     const std::uint32_t skipped = address < base ? base - address : 0;
@@ -44,12 +93,15 @@ bool place_data(std::uint32_t address, const std::uint8_t* data, std::uint32_t c
     std::uint64_t length = count - skipped;
     if (offset + length > IMAGE_SIZE) length = IMAGE_SIZE - offset;
     std::memcpy(flash_image + offset, data + skipped, static_cast<std::size_t>(length));
+    note_placed(offset, length, base, line, report);
     return offset < TRANSFER_LENGTH;
 }
 
 }  // namespace
 
-LoadResult load_hex_image(HexSource& file, std::uint32_t base) {
+LoadResult load_hex_image(HexSource& file, std::uint32_t base, HexLoadReport& report) {
+    report = HexLoadReport{};
+    report.lowest_address = UINT32_MAX;
     HexFileReader reader{};
     char line[HEX_LINE_MAX];
     // Not cleared between lines: a blank line leaves the previous record in place
@@ -59,22 +111,53 @@ LoadResult load_hex_image(HexSource& file, std::uint32_t base) {
     bool searching = true;
     bool placed = false;
 
-    while (read_hex_line(reader, file, line, sizeof line) == 1) {
-        hex_to_bytes(line, record, sizeof record);
+    for (;;) {
+        const HexLine got = read_hex_line(reader, file, line, sizeof line);
+        if (got == HexLine::End) break;
+        const std::uint32_t line_number = reader.line_number;
+        report.lines = line_number;
+        if (got != HexLine::Delivered) {
+            // Too long for any record: skipped, or the end of what can be read.
+            if (foreign_byte_in(reader.line, reader.line_length, line_number, report)) return LoadResult::NotIntelHex;
+            if (got == HexLine::TooLong) {
+                report.cut_off_line = line_number;
+                break;
+            }
+            add_note(report.long_line, line_number, static_cast<std::uint32_t>(reader.line_length), 0);
+            continue;
+        }
+
+        const HexBytes decoded = decode_hex_text(line, record, sizeof record);
+        const char* line_end = line + reader.line_length;
+        if (decoded.stop != line_end &&
+            foreign_byte_in(decoded.stop, static_cast<std::size_t>(line_end - decoded.stop), line_number, report)) {
+            return LoadResult::NotIntelHex;
+        }
+        if (decoded.count > 0) check_record(record, decoded, line_number, report);
 
         const bool address_record = take_address_record(record, searching, upper);
         const std::uint32_t address =
             address_record ? upper : upper + ((static_cast<std::uint32_t>(record[1]) << 8) | record[2]);
+        const bool data_record = !address_record && record[3] == DATA;
         if (searching) {
-            if (address < base) continue;  // skipped whole, even if it reaches past the base
+            if (address < base) {
+                // Skipped whole, even if it reaches past the base.
+                if (data_record && address + record[0] > base) {
+                    add_note(report.skipped_across_base, line_number, address, address + record[0] - base);
+                }
+                continue;
+            }
             erase_flash_image();
             searching = false;
         }
-        if (!address_record && record[3] == DATA && place_data(address, record + 4, record[0], base)) {
-            placed = true;
-        }
+        if (data_record && place_data(address, record + 4, record[0], base, line_number, report)) placed = true;
     }
 
     if (reader.failed) return LoadResult::ReadFailed;
     return placed ? LoadResult::Loaded : LoadResult::NothingToDownload;
+}
+
+LoadResult load_hex_image(HexSource& file, std::uint32_t base) {
+    HexLoadReport report;
+    return load_hex_image(file, base, report);
 }

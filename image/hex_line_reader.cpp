@@ -52,18 +52,35 @@ std::int32_t find_line_end(const HexFileReader& reader) {
     return -1;
 }
 
-// Copies buffer[start, start + length) to dst as text; false if it does not fit.
-bool copy_line(const HexFileReader& reader, std::int32_t start, std::int32_t length,
-               char* dst, std::size_t dst_size) {
-    if (static_cast<std::size_t>(length) >= dst_size) return false;
-    std::memcpy(dst, reader.buffer + start, static_cast<std::size_t>(length));
-    dst[length] = '\0';
+constexpr std::uint8_t BYTE_ORDER_MARK[3] = {0xEF, 0xBB, 0xBF};
+
+// At the start of the file: passes over a UTF-8 byte-order mark, which some
+// editors write. Returns false when the source failed.
+bool pass_byte_order_mark(HexFileReader& reader, HexSource& file) {
+    while (reader.fill < 3 && !reader.at_end) {
+        if (!refill(reader, file)) return false;
+    }
+    if (reader.fill >= 3 && std::memcmp(reader.buffer, BYTE_ORDER_MARK, 3) == 0) reader.read_pos = 3;
+    reader.started = true;
     return true;
+}
+
+// Hands out buffer[start, start + length) as the next line: copied to dst as
+// text if it fits, otherwise only pointed at.
+HexLine cut_line(HexFileReader& reader, std::int32_t start, std::int32_t length, char* dst, std::size_t dst_size) {
+    ++reader.line_number;
+    reader.line = reader.buffer + start;
+    reader.line_length = static_cast<std::size_t>(length);
+    if (reader.line_length >= dst_size) return HexLine::Skipped;
+    std::memcpy(dst, reader.line, reader.line_length);
+    dst[length] = '\0';
+    return HexLine::Delivered;
 }
 
 }  // namespace
 
-int read_hex_line(HexFileReader& reader, HexSource& file, char* dst, std::size_t dst_size) {
+HexLine read_hex_line(HexFileReader& reader, HexSource& file, char* dst, std::size_t dst_size) {
+    if (!reader.started && !pass_byte_order_mark(reader, file)) return HexLine::End;
     for (;;) {
         if (reader.skip_lf) {
             if (reader.read_pos < reader.fill) {
@@ -72,7 +89,7 @@ int read_hex_line(HexFileReader& reader, HexSource& file, char* dst, std::size_t
             } else if (reader.at_end) {
                 reader.skip_lf = false;
             } else {
-                if (!refill(reader, file)) return 0;
+                if (!refill(reader, file)) return HexLine::End;
                 continue;
             }
         }
@@ -82,17 +99,23 @@ int read_hex_line(HexFileReader& reader, HexSource& file, char* dst, std::size_t
         if (end >= 0) {
             reader.skip_lf = reader.buffer[end] == '\r';
             reader.read_pos = end + 1;
-            if (copy_line(reader, start, end - start, dst, dst_size)) return 1;
-            continue;  // too long for dst: skipped whole
+            return cut_line(reader, start, end - start, dst, dst_size);
         }
 
         if (reader.at_end) {
-            if (start == reader.fill) return 0;
+            if (start == reader.fill) return HexLine::End;
             reader.read_pos = reader.fill;  // last line, without a line end
-            if (copy_line(reader, start, reader.fill - start, dst, dst_size)) return 1;
-            continue;
+            return cut_line(reader, start, reader.fill - start, dst, dst_size);
         }
-        if (start == 0 && reader.fill == HEX_READ_BUFFER_SIZE) return 0;  // line longer than the buffer
-        if (!refill(reader, file)) return 0;
+        if (start == 0 && reader.fill == HEX_READ_BUFFER_SIZE) {
+            // A line longer than the buffer: what is buffered of it is all that is seen.
+            ++reader.line_number;
+            reader.line = reader.buffer;
+            reader.line_length = HEX_READ_BUFFER_SIZE;
+            reader.read_pos = reader.fill;
+            reader.at_end = true;
+            return HexLine::TooLong;
+        }
+        if (!refill(reader, file)) return HexLine::End;
     }
 }

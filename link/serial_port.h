@@ -41,9 +41,30 @@ constexpr int BAUD_RATE = 115200;
 
 enum class PortOpen {
     Opened,           // open, 115200 8N1 raw, RTS on
-    CannotOpen,       // missing, or held by another program
+    CannotOpen,       // missing, forbidden, or held by another program
     SettingsRefused,  // open, but the line settings could not be applied
 };
+
+// Why the port could not be opened or configured, or why it was given up.
+enum class PortFault {
+    None,
+    NoDevice,          // the number names no device on this platform
+    NotFound,          // the device does not exist
+    PermissionDenied,  // this user may not open it
+    Busy,              // another program holds it
+    NotSerial,         // it opens, but is no serial port
+    SettingsRefused,   // the driver refused the line settings
+    HungUp,            // the device hung up (no system error to go with it)
+    Failed,            // a system error, see PortProblem::error
+};
+
+struct PortProblem {
+    PortFault fault;
+    int error;  // the system's error code (errno, GetLastError()); 0 if there is none
+};
+
+// Longest device name kept for a port.
+constexpr std::size_t PORT_DEVICE_MAX = 4096;
 
 class SerialPort final : public PortIo {
 public:
@@ -56,12 +77,25 @@ public:
     PortWrite write(const std::uint8_t* data, std::size_t size) override;
     void close();
 
+    // The device that was tried for the port ("/dev/ttyUSB0", "\\.\COM12"),
+    // empty if the number names none.
+    const char* device() const { return device_; }
+    // Why opening or configuring failed, or why the last read or write did:
+    // what a Lost or Failed result came from.
+    PortProblem problem() const { return problem_; }
+
 private:
     friend PortOpen open_serial_port(int port_number, SerialPort& port);
     std::intptr_t handle_ = -1;
     unsigned quiet_reads_ = 0;  // empty reads since the link was last checked
+    PortProblem problem_{PortFault::None, 0};
+    char device_[PORT_DEVICE_MAX] = "";
 };
 
 // Opens COM<port_number> and applies the line settings. On SettingsRefused the
 // port stays open so that the caller closes it in its own order.
 PortOpen open_serial_port(int port_number, SerialPort& port);
+
+// Says in words what `problem` means for a port on this platform, for the
+// operator: "no such device", "held by another program", ...
+void describe_port_problem(const PortProblem& problem, const char* device, char* text, std::size_t size);

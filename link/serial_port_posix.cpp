@@ -1,6 +1,7 @@
 #include "link/serial_port.h"
 
 #include <cerrno>
+#include <grp.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,8 +9,11 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "console/system_error.h"
 
 const char PORT_HELP[] =
     "PORT is a COM number: COM<n> is the device named by $STBLOAD_COM<n>, or else\r\n"
@@ -37,14 +41,31 @@ bool device_gone(int error) {
     return error == EIO || error == ENXIO || error == ENODEV;
 }
 
+PortProblem failure(PortFault fault, int error) {
+    return {fault, error};
+}
+
+// Why open() failed, as the operator can act on it.
+PortProblem open_failure(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV: return failure(PortFault::NotFound, error);
+    case EACCES:
+    case EPERM: return failure(PortFault::PermissionDenied, error);
+    case EBUSY: return failure(PortFault::Busy, error);
+    default: return failure(PortFault::Failed, error);
+    }
+}
+
 // Failing calls are retried by the callers; this keeps that from spinning.
 void pause_after_failure() {
     poll(nullptr, 0, READ_INTERVAL_MS);
 }
 
-bool apply_line_settings(int fd) {
+PortProblem apply_line_settings(int fd) {
     termios tio{};
-    if (tcgetattr(fd, &tio) != 0) return false;  // not a terminal
+    if (tcgetattr(fd, &tio) != 0) return failure(PortFault::NotSerial, errno);  // not a terminal
 
     // Raw: bytes pass unchanged both ways whatever the port was set to before.
     tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
@@ -57,49 +78,76 @@ bool apply_line_settings(int fd) {
     // One byte satisfies a read; with VMIN 0 an empty read would look like a hang-up.
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0) return false;
-    if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0 || tcsetattr(fd, TCSANOW, &tio) != 0) {
+        return failure(PortFault::SettingsRefused, errno);
+    }
 
     // Assert RTS. A port without modem lines (a pseudo-terminal) refuses; that is fine.
     int rts = TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &rts);
-    return true;
+    return failure(PortFault::None, 0);
 }
 
 // One non-blocking read of one byte.
-PortRead read_waiting_byte(int fd, std::uint8_t& byte) {
+PortRead read_waiting_byte(int fd, std::uint8_t& byte, PortProblem& problem) {
     const ssize_t n = ::read(fd, &byte, 1);
     if (n == 1) return PortRead::Byte;
-    if (n == 0 || device_gone(errno)) return PortRead::Lost;  // hung up (VMIN is 1)
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return PortRead::Empty;
+    if (n == 0) {  // hung up (VMIN is 1)
+        problem = failure(PortFault::HungUp, 0);
+        return PortRead::Lost;
+    }
+    const int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return PortRead::Empty;
+    problem = failure(PortFault::Failed, error);
+    if (device_gone(error)) return PortRead::Lost;
     pause_after_failure();
     return PortRead::Failed;
+}
+
+// The group a user joins to use a serial device: the device's own group if it
+// has one other than root's (dialout on Debian, uucp on others), else dialout
+// where the system has that group. nullptr if there is none to name.
+const char* serial_group(const char* device) {
+    // One thread: the shared results of getgrgid and getgrnam are safe here.
+    struct stat info {};
+    if (stat(device, &info) == 0 && info.st_gid != 0) {
+        if (const group* owner = getgrgid(info.st_gid)) return owner->gr_name;  // NOLINT(concurrency-mt-unsafe)
+    }
+    if (const group* dialout = getgrnam("dialout")) return dialout->gr_name;  // NOLINT(concurrency-mt-unsafe)
+    return nullptr;
 }
 
 }  // namespace
 
 PortOpen open_serial_port(int port_number, SerialPort& port) {
     port.close();
-    char path[4096];
-    if (!device_path(port_number, path, sizeof path)) return PortOpen::CannotOpen;
+    port.quiet_reads_ = 0;
+    if (!device_path(port_number, port.device_, sizeof port.device_)) {
+        port.device_[0] = '\0';
+        port.problem_ = failure(PortFault::NoDevice, 0);
+        return PortOpen::CannotOpen;
+    }
 
-    const int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return PortOpen::CannotOpen;
+    const int fd = ::open(port.device_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        port.problem_ = open_failure(errno);
+        return PortOpen::CannotOpen;
+    }
     // One program per port: the lock holds for root too, for whom TIOCEXCL does not.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
+        port.problem_ = errno == EWOULDBLOCK || errno == EBUSY ? failure(PortFault::Busy, errno) : open_failure(errno);
         ::close(fd);
         return PortOpen::CannotOpen;
     }
     port.handle_ = fd;
-    port.quiet_reads_ = 0;
-    return apply_line_settings(fd) ? PortOpen::Opened : PortOpen::SettingsRefused;
+    port.problem_ = apply_line_settings(fd);
+    return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
 
 PortRead SerialPort::read_byte(std::uint8_t& byte) {
     // A byte that is already waiting costs one call; only an empty line waits.
     const int fd = static_cast<int>(handle_);
-    const PortRead first = read_waiting_byte(fd, byte);
+    const PortRead first = read_waiting_byte(fd, byte, problem_);
     if (first != PortRead::Empty) return first;
 
     pollfd wait{fd, POLLIN, 0};
@@ -107,12 +155,16 @@ PortRead SerialPort::read_byte(std::uint8_t& byte) {
     if (ready == 0) return PortRead::Empty;
     if (ready < 0) {
         if (errno == EINTR) return PortRead::Empty;
+        problem_ = failure(PortFault::Failed, errno);
         pause_after_failure();
         return PortRead::Failed;
     }
     // Read what is there even when the line has hung up behind it.
-    if ((wait.revents & POLLIN) != 0) return read_waiting_byte(fd, byte);
-    if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortRead::Lost;
+    if ((wait.revents & POLLIN) != 0) return read_waiting_byte(fd, byte, problem_);
+    if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        problem_ = failure(PortFault::HungUp, 0);
+        return PortRead::Lost;
+    }
     return PortRead::Empty;
 }
 
@@ -130,12 +182,18 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
             // The output queue is full: wait until the port takes more.
             pollfd wait{fd, POLLOUT, 0};
             if (poll(&wait, 1, -1) < 0 && errno != EINTR) {
+                problem_ = failure(PortFault::Failed, errno);
                 pause_after_failure();
                 return PortWrite::Failed;
             }
-            if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return PortWrite::Lost;
+            if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                problem_ = failure(PortFault::HungUp, 0);
+                return PortWrite::Lost;
+            }
             continue;
         }
+        // A write of 0 bytes without an error: count it as the failure it is.
+        problem_ = failure(PortFault::Failed, n < 0 ? errno : EIO);
         if (n < 0 && device_gone(errno)) return PortWrite::Lost;
         pause_after_failure();
         return PortWrite::Failed;
@@ -154,4 +212,44 @@ void SerialPort::close() {
     tcflush(fd, TCOFLUSH);
     ::close(fd);
     handle_ = -1;
+}
+
+void describe_port_problem(const PortProblem& problem, const char* device, char* text, std::size_t size) {
+    char reason[256];
+    describe_system_error(problem.error, reason, sizeof reason);
+    switch (problem.fault) {
+    case PortFault::None:
+        std::snprintf(text, size, "no problem");
+        return;
+    case PortFault::NoDevice:
+        std::snprintf(text, size, "no device has this number: COM1 is /dev/ttyS0, COM2 /dev/ttyS1 and so on; "
+                                  "STBLOAD_COM<n>=DEVICE names any other");
+        return;
+    case PortFault::NotFound:
+        std::snprintf(text, size, "no such device");
+        return;
+    case PortFault::PermissionDenied:
+        if (const char* group = serial_group(device)) {
+            std::snprintf(text, size, "permission denied; the user may need to be in the %s group "
+                                      "(sudo usermod -aG %s $USER, then log in again)", group, group);
+        } else {
+            std::snprintf(text, size, "permission denied");
+        }
+        return;
+    case PortFault::Busy:
+        std::snprintf(text, size, "held by another program");
+        return;
+    case PortFault::NotSerial:
+        std::snprintf(text, size, "not a serial port (%s)", reason);
+        return;
+    case PortFault::SettingsRefused:
+        std::snprintf(text, size, "the driver refused 115200 baud 8N1 (%s)", reason);
+        return;
+    case PortFault::HungUp:
+        std::snprintf(text, size, "the device hung up");
+        return;
+    case PortFault::Failed:
+        std::snprintf(text, size, "%s", reason);
+        return;
+    }
 }

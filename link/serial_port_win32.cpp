@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <windows.h>
 
+#include "console/system_error.h"
+
 const char PORT_HELP[] =
     "PORT is the number of the COM port: 3 for COM3. Device Manager lists the ports\r\n"
     "under \"Ports (COM & LPT)\". Example: stbload 12 firmware.hex\r\n";
@@ -28,6 +30,10 @@ void pause_after_failure() {
     Sleep(READ_INTERVAL_MS);
 }
 
+PortProblem failure(PortFault fault, DWORD error) {
+    return {fault, static_cast<int>(error)};
+}
+
 // Clears a pending line error (framing, overrun, parity, break), which also
 // lifts the abort-on-error state a driver may have entered. Fails only when
 // the device behind the handle is gone.
@@ -35,6 +41,45 @@ bool line_alive(HANDLE port) {
     DWORD errors = 0;
     COMSTAT status{};
     return ClearCommError(port, &errors, &status) != FALSE;
+}
+
+// Errors with which a read or write says the device itself is gone: a USB
+// adapter pulled out, a driver that has let go of the port.
+bool device_gone(DWORD error) {
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+    case ERROR_NO_SUCH_DEVICE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// What a failed ReadFile or WriteFile means: Lost when the device is gone,
+// otherwise a line error that is cleared (which also ends a driver's abort
+// state, ERROR_OPERATION_ABORTED) so the caller can retry.
+bool failure_is_loss(HANDLE port, DWORD error) {
+    if (device_gone(error)) return true;
+    return !line_alive(port);
+}
+
+// Why CreateFile failed, as the operator can act on it. A port that another
+// program holds answers "access denied".
+PortProblem open_failure(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return failure(PortFault::NotFound, error);
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return failure(PortFault::Busy, error);
+    default: return failure(PortFault::Failed, error);
+    }
 }
 
 // Milliseconds on a monotonic clock, with sub-millisecond resolution.
@@ -51,25 +96,26 @@ double now_ms() {
 
 // 115200 8N1 with RTS on. Everything else in the DCB (flow control, XON/XOFF,
 // special characters) stays as the driver reports it.
-bool apply_line_settings(HANDLE port) {
+PortProblem apply_line_settings(HANDLE port) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(port, &dcb)) return false;
+    if (!GetCommState(port, &dcb)) return failure(PortFault::NotSerial, GetLastError());
     dcb.BaudRate = CBR_115200;
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    if (!SetCommState(port, &dcb)) return false;
+    if (!SetCommState(port, &dcb)) return failure(PortFault::SettingsRefused, GetLastError());
 
     // A one-byte read returns as soon as the byte is there, or empty after
     // READ_INTERVAL_MS. The write time-outs stay as the driver has them.
     COMMTIMEOUTS timeouts{};
-    if (!GetCommTimeouts(port, &timeouts)) return false;
+    if (!GetCommTimeouts(port, &timeouts)) return failure(PortFault::SettingsRefused, GetLastError());
     timeouts.ReadIntervalTimeout = READ_INTERVAL_MS;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = READ_INTERVAL_MS;
-    return SetCommTimeouts(port, &timeouts) != FALSE;
+    if (!SetCommTimeouts(port, &timeouts)) return failure(PortFault::SettingsRefused, GetLastError());
+    return failure(PortFault::None, 0);
 }
 
 }  // namespace
@@ -78,15 +124,18 @@ PortOpen open_serial_port(int port_number, SerialPort& port) {
     port.close();
     // The device namespace prefix is what lets COM10 and above open at all;
     // COM1 to COM9 open the same way with it.
-    char path[32];
-    std::snprintf(path, sizeof path, "\\\\.\\COM%d", port_number);
-
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return PortOpen::CannotOpen;
-    port.handle_ = reinterpret_cast<std::intptr_t>(handle);
+    std::snprintf(port.device_, sizeof port.device_, "\\\\.\\COM%d", port_number);
     port.quiet_reads_ = 0;
-    return apply_line_settings(handle) ? PortOpen::Opened : PortOpen::SettingsRefused;
+
+    HANDLE handle = CreateFileA(port.device_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        port.problem_ = open_failure(GetLastError());
+        return PortOpen::CannotOpen;
+    }
+    port.handle_ = reinterpret_cast<std::intptr_t>(handle);
+    port.problem_ = apply_line_settings(handle);
+    return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
 
 PortRead SerialPort::read_byte(std::uint8_t& byte) {
@@ -94,8 +143,10 @@ PortRead SerialPort::read_byte(std::uint8_t& byte) {
     const double started = now_ms();
     DWORD got = 0;
     if (!ReadFile(port, &byte, 1, &got, nullptr)) {
+        const DWORD error = GetLastError();
         quiet_reads_ = 0;
-        if (!line_alive(port)) return PortRead::Lost;
+        problem_ = failure(PortFault::Failed, error);
+        if (failure_is_loss(port, error)) return PortRead::Lost;
         pause_after_failure();
         return PortRead::Failed;
     }
@@ -106,7 +157,10 @@ PortRead SerialPort::read_byte(std::uint8_t& byte) {
 
     if (++quiet_reads_ >= QUIET_READS_PER_CHECK) {
         quiet_reads_ = 0;
-        if (!line_alive(port)) return PortRead::Lost;
+        if (!line_alive(port)) {
+            problem_ = failure(PortFault::Failed, GetLastError());
+            return PortRead::Lost;
+        }
     }
     // Some drivers answer an empty read at once (a closed link under Wine
     // does): wait out the rest of the interval so that callers do not spin.
@@ -122,13 +176,19 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
         const DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
         DWORD put = 0;
         const BOOL ok = WriteFile(port, data, chunk, &put, nullptr);
+        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         data += put;
         size -= put;
         if (put > 0) failures = 0;
         if (ok && put > 0) continue;
         // Failed, or a write time-out passed with nothing taken (flow control
         // holding the line). Either way: is the device still there?
-        if (!line_alive(port)) return PortWrite::Lost;
+        if (!ok) problem_ = failure(PortFault::Failed, error);
+        if (!ok && failure_is_loss(port, error)) return PortWrite::Lost;
+        if (ok && !line_alive(port)) {
+            problem_ = failure(PortFault::Failed, GetLastError());
+            return PortWrite::Lost;
+        }
         if (!ok && ++failures >= WRITE_TRIES) return PortWrite::Failed;
         pause_after_failure();
     }
@@ -143,4 +203,35 @@ void SerialPort::close() {
     PurgeComm(as_handle(handle_), PURGE_TXABORT | PURGE_TXCLEAR);
     CloseHandle(as_handle(handle_));
     handle_ = -1;
+}
+
+void describe_port_problem(const PortProblem& problem, const char* /*device*/, char* text, std::size_t size) {
+    char reason[256];
+    describe_system_error(problem.error, reason, sizeof reason);
+    switch (problem.fault) {
+    case PortFault::None:
+        std::snprintf(text, size, "no problem");
+        return;
+    case PortFault::NoDevice:
+    case PortFault::NotFound:
+        std::snprintf(text, size, "no such port; Device Manager lists the ports under \"Ports (COM & LPT)\"");
+        return;
+    case PortFault::PermissionDenied:
+    case PortFault::Busy:
+        std::snprintf(text, size, "held by another program (a terminal, another download?): close it and retry (%s)",
+                      reason);
+        return;
+    case PortFault::NotSerial:
+        std::snprintf(text, size, "not a serial port (%s)", reason);
+        return;
+    case PortFault::SettingsRefused:
+        std::snprintf(text, size, "the driver refused 115200 baud 8N1 (%s)", reason);
+        return;
+    case PortFault::HungUp:
+        std::snprintf(text, size, "the device went away");
+        return;
+    case PortFault::Failed:
+        std::snprintf(text, size, "%s", reason);
+        return;
+    }
 }

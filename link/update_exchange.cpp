@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "console/console.h"
+#include "console/trace.h"
 #include "image/hex_image.h"
 #include "link/device_line.h"
 
@@ -11,21 +12,44 @@ namespace {
 constexpr std::uint8_t UPDATE_ANSWER = 'y';
 constexpr unsigned BYTES_PER_WRITE_SPIN = 500;  // the spinner turns once every 502 bytes
 
+// Puts a line from the box into the trace, escaped, with what it meant.
+void trace_box_line(const char* line, const char* meaning) {
+    if (!tracing()) return;
+    char text[4 * DEVICE_LINE_MAX + 8];
+    trace_escape(line, std::strlen(line), text, sizeof text);
+    trace("box: \"%s\"%s", text, meaning);
+}
+
 // Waits for the loader's messages until "Erase done.\n". Returns false if the device is lost.
 bool wait_for_erase_done(PortIo& port) {
     char line[DEVICE_LINE_MAX];
+    unsigned long dropped = 0;  // reads that gave no line, for the trace
     for (;;) {
         const DeviceLine got = read_device_line(port, line);
         if (got == DeviceLine::Lost) return false;
-        if (got != DeviceLine::Delivered) continue;
+        if (got != DeviceLine::Delivered) {
+            ++dropped;
+            continue;
+        }
+        if (dropped > 0 && tracing()) {
+            trace("box: %lu lines dropped (255 characters without a line end, or a failed read)", dropped);
+        }
+        dropped = 0;
 
         if (std::strstr(line, "want to update") != nullptr) {
-            if (port.write(&UPDATE_ANSWER, 1) == PortWrite::Lost) return false;
+            trace_box_line(line, ", an update request");
+            const PortWrite answered = port.write(&UPDATE_ANSWER, 1);
+            if (answered == PortWrite::Lost) return false;
+            trace(answered == PortWrite::Written ? "sent 'y'" : "sending 'y' failed");
             console_print("Slave machine update request\r\n");
         } else if (std::strcmp(line, "Erasing flash,please wait.\n") == 0) {
+            trace_box_line(line, ", the erase started");
             console_print("Slave ready\r\n");
         } else if (std::strcmp(line, "Erase done.\n") == 0) {
+            trace_box_line(line, ", the erase ended");
             return true;
+        } else {
+            trace_box_line(line, "");
         }
     }
 }
@@ -68,16 +92,26 @@ void add_spinner_step(SpinnerText& spinner, unsigned n) {
 bool send_image(PortIo& port) {
     DataPacket packet{};
     SpinnerText spinner{};
+    const double started = tracing() ? trace_seconds() : 0.0;
+    trace("transfer started: %u packets of %zu bytes", TRANSFER_LENGTH / PACKET_DATA_BYTES, sizeof packet.bytes);
     for (std::uint32_t offset = 0; offset < TRANSFER_LENGTH; offset += PACKET_DATA_BYTES) {
         const std::uint32_t address = IMAGE_BASE + offset;
         fill_data_packet(packet, address, flash_image + offset);
         add_spinner_step(spinner, address >> 8);
         if (port.write(packet.bytes, sizeof packet.bytes) != PortWrite::Written) {
             print_spinner_text(spinner);
+            trace("transfer stopped: packet %u (address 0x%05X) could not be sent", offset / PACKET_DATA_BYTES,
+                  address);
             return false;
         }
     }
     print_spinner_text(spinner);
+    if (tracing()) {
+        const double seconds = trace_seconds() - started;
+        const double bytes = static_cast<double>(TRANSFER_LENGTH / PACKET_DATA_BYTES * sizeof packet.bytes);
+        trace("transfer done: %u packets, %.0f bytes in %.3f s, %.0f bytes/s", TRANSFER_LENGTH / PACKET_DATA_BYTES,
+              bytes, seconds, seconds > 0 ? bytes / seconds : 0.0);
+    }
     return true;
 }
 
@@ -86,18 +120,26 @@ bool send_image(PortIo& port) {
 bool wait_for_done_marker(PortIo& port) {
     unsigned counter = 0;
     unsigned spin = 0;
+    unsigned long bytes_counted = 0;  // for the trace, '@' included
     for (;;) {
         std::uint8_t byte = 0;
         const PortRead got = port.read_byte(byte);
-        if (got == PortRead::Lost) return false;
+        if (got == PortRead::Lost) {
+            trace("box: %lu bytes counted while the flash was written, then the connection was lost", bytes_counted);
+            return false;
+        }
         if (got != PortRead::Byte) continue;
+        ++bytes_counted;
         if (counter > BYTES_PER_WRITE_SPIN) {
             show_spinner(spin++);
             counter = 0;
         } else {
             ++counter;
         }
-        if (byte == DONE_MARKER) return true;
+        if (byte == DONE_MARKER) {
+            trace("box: '@' after %lu bytes, the flash is written", bytes_counted);
+            return true;
+        }
     }
 }
 
@@ -125,7 +167,13 @@ ExchangeResult run_update_exchange(PortIo& port) {
 
     // The device's confirmation line; its content does not matter.
     char line[DEVICE_LINE_MAX];
-    if (read_device_line(port, line) == DeviceLine::Lost) return ExchangeResult::Lost;
+    const DeviceLine confirmation = read_device_line(port, line);
+    if (confirmation == DeviceLine::Lost) return ExchangeResult::Lost;
+    if (confirmation == DeviceLine::Delivered) {
+        trace_box_line(line, ", the confirmation");
+    } else {
+        trace("box: no confirmation line (255 characters without a line end, or a failed read)");
+    }
 
     console_print("\r\nwriting flash, wait...\t");
     if (!wait_for_done_marker(port)) return ExchangeResult::Lost;

@@ -2,9 +2,12 @@
 
 import fcntl
 import os
+import re
+import shutil
 import unittest
+from pathlib import Path
 
-from harness import BANNER, USAGE, ToolTest, hex_text, port_env, run_tool
+from harness import BANNER, STB_SIM, STBLOAD, USAGE, ToolTest, hex_text, port_env, run_tool
 
 HELP = (b"\r\n"
         b"  stbload PORT HEXFILE   download HEXFILE (Intel HEX) into the box on port PORT\r\n"
@@ -47,30 +50,61 @@ class CommandLine(ToolTest):
 
     def test_missing_file_is_reported_before_the_port_is_touched(self):
         missing = str(self.dir / "missing.hex")
-        for port in ("3", "-5", "abc"):
+        for port, port_note in (("3", b""), ("-5", b""),
+                                ("abc", b'stbload: port "abc" is not a number, so COM0 was tried; give the COM '
+                                        b'number alone, as in stbload 3 FILE for COM3\n'),
+                                ("COM12", b'stbload: port "COM12" is not a number, so COM0 was tried; give the COM '
+                                          b'number alone: stbload 12 FILE\n')):
             with self.subTest(port=port):
                 run = run_tool([port, missing, "extra", "args"])
                 self.assertEqual(run.status, 1)
                 self.assertEqual(run.out, BANNER + b"cannot open file " + missing.encode()
                                  + b"\r\ncheck you specified file\r\n")
+                self.assertEqual(run.err, port_note + b"stbload: " + missing.encode()
+                                 + b": No such file or directory\n")
 
     def test_a_directory_is_not_a_hex_file(self):
         run = run_tool(["3", str(self.dir)])
         self.assertEqual(run.status, 1)
         self.assertTrue(run.out.endswith(b"\r\ncheck you specified file\r\n"))
+        self.assertEqual(run.err, b"stbload: " + str(self.dir).encode() + b": Is a directory\n")
 
     def test_ports_that_cannot_be_opened(self):
         hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
+        missing = str(self.dir / "no-such-device")
+        no_number = b"no device has this number: COM1 is /dev/ttyS0, COM2 /dev/ttyS1 and so on; " \
+                    b"STBLOAD_COM<n>=DEVICE names any other\n"
         cases = [
-            ("abc", {}, b"cannot open COM0\r\n"),
-            ("4294967303", {"STBLOAD_COM7": str(self.dir / "no-such-device")}, b"cannot open COM7\r\n"),
-            ("-2", {}, b"cannot open COM-2\r\n"),
-            ("7", {"STBLOAD_COM7": "/dev/null"}, b"cannot configure COM7\r\n"),
+            ("abc", {"STBLOAD_COM0": None}, b"cannot open COM0\r\n",
+             b'stbload: port "abc" is not a number, so COM0 was tried; give the COM number alone, as in '
+             b'stbload 3 FILE for COM3\nstbload: COM0: ' + no_number),
+            ("4294967303", {"STBLOAD_COM7": missing}, b"cannot open COM7\r\n",
+             b'stbload: port "4294967303" is out of range, so COM7 was tried\n'
+             b"stbload: COM7 (" + missing.encode() + b"): no such device\n"),
+            ("-2", {}, b"cannot open COM-2\r\n", b"stbload: COM-2: " + no_number),
+            ("12", {"STBLOAD_COM12": None}, b"cannot open COM12\r\n",
+             b"stbload: COM12 (/dev/ttyS11): no such device\n"),
+            ("7", {"STBLOAD_COM7": "/dev/null"}, b"cannot configure COM7\r\n",
+             b"stbload: COM7 (/dev/null): not a serial port (Inappropriate ioctl for device)\n"),
         ]
-        for port, env, message in cases:
+        for port, env, message, reason in cases:
             with self.subTest(port=port, env=env):
                 run = run_tool([port, str(hex_path)], env)
-                self.assertEqual((run.status, run.out), (1, BANNER + message))
+                self.assertEqual((run.status, run.out, run.err), (1, BANNER + message, reason))
+
+    def test_a_port_this_user_may_not_open(self):
+        if os.getuid() != 0 or shutil.which("setpriv") is None:
+            self.skipTest("needs root and setpriv to run the tool as another user")
+        hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
+        os.chmod(self.dir, 0o755)
+        os.chmod(hex_path, 0o644)
+        sim = self.sim(script="sleep 100000")  # its pty is root's, mode 0620
+        run = run_tool(["7", str(hex_path)], port_env(sim), program=[
+            "setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", str(STBLOAD)])
+        self.assertEqual((run.status, run.out), (1, BANNER + b"cannot open COM7\r\n"))
+        self.assertRegex(run.err.decode(), r"^stbload: COM7 \(%s\): permission denied; the user may need to "
+                         r"be in the \w+ group \(sudo usermod -aG \w+ \$USER, then log in again\)\n$"
+                         % re.escape(str(sim.link)))
 
     def test_port_in_use_by_another_program(self):
         hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
@@ -82,6 +116,7 @@ class CommandLine(ToolTest):
         finally:
             os.close(holder)
         self.assertEqual((run.status, run.out), (1, BANNER + b"cannot open COM7\r\n"))
+        self.assertEqual(run.err, b"stbload: COM7 (" + str(sim.link).encode() + b"): held by another program\n")
 
     def test_files_with_nothing_to_send_reach_no_device(self):
         cases = {
@@ -99,6 +134,35 @@ class CommandLine(ToolTest):
                 self.assertEqual(run.status, 1)
                 self.assertEqual(run.out, BANNER + b"no data to download in " + str(hex_path).encode() + b"\r\n")
                 self.assertEqual(sim.received(), b"")
+
+    def test_files_that_are_not_intel_hex_reach_no_device(self):
+        elf = Path(STB_SIM).read_bytes()  # a program, as a wrong pick in a file dialog gives
+        cases = {
+            "program.elf": (elf, 1, 0x7F),
+            "firmware.bin": (bytes(range(256)) * 64, 1, 0x00),
+            "main.c": (b"#include <stdio.h>\nint main(void) { return 0; }\n", 1, ord("#")),
+            "notes.hex": (hex_text([(0x4000, b"\x01" * 40)]).encode() + b"; checked\r\n", 6, ord(";")),
+        }
+        for name, (data, line, byte) in cases.items():
+            with self.subTest(file=name):
+                path = self.dir / name
+                path.write_bytes(data)
+                sim = self.sim(name="com-" + name, script="wait_config\nsend want to update\\n\nlinger")
+                run = run_tool(["7", str(path)], port_env(sim))
+                sim.stop()
+                self.assertEqual((run.status, run.out), (1, BANNER + b"not an Intel HEX file: " + str(path).encode()
+                                                         + b"\r\n"))
+                self.assertEqual(run.err, b"stbload: %s:%d: byte 0x%02X cannot be part of an Intel HEX record\n"
+                                 % (str(path).encode(), line, byte))
+                self.assertEqual(sim.received(), b"", "nothing, not even the answer 'y', may reach the box")
+
+    def test_a_file_that_fails_part_way_is_not_sent(self):
+        sim = self.sim(script="wait_config\nsend want to update\\n\nlinger")
+        run = run_tool(["7", "/proc/self/mem"], port_env(sim))
+        sim.stop()
+        self.assertEqual((run.status, run.out), (1, BANNER + b"cannot read file /proc/self/mem\r\n"))
+        self.assertEqual(run.err, b"stbload: /proc/self/mem: Input/output error\n")
+        self.assertEqual(sim.received(), b"")
 
 
 if __name__ == "__main__":

@@ -1,23 +1,26 @@
 """Whole downloads through a pseudo-terminal, checked on the wire and on the console."""
 
+import re
 import subprocess
 import unittest
 
-from harness import (ERASED, PROMPT, ToolTest, hex_text, packet_stream, port_env, random_bytes,
-                     run_tool, srec_window, transcript, window_of)
+from harness import (ERASED, PROMPT, READY, ToolTest, finish_tool, hex_record, hex_text, packet_stream, port_env, random_bytes,
+                     run_tool, srec_window, start_tool, transcript, window_of)
 
 
 class WholeDownload(ToolTest):
 
-    def download(self, hex_path, terminal=False, sim_args=()):
+    def download(self, hex_path, terminal=False, sim_args=(), env=None):
         sim = self.sim(args=sim_args)
-        run = run_tool(["7", str(hex_path)], port_env(sim), terminal=terminal)
+        run = run_tool(["7", str(hex_path)], {**port_env(sim), **(env or {})}, terminal=terminal)
         self.assertEqual(sim.finish(), 0)
         return run, sim
 
-    def check_download(self, run, sim, window):
+    def check_download(self, run, sim, window, err=b""):
         self.assertEqual(run.status, 0, run.out[-200:])
         self.assertSameBytes(run.out, transcript(), "console")
+        # A clean file from an ordinary tool gives no warning.
+        self.assertEqual(run.err, err)
         report = sim.report()
         self.assertEqual((report["packets"], report["bad_packets"], report["y_count"]), (64512, 0, 1))
         self.assertEqual((report["line_raw"], report["line_8n1"]), (1, 1))
@@ -51,11 +54,68 @@ class WholeDownload(ToolTest):
                   (0x4000, random_bytes(5000, 2)),
                   (0x23456, random_bytes(70000, 3)),
                   (0xFFF00, random_bytes(0x200, 4))]  # runs past the window's end
-        hex_path = self.write_hex("sparse.hex", hex_text(blocks, per_record=32, eol="\n"))
+        text = hex_text(blocks, per_record=32, eol="\n")
+        hex_path = self.write_hex("sparse.hex", text)
         window = window_of(blocks)
         self.assertSameBytes(srec_window(hex_path, self.dir), window, "srec_cat's window")
         run, sim = self.download(hex_path)
-        self.check_download(run, sim, window)
+        # The data at 0x100000 and above comes in the record after the address record for that page.
+        first_beyond = text.split("\n").index(hex_record(0x04, 0, [0x00, 0x10])) + 2
+        self.check_download(run, sim, window,
+                            err=b"stbload: %s:%d: 256 bytes of data lie at or above 0x100000 (the first on this "
+                                b"line); they are never sent\n" % (str(hex_path).encode(), first_beyond))
+
+    def test_damaged_records_are_sent_as_written_and_named(self):
+        blocks = [(0x0000, random_bytes(0x8000, 6))]
+        lines = hex_text(blocks).split("\r\n")
+        # Line 1 sets the upper address; line 1026 holds 0x4000 onwards (after 1024 records below it).
+        wrong = lines[1025][:-2] + "%02X" % ((int(lines[1025][-2:], 16) + 1) & 0xFF)
+        lines[1025] = wrong
+        hex_path = self.write_hex("damaged.hex", "\r\n".join(lines))
+        run, sim = self.download(hex_path)
+        right = int(wrong[-2:], 16) - 1 & 0xFF
+        self.check_download(run, sim, window_of(blocks),
+                            err=b"stbload: %s:1026: checksum is 0x%02X but the record needs 0x%02X; its data is "
+                                b"loaded as written\n" % (str(hex_path).encode(), int(wrong[-2:], 16), right))
+
+    def test_trace_of_a_whole_download(self):
+        hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01" * 32), (0x10000, b"\x02" * 16)]))
+        trace = self.dir / "trace.log"
+        trace.write_text("an earlier run\n")
+        run, sim = self.download(hex_path, env={"STBLOAD_TRACE": str(trace)})
+        self.assertEqual(run.status, 0)
+        lines = trace.read_text().splitlines()
+        self.assertEqual(lines[0], "an earlier run", "the trace is appended to")
+        stamp = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z "
+        events = [re.sub("^" + stamp, "", line) for line in lines[1:]]
+        self.assertTrue(all(re.match(stamp, line) for line in lines[1:]), lines)
+        expected = [
+            r"stbload 1\.1\.0: COM7, file %s" % re.escape(str(hex_path)),
+            r"COM7 is %s, set to 115200 8N1" % re.escape(str(sim.link)),
+            r"image: 6 lines, 48 data bytes placed, from 0x4000 to 0x1000F",
+            r'box: "\\r\\n"',
+            r'box: "STB loader 1\.2\\r\\n"',
+            r'box: "want to update\? \(y/n\)\\n", an update request',
+            r"sent 'y'",
+            r'box: "Erasing flash,please wait\.\\n", the erase started',
+            r'box: "Erase done\.\\n", the erase ended',
+            r"transfer started: 64512 packets of 20 bytes",
+            r"transfer done: 64512 packets, 1290240 bytes in [\d.]+ s, \d+ bytes/s",
+            r'box: "Data received\.\\n", the confirmation',
+            r"box: '@' after 1201 bytes, the flash is written",
+            r"outcome: download completed, exit status 0",
+        ]
+        self.assertEqual(len(events), len(expected), events)
+        for event, pattern in zip(events, expected):
+            self.assertRegex(event, "^" + pattern + "$")
+
+    def test_trace_that_cannot_be_written_does_not_stop_the_download(self):
+        hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
+        unwritable = self.dir / "no-such-dir" / "trace.log"
+        run, sim = self.download(hex_path, env={"STBLOAD_TRACE": str(unwritable)})
+        self.check_download(run, sim, window_of([(0x4000, b"\x01")]),
+                            err=b"stbload: cannot open the trace file %s; going on without a trace\n"
+                                % str(unwritable).encode())
 
     def test_objcopy_file_with_segment_addresses(self):
         firmware = self.dir / "fw.bin"
@@ -72,6 +132,18 @@ class WholeDownload(ToolTest):
 
 class DeviceDialogue(ToolTest):
     """The loader's side scripted: what the tool answers and prints."""
+
+    def test_ready_shows_at_once_with_stdout_on_a_pipe(self):
+        # The box stays silent until the operator sees "PC ready to download".
+        hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
+        sim = self.sim(args=("--wait-go",))
+        started = start_tool(["7", str(hex_path)], port_env(sim))
+        started.wait_for_output(READY)
+        sim.go()
+        run = finish_tool(started)
+        sim.finish()
+        self.assertEqual(run.status, 0)
+        self.assertSameBytes(run.out, transcript(), "console")
 
     def dialogue(self, script, hex_blocks=((0x4000, b"\x01\x02\x03"),)):
         hex_path = self.write_hex("fw.hex", hex_text(list(hex_blocks)))

@@ -14,10 +14,11 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-LoadResult load(const std::string& text, std::size_t chunk = SIZE_MAX) {
+LoadResult load(const std::string& text, std::size_t chunk = SIZE_MAX, HexLoadReport* report = nullptr) {
     std::memset(flash_image, 0, IMAGE_SIZE);  // as at program start
     MemorySource source(text, chunk);
-    return load_hex_image(source, IMAGE_BASE);
+    HexLoadReport local;
+    return load_hex_image(source, IMAGE_BASE, report != nullptr ? *report : local);
 }
 
 Bytes random_bytes(std::size_t size, unsigned seed) {
@@ -102,10 +103,14 @@ TEST(HexImage, SparseBlocksLeaveTheGapsErased) {
 }
 
 TEST(HexImage, ExtendedLinearAddressFirstEndsTheSearch) {
-    // Upper address 0x0001: data at 0x0000 within it is device address 0x10000.
-    ASSERT_EQ(load(lines({hexw::linear_address(1), hexw::record(0, 0, {1, 2, 3}), hexw::end_of_file()})),
-              LoadResult::Loaded);
-    EXPECT_EQ(first_difference(window(), expected_window({{0x10000, {1, 2, 3}}})), -1);
+    // Upper address 0x0001: data at 0x0000 within it is device address 0x10000,
+    // whatever bits 24-31 say and, while searching, whatever the record's length.
+    for (const std::string& address : {hexw::linear_address(1), hexw::linear_address(0x7F01),
+                                       hexw::record(0x04, 0, {0x00, 0x01, 0x00}), hexw::record(0x04, 0, {0x00, 0x01})}) {
+        ASSERT_EQ(load(lines({address, hexw::record(0, 0, {1, 2, 3}), hexw::end_of_file()})), LoadResult::Loaded)
+            << address;
+        EXPECT_EQ(first_difference(window(), expected_window({{0x10000, {1, 2, 3}}})), -1) << address;
+    }
 }
 
 TEST(HexImage, OnlyDataRecordsPlaceBytes) {
@@ -168,7 +173,7 @@ TEST(HexImage, FilesThatLeaveNothingToSend) {
         lines({hexw::record(0, 0x3FF8, fill(16, 4))}),
         lines({hexw::record(0, 0x4010, {})}),                                   // data records with no data
         lines({hexw::linear_address(1), hexw::record(0, 0, {})}),
-        "xyz\r\n",
+        "\x1A\r\n  \t\r\n::\r\n",
     };
     for (const std::string& text : cases) EXPECT_EQ(load(text), LoadResult::NothingToDownload) << text;
 }
@@ -210,4 +215,104 @@ TEST(HexImage, ReadFailureIsReported) {
     std::memset(flash_image, 0, IMAGE_SIZE);
     MemorySource source(lines({hexw::record(0, 0x4000, fill(16, 1)), hexw::record(0, 0x4010, fill(16, 2))}), 30, 1);
     EXPECT_EQ(load_hex_image(source, IMAGE_BASE), LoadResult::ReadFailed);
+}
+
+TEST(HexImage, FilesThatAreNotIntelHexTextAreRefusedAtTheirFirstForeignByte) {
+    const std::string record = hexw::record(0, 0x4000, {1, 2, 3});
+    const struct {
+        const char* name;
+        std::string text;
+        std::uint32_t line;  // 0: the file is accepted
+        std::uint8_t byte;
+    } cases[] = {
+        {"byte-order mark first", "\xEF\xBB\xBF" + record + "\r\n", 0, 0},
+        {"byte-order mark later", record + "\r\n\xEF\xBB\xBF" + record, 2, 0xEF},
+        {"half a byte-order mark", "\xEF\xBB" + record, 1, 0xEF},
+        {"Ctrl-Z end mark, spaces and tabs", record + " \t\r\n\x1A", 0, 0},
+        {"high bytes", record + "\r\n" + record + "\xC3\xA9\r\n", 2, 0xC3},
+        {"a word", "Intel " + record, 1, 'I'},
+        {"letters after the digits", record + "g\r\n", 1, 'g'},
+        {"NUL inside a line", record.substr(0, 5) + std::string(1, '\0') + record.substr(5), 1, 0x00},
+        {"line numbers: CR LF, LF, CR, CR LF", "\r\n\n\r\r\nx", 5, 'x'},
+        {"in a line too long for a record", record + "\n" + std::string(600, '0') + "-\n", 2, '-'},
+        {"in a line too long to read", record + "\n" + std::string(5000, '0') + "." + std::string(4000, '0'), 0, 0},
+        {"in the first 4096 bytes of one", record + "\n" + std::string(4000, '0') + ".", 2, '.'},
+        {"after 260 decoded bytes", std::string(520, '0') + "*", 1, '*'},
+        {"a control character", record + "\r\n\x0C", 2, 0x0C},
+    };
+    for (const auto& c : cases) {
+        for (std::size_t chunk : {std::size_t{1}, std::size_t{2}, std::size_t{4096}}) {
+            HexLoadReport report{};
+            const LoadResult result = load(c.text, chunk, &report);
+            if (c.line == 0) {
+                EXPECT_NE(result, LoadResult::NotIntelHex) << c.name << ", chunk " << chunk;
+                continue;
+            }
+            EXPECT_EQ(result, LoadResult::NotIntelHex) << c.name << ", chunk " << chunk;
+            EXPECT_EQ(report.foreign_line, c.line) << c.name << ", chunk " << chunk;
+            EXPECT_EQ(report.foreign_byte, c.byte) << c.name << ", chunk " << chunk;
+        }
+    }
+}
+
+TEST(HexImage, ReportsWhatIsWrongWithRecordsThatAreLoadedAsWritten) {
+    HexLoadReport report{};
+    ASSERT_EQ(load(lines({
+                       hexw::record(0, 0x3FF8, fill(16, 0xAA)),     // 1: reaches past the base while searching
+                       ":0340000001020300",                         // 2: checksum 00, should be B7
+                       ":0240100055",                               // 3: cut: 5 of the 7 bytes
+                       ":01402000AA",                               // 4: no checksum: 5 of 6
+                       std::string(600, '0'),                       // 5: longer than any record
+                       hexw::linear_address(0x000F),                // 6
+                       hexw::record(0, 0xFFF8, fill(16, 0xBB)),     // 7: 8 bytes above the window
+                       hexw::linear_address(0x0010),                // 8
+                       hexw::record(0, 0x0000, fill(16, 0xCC)),     // 9: 16 more
+                   }),
+                   SIZE_MAX, &report),
+              LoadResult::Loaded);
+    EXPECT_EQ(report.lines, 9U);
+    ASSERT_EQ(report.skipped_across_base.count, 1U);
+    EXPECT_EQ(report.skipped_across_base.kept[0].line, 1U);
+    EXPECT_EQ(report.skipped_across_base.kept[0].first, 0x3FF8U);
+    EXPECT_EQ(report.skipped_across_base.kept[0].second, 8U);
+    ASSERT_EQ(report.bad_checksum.count, 1U);
+    EXPECT_EQ(report.bad_checksum.kept[0].line, 2U);
+    EXPECT_EQ(report.bad_checksum.kept[0].first, 0x00U);
+    EXPECT_EQ(report.bad_checksum.kept[0].second, 0xB7U);
+    ASSERT_EQ(report.cut_record.count, 2U);
+    EXPECT_EQ(report.cut_record.kept[0].line, 3U);
+    EXPECT_EQ(report.cut_record.kept[0].first, 5U);
+    EXPECT_EQ(report.cut_record.kept[0].second, 7U);
+    EXPECT_EQ(report.cut_record.kept[1].line, 4U);
+    EXPECT_EQ(report.cut_record.kept[1].second, 6U);
+    ASSERT_EQ(report.long_line.count, 1U);
+    EXPECT_EQ(report.long_line.kept[0].line, 5U);
+    EXPECT_EQ(report.long_line.kept[0].first, 600U);
+    EXPECT_EQ(report.beyond_window_bytes, 24U);
+    EXPECT_EQ(report.beyond_window_line, 7U);
+    EXPECT_EQ(report.cut_off_line, 0U);
+    EXPECT_EQ(report.bytes_placed, 3U + 2U + 1U + 16U + 16U);
+    EXPECT_EQ(report.lowest_address, 0x4000U);
+    EXPECT_EQ(report.highest_address, 0x10000FU);
+    // As written: line 3's second byte is what line 2 left there.
+    EXPECT_EQ(first_difference(window(), expected_window({{0x4000, {1, 2, 3}}, {0x4010, {0x55, 0x02}},
+                                                          {0x4020, {0xAA}}, {0xFFFF8, fill(8, 0xBB)}})), -1);
+}
+
+TEST(HexImage, KeepsTheFirstNotesOfAKindAndCountsTheRest) {
+    std::string text;
+    for (int i = 0; i < 25; ++i) text += ":0140000001FF\r\n";  // checksum FF, should be BE
+    text += std::string(5000, '0') + "\r\n" + hexw::record(0, 0x5000, {9});
+    HexLoadReport report{};
+    ASSERT_EQ(load(text, SIZE_MAX, &report), LoadResult::Loaded);
+    EXPECT_EQ(report.bad_checksum.count, 25U);
+    EXPECT_EQ(report.bad_checksum.kept[HEX_NOTES_KEPT - 1].line, HEX_NOTES_KEPT);
+    EXPECT_EQ(report.cut_off_line, 26U) << "a line too long to read ends the input, and says where";
+    EXPECT_EQ(flash_image[0x5000 - IMAGE_BASE], 0xFF);
+
+    // A clean file, as ordinary tools write it, gives no note at all.
+    ASSERT_EQ(load(hexw::image(0, random_bytes(0x20000, 9), 32), SIZE_MAX, &report), LoadResult::Loaded);
+    EXPECT_EQ(report.bad_checksum.count + report.cut_record.count + report.skipped_across_base.count +
+                  report.long_line.count + report.cut_off_line + report.beyond_window_bytes,
+              0U);
 }

@@ -19,9 +19,11 @@ ReadAll read_all(MemorySource& source, std::size_t dst_size = 64) {
     HexFileReader reader{};
     ReadAll result{{}, false, 0};
     std::vector<char> dst(dst_size + 1, '#');
-    while (read_hex_line(reader, source, dst.data(), dst_size) == 1) {
+    for (;;) {
+        const HexLine got = read_hex_line(reader, source, dst.data(), dst_size);
+        if (got == HexLine::End || got == HexLine::TooLong) break;
         EXPECT_EQ(dst[dst_size], '#') << "wrote past dst";
-        result.lines.emplace_back(dst.data());
+        if (got == HexLine::Delivered) result.lines.emplace_back(dst.data());
     }
     result.failed = reader.failed;
     result.reads = source.reads();

@@ -132,6 +132,9 @@ TEST_F(UpdateExchange, HandshakeLinesAreMatchedAsTheLoaderSendsThem) {
         EXPECT_TRUE(same_text(got.console, c.console + after_handshake(1))) << c.name;
         EXPECT_EQ(port.written.size(), c.ys + PACKETS * 20) << c.name;
         EXPECT_EQ(port.written.substr(0, c.ys), std::string(c.ys, 'y')) << c.name;
+        // Nothing but the answers goes out before the real "Erase done.\n" has been read.
+        ASSERT_GT(port.writes.size(), c.ys) << c.name;
+        EXPECT_EQ(port.writes[c.ys].input_consumed, c.input.size()) << c.name << ": the transfer started early";
     }
 }
 
