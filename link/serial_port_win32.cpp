@@ -43,6 +43,9 @@ bool line_alive(HANDLE port) {
     return ClearCommError(port, &errors, &status) != FALSE;
 }
 
+// ERROR_NO_SUCH_DEVICE, which not every SDK's headers name.
+constexpr DWORD NO_SUCH_DEVICE = 433;
+
 // Errors with which a read or write says the device itself is gone: a USB
 // adapter pulled out, a driver that has let go of the port.
 bool device_gone(DWORD error) {
@@ -55,7 +58,7 @@ bool device_gone(DWORD error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_GEN_FAILURE:
     case ERROR_INVALID_HANDLE:
-    case ERROR_NO_SUCH_DEVICE:
+    case NO_SUCH_DEVICE:
         return true;
     default:
         return false;

@@ -93,7 +93,8 @@ bool send_image(PortIo& port) {
     DataPacket packet{};
     SpinnerText spinner{};
     const double started = tracing() ? trace_seconds() : 0.0;
-    trace("transfer started: %u packets of %zu bytes", TRANSFER_LENGTH / PACKET_DATA_BYTES, sizeof packet.bytes);
+    trace("transfer started: %u packets of %u bytes", TRANSFER_LENGTH / PACKET_DATA_BYTES,
+          static_cast<unsigned>(sizeof packet.bytes));
     for (std::uint32_t offset = 0; offset < TRANSFER_LENGTH; offset += PACKET_DATA_BYTES) {
         const std::uint32_t address = IMAGE_BASE + offset;
         fill_data_packet(packet, address, flash_image + offset);

@@ -26,6 +26,7 @@ from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STRE
                      run_tool, transcript, transfer_console, window_of)
 
 WIN_EXE = Path(os.environ.get("STBLOAD_WIN_EXE", REPO / "build-win" / "stbload.exe"))
+HOLD_FILE_EXE = WIN_EXE.parent / "hold_file.exe"  # built next to it by the same cross build
 SKIP_STATUS = 77
 CROSS_COMPILERS = ("x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-g++")
 
@@ -57,8 +58,9 @@ def missing_prerequisites():
         missing.append("Wine (no wineserver)")
     if first_program(*CROSS_COMPILERS) is None:
         missing.append("the mingw-w64 cross compiler (%s)" % CROSS_COMPILERS[0])
-    if not WIN_EXE.exists():
-        missing.append("%s (build it with cmake/mingw-w64-x86_64.cmake)" % WIN_EXE)
+    for exe in (WIN_EXE, HOLD_FILE_EXE):
+        if not exe.exists():
+            missing.append("%s (build it with cmake/mingw-w64-x86_64.cmake)" % exe)
     if not STB_SIM.exists():
         missing.append(str(STB_SIM))
     return missing
@@ -256,6 +258,55 @@ class BeforeTheDialogue(WineTest):
             with self.subTest(args=args):
                 run = self.run_exe(args)
                 self.assertEqual((run.status, run.out), (status, BANNER + message))
+
+    def test_reasons_on_stderr_name_the_device(self):
+        self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
+        self.map_port(8, "/dev/null")
+        cases = [
+            (["15", "fw.hex"], b'stbload: COM15 (\\\\.\\COM15): no such port; Device Manager lists the ports '
+                               b'under "Ports (COM & LPT)"\r\n'),
+            (["8", "fw.hex"], b"stbload: COM8 (\\\\.\\COM8): not a serial port ("),
+            (["7", "missing.hex"], b"stbload: missing.hex: "),
+        ]
+        for args, reason in cases:
+            with self.subTest(args=args):
+                run = self.run_exe(args)
+                self.assertEqual(run.status, 1)
+                self.assertTrue(run.err.startswith(reason), run.err)
+                self.assertTrue(run.err.endswith(b"\r\n"), "stderr keeps text mode: %r" % run.err)
+
+
+class SharedFile(WineTest):
+    """One firmware file, several readers: a download opens it beside other
+    readers, but not beside a program writing it."""
+
+    def hold(self, mode, name):
+        holder = subprocess.Popen([WINE, str(HOLD_FILE_EXE), mode, name], cwd=self.dir, env=prefix.environment,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(holder.wait, 30)
+        self.addCleanup(holder.stdout.close)
+        self.addCleanup(holder.stdin.close)
+        self.assertEqual(holder.stdout.readline(), b"held\r\n", "hold_file.exe could not open " + name)
+        return holder
+
+    def test_another_reader_does_not_stop_a_download(self):
+        flash = random_bytes(0x8000, 27)
+        self.write_hex("fw.hex", hex_text([(0x4000, flash)]))
+        self.hold("read", "fw.hex")
+        sim = self.wine_sim(7)
+        run = self.run_exe(["7", "fw.hex"])
+        sim.stop()
+        self.assertEqual(run.status, 0, run.out[-200:])
+        self.assertSameBytes(run.out, transcript(), "console")
+        self.assertSameBytes(sim.image(), window_of([(0x4000, flash)]), "received image")
+
+    def test_a_program_writing_the_file_keeps_it_from_a_download(self):
+        self.write_hex("fw.hex", hex_text([(0x4000, b"\x01")]))
+        self.hold("write", "fw.hex")
+        run = self.run_exe(["7", "fw.hex"])
+        self.assertEqual((run.status, run.out),
+                         (1, BANNER + b"cannot open file fw.hex\r\ncheck you specified file\r\n"))
+        self.assertTrue(run.err.startswith(b"stbload: fw.hex: "), run.err)
 
 
 class LostLink(WineTest):
