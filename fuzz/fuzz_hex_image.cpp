@@ -12,8 +12,13 @@
 //    goes on, otherwise 0xFF wherever the file placed no byte;
 //  - four bytes above the window follow the same rule (the fill covers the
 //    whole image; data above the window lands where its address says);
-//  - the result is ReadFailed exactly when the source failed, otherwise
-//    NothingToDownload exactly when no byte landed in the window;
+//  - the result is NotIntelHex exactly when a byte that no Intel HEX text
+//    holds is among those read, with its line and value; otherwise ReadFailed
+//    exactly when the source failed, otherwise NothingToDownload exactly when
+//    no byte landed in the window;
+//  - the report counts wrong checksums, records cut short, records skipped
+//    across the base, over-long lines, the line that ended the input and the
+//    bytes placed above the window, each with the line of the first;
 //  - loading the same file again in whole reads gives the same window.
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +77,7 @@ const char* name_of(LoadResult result) {
     case LoadResult::Loaded: return "Loaded";
     case LoadResult::NothingToDownload: return "NothingToDownload";
     case LoadResult::ReadFailed: return "ReadFailed";
+    case LoadResult::NotIntelHex: return "NotIntelHex";
     }
     return "?";
 }
@@ -82,21 +88,52 @@ void clear_checked_image() {
     for (std::uint32_t offset : HEX_MODEL_SENTINEL_OFFSETS) flash_image[offset] = 0;
 }
 
-// Loads the file once and checks the outcome; returns true if the source failed.
+void check_notes(const char* kind, const HexNotes& got, const HexModelNotes& want) {
+    FUZZ_CHECK(got.count == want.count, "%u notes of %s, expected %u", got.count, kind, want.count);
+    if (want.count > 0) {
+        FUZZ_CHECK(got.kept[0].line == want.first_line, "the first note of %s is on line %u, expected %u", kind,
+                   got.kept[0].line, want.first_line);
+    }
+}
+
+void check_report(const HexLoadReport& report, const HexLoadExpectation& expected) {
+    check_notes("wrong checksums", report.bad_checksum, expected.bad_checksum);
+    check_notes("records cut short", report.cut_record, expected.cut_record);
+    check_notes("records skipped across the base", report.skipped_across_base, expected.skipped_across_base);
+    check_notes("over-long lines", report.long_line, expected.long_line);
+    FUZZ_CHECK(report.cut_off_line == expected.cut_off_line, "input cut off at line %u, expected %u",
+               report.cut_off_line, expected.cut_off_line);
+    FUZZ_CHECK(report.beyond_window_bytes == expected.beyond_window_bytes &&
+                   (expected.beyond_window_bytes == 0 || report.beyond_window_line == expected.beyond_window_line),
+               "%u bytes above the window from line %u, expected %u from line %u", report.beyond_window_bytes,
+               report.beyond_window_line, expected.beyond_window_bytes, expected.beyond_window_line);
+}
+
+// Loads the file once and checks the outcome; returns true if the load ended
+// early (a failed read, or a file that is not Intel HEX).
 bool load_and_check(const std::uint8_t* file, std::size_t size, std::size_t chunk, int fail_at) {
     clear_checked_image();
     FuzzSource source(file, size, chunk, fail_at);
-    const LoadResult result = load_hex_image(source, IMAGE_BASE);
+    HexLoadReport report;
+    const LoadResult result = load_hex_image(source, IMAGE_BASE, report);
 
     const bool complete = !source.failed();
     const HexLoadExpectation expected =
         model_hex_load(file, complete ? size : source.handed_out(), complete, expected_window);
 
-    const LoadResult expected_result = !complete          ? LoadResult::ReadFailed
-                                       : expected.placed ? LoadResult::Loaded
-                                                         : LoadResult::NothingToDownload;
+    const LoadResult expected_result = expected.foreign_line != 0 ? LoadResult::NotIntelHex
+                                       : !complete               ? LoadResult::ReadFailed
+                                       : expected.placed         ? LoadResult::Loaded
+                                                                 : LoadResult::NothingToDownload;
     FUZZ_CHECK(result == expected_result, "load gave %s, expected %s (chunk %zu, %zu lines, filled %d)",
                name_of(result), name_of(expected_result), chunk, expected.lines, expected.filled);
+    if (result == LoadResult::NotIntelHex) {
+        FUZZ_CHECK(report.foreign_line == expected.foreign_line && report.foreign_byte == expected.foreign_byte,
+                   "foreign byte %#04x on line %u, expected %#04x on line %u", report.foreign_byte,
+                   report.foreign_line, expected.foreign_byte, expected.foreign_line);
+        return true;  // the load stopped there: the image is of no interest
+    }
+    check_report(report, expected);
 
     if (std::memcmp(flash_image, expected_window, TRANSFER_LENGTH) != 0) {
         std::size_t at = 0;
