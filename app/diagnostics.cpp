@@ -12,9 +12,10 @@ namespace {
 // Prints the kept notes of one kind with `print`, then the count of the rest.
 template <typename Print>
 void note_each(const char* hex_path, const HexNotes& notes, const char* rest, Print print) {
-    const std::uint32_t kept = notes.count < HEX_NOTES_KEPT ? notes.count : HEX_NOTES_KEPT;
-    for (std::uint32_t i = 0; i < kept; ++i) print(notes.kept[i]);
-    if (notes.count > kept) console_note("%s: %u more %s", hex_path, notes.count - kept, rest);
+    for (std::size_t i = 0; i < notes.count && i < HEX_NOTES_KEPT; ++i) print(notes.kept[i]);
+    if (notes.count > HEX_NOTES_KEPT) {
+        console_note("%s: %u more %s", hex_path, static_cast<unsigned>(notes.count - HEX_NOTES_KEPT), rest);
+    }
 }
 
 }  // namespace

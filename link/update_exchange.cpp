@@ -10,6 +10,8 @@
 namespace {
 
 constexpr std::uint8_t UPDATE_ANSWER = 'y';
+constexpr std::uint32_t PACKET_COUNT = TRANSFER_LENGTH / PACKET_DATA_BYTES;
+constexpr std::size_t STREAM_BYTES = std::size_t{PACKET_COUNT} * PACKET_SIZE;
 constexpr unsigned BYTES_PER_WRITE_SPIN = 500;  // the spinner turns once every 502 bytes
 
 // Puts a line from the box into the trace, escaped, with what it meant.
@@ -93,8 +95,7 @@ bool send_image(PortIo& port) {
     DataPacket packet{};
     SpinnerText spinner{};
     const double started = tracing() ? trace_seconds() : 0.0;
-    trace("transfer started: %u packets of %u bytes", TRANSFER_LENGTH / PACKET_DATA_BYTES,
-          static_cast<unsigned>(sizeof packet.bytes));
+    trace("transfer started: %u packets of %u bytes", PACKET_COUNT, static_cast<unsigned>(PACKET_SIZE));
     for (std::uint32_t offset = 0; offset < TRANSFER_LENGTH; offset += PACKET_DATA_BYTES) {
         const std::uint32_t address = IMAGE_BASE + offset;
         fill_data_packet(packet, address, flash_image + offset);
@@ -109,9 +110,9 @@ bool send_image(PortIo& port) {
     print_spinner_text(spinner);
     if (tracing()) {
         const double seconds = trace_seconds() - started;
-        const double bytes = static_cast<double>(TRANSFER_LENGTH / PACKET_DATA_BYTES * sizeof packet.bytes);
-        trace("transfer done: %u packets, %.0f bytes in %.3f s, %.0f bytes/s", TRANSFER_LENGTH / PACKET_DATA_BYTES,
-              bytes, seconds, seconds > 0 ? bytes / seconds : 0.0);
+        const auto bytes = static_cast<double>(STREAM_BYTES);
+        trace("transfer done: %u packets, %.0f bytes in %.3f s, %.0f bytes/s", PACKET_COUNT, bytes, seconds,
+              seconds > 0 ? bytes / seconds : 0.0);
     }
     return true;
 }
