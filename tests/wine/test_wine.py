@@ -21,7 +21,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
 
-from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STREAM_SIZE, USAGE,  # noqa: E402
+from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STREAM_SIZE, TOOL_TIMEOUT, USAGE,  # noqa: E402
                      ToolTest, final_wait_console, hex_text, packet_stream, random_bytes,
                      run_tool, transcript, transfer_console, window_of)
 
@@ -189,7 +189,7 @@ class WineTest(ToolTest):
         link.symlink_to(target)
         self.port_links.append(link)
 
-    def run_exe(self, args, timeout=120):
+    def run_exe(self, args, timeout=TOOL_TIMEOUT):
         return run_tool(args, prefix.env, program=[WINE, str(WIN_EXE)], cwd=self.dir, timeout=timeout)
 
 
