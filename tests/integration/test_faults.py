@@ -6,6 +6,7 @@ tool's exit status.
 
 import os
 import random
+import re
 import signal
 import time
 import unittest
@@ -69,6 +70,9 @@ class LinkClosed(FaultTest):
                 what = self.describe(state, run, sim)
                 self.assertEqual(run.status, 1, what)
                 self.assertSameBytes(sim.received(), received, what)
+                # The reason: the system's words, or the hang-up that said it.
+                self.assertRegex(run.err.decode(), r"^stbload: COM7 \(%s\): (the device hung up|Input/output "
+                                 r"error)\n$" % re.escape(str(sim.link)), what)
                 if console is not None:
                     self.assertSameBytes(run.out, console + LOST, what)
                 else:
