@@ -99,3 +99,7 @@ PortOpen open_serial_port(int port_number, SerialPort& port);
 // Says in words what `problem` means for a port on this platform, for the
 // operator: "no such device", "held by another program", ...
 void describe_port_problem(const PortProblem& problem, const char* device, char* text, std::size_t size);
+
+// The part of describe_port_problem() that differs by platform: the faults
+// whose words name the platform's devices and tools. False for the others.
+bool describe_platform_port_fault(const PortProblem& problem, const char* device, char* text, std::size_t size);

@@ -13,8 +13,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "console/system_error.h"
-
 const char PORT_HELP[] =
     "PORT is a COM number: COM<n> is the device named by $STBLOAD_COM<n>, or else\r\n"
     "/dev/ttyS<n-1> (COM1 is /dev/ttyS0). Example: STBLOAD_COM3=/dev/ttyUSB0 stbload 3 fw.hex\r\n";
@@ -214,20 +212,15 @@ void SerialPort::close() {
     handle_ = -1;
 }
 
-void describe_port_problem(const PortProblem& problem, const char* device, char* text, std::size_t size) {
-    char reason[256];
-    describe_system_error(problem.error, reason, sizeof reason);
+bool describe_platform_port_fault(const PortProblem& problem, const char* device, char* text, std::size_t size) {
     switch (problem.fault) {
-    case PortFault::None:
-        std::snprintf(text, size, "no problem");
-        return;
     case PortFault::NoDevice:
         std::snprintf(text, size, "no device has this number: COM1 is /dev/ttyS0, COM2 /dev/ttyS1 and so on; "
                                   "STBLOAD_COM<n>=DEVICE names any other");
-        return;
+        return true;
     case PortFault::NotFound:
         std::snprintf(text, size, "no such device");
-        return;
+        return true;
     case PortFault::PermissionDenied:
         if (const char* group = serial_group(device)) {
             std::snprintf(text, size, "permission denied; the user may need to be in the %s group "
@@ -235,21 +228,14 @@ void describe_port_problem(const PortProblem& problem, const char* device, char*
         } else {
             std::snprintf(text, size, "permission denied");
         }
-        return;
+        return true;
     case PortFault::Busy:
         std::snprintf(text, size, "held by another program");
-        return;
-    case PortFault::NotSerial:
-        std::snprintf(text, size, "not a serial port (%s)", reason);
-        return;
-    case PortFault::SettingsRefused:
-        std::snprintf(text, size, "the driver refused 115200 baud 8N1 (%s)", reason);
-        return;
+        return true;
     case PortFault::HungUp:
         std::snprintf(text, size, "the device hung up");
-        return;
-    case PortFault::Failed:
-        std::snprintf(text, size, "%s", reason);
-        return;
+        return true;
+    default:
+        return false;
     }
 }

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <windows.h>
 
-#include "console/system_error.h"
 
 const char PORT_HELP[] =
     "PORT is the number of the COM port: 3 for COM3. Device Manager lists the ports\r\n"
@@ -208,33 +207,21 @@ void SerialPort::close() {
     handle_ = -1;
 }
 
-void describe_port_problem(const PortProblem& problem, const char* /*device*/, char* text, std::size_t size) {
-    char reason[256];
-    describe_system_error(problem.error, reason, sizeof reason);
+bool describe_platform_port_fault(const PortProblem& problem, const char* /*device*/, char* text, std::size_t size) {
     switch (problem.fault) {
-    case PortFault::None:
-        std::snprintf(text, size, "no problem");
-        return;
     case PortFault::NoDevice:
     case PortFault::NotFound:
         std::snprintf(text, size, "no such port; Device Manager lists the ports under \"Ports (COM & LPT)\"");
-        return;
+        return true;
     case PortFault::PermissionDenied:
     case PortFault::Busy:
-        std::snprintf(text, size, "held by another program (a terminal, another download?): close it and retry (%s)",
-                      reason);
-        return;
-    case PortFault::NotSerial:
-        std::snprintf(text, size, "not a serial port (%s)", reason);
-        return;
-    case PortFault::SettingsRefused:
-        std::snprintf(text, size, "the driver refused 115200 baud 8N1 (%s)", reason);
-        return;
+        // Windows answers "access denied" for a port that another program holds.
+        std::snprintf(text, size, "held by another program (a terminal, another download?): close it and retry");
+        return true;
     case PortFault::HungUp:
         std::snprintf(text, size, "the device went away");
-        return;
-    case PortFault::Failed:
-        std::snprintf(text, size, "%s", reason);
-        return;
+        return true;
+    default:
+        return false;
     }
 }
