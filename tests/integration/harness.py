@@ -7,6 +7,7 @@ never taken from the tool under test.
 import os
 import pty
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -21,6 +22,9 @@ REPO = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("STBLOAD_BUILD_DIR", REPO / "build"))
 STBLOAD = Path(os.environ.get("STBLOAD_BIN", BUILD / "stbload"))
 STB_SIM = Path(os.environ.get("STB_SIM_BIN", BUILD / "tools" / "stb_sim"))
+
+# The version, from the one place it is written.
+VERSION = re.search(r"project\(stbload VERSION ([0-9.]+)", (REPO / "CMakeLists.txt").read_text()).group(1)
 
 IMAGE_BASE = 0x4000
 TRANSFER_LENGTH = 0xFC000

@@ -7,7 +7,7 @@ import shutil
 import unittest
 from pathlib import Path
 
-from harness import BANNER, STB_SIM, STBLOAD, USAGE, ToolTest, hex_text, port_env, run_tool
+from harness import BANNER, STB_SIM, STBLOAD, USAGE, VERSION, ToolTest, hex_text, port_env, run_tool
 
 HELP = (b"\r\n"
         b"  stbload PORT HEXFILE   download HEXFILE (Intel HEX) into the box on port PORT\r\n"
@@ -37,7 +37,7 @@ class CommandLine(ToolTest):
         for flag in ("--version", "-V"):
             with self.subTest(flag=flag):
                 run = run_tool([flag])
-                self.assertEqual((run.status, run.out), (0, b"stbload 1.1.0\r\n"))
+                self.assertEqual((run.status, run.out), (0, b"stbload %s\r\n" % VERSION.encode()))
         for flag in ("--help", "-h", "/?"):
             with self.subTest(flag=flag):
                 run = run_tool([flag])

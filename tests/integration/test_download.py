@@ -4,7 +4,7 @@ import re
 import subprocess
 import unittest
 
-from harness import (ERASED, PROMPT, READY, ToolTest, finish_tool, hex_record, hex_text, packet_stream, port_env, random_bytes,
+from harness import (ERASED, PROMPT, READY, VERSION, ToolTest, finish_tool, hex_record, hex_text, packet_stream, port_env, random_bytes,
                      run_tool, srec_window, start_tool, transcript, window_of)
 
 
@@ -95,7 +95,7 @@ class WholeDownload(ToolTest):
         events = [re.sub("^" + stamp, "", line) for line in lines[1:]]
         self.assertTrue(all(re.match(stamp, line) for line in lines[1:]), lines)
         expected = [
-            r"stbload 1\.1\.0: COM7, file %s" % re.escape(str(hex_path)),
+            r"stbload %s: COM7, file %s" % (re.escape(VERSION), re.escape(str(hex_path))),
             r"COM7 is %s, set to 115200 8N1" % re.escape(str(sim.link)),
             r"image: 6 lines, 48 data bytes placed, from 0x4000 to 0x1000F",
             r'box: "\\r\\n"',
