@@ -378,8 +378,8 @@ void wait_go(Device& device, const std::string& link) {
 }
 
 // Sets the device the way a careless previous user might have left it: line
-// editing, echo, CR/LF translation and XON/XOFF. A tool that does not make the
-// line raw garbles the transfer.
+// editing, echo, CR/LF translation, XON/XOFF and 7E2 framing. A tool that does
+// not make the line raw 8N1 garbles the transfer or is caught by the report.
 void set_initial_mode(int slave, bool raw, bool crtscts) {
     termios tio{};
     if (tcgetattr(slave, &tio) != 0) fail("tcgetattr on the pty failed");
@@ -390,7 +390,7 @@ void set_initial_mode(int slave, bool raw, bool crtscts) {
         tio.c_iflag |= ICRNL | IXON | IXOFF | ISTRIP;
         tio.c_oflag |= OPOST | ONLCR;
         tio.c_lflag |= ICANON | ECHO | ECHOE | ISIG | IEXTEN;
-        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB;
+        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB;
     }
     cfsetispeed(&tio, B9600);
     cfsetospeed(&tio, B9600);
