@@ -48,11 +48,19 @@ bool foreign_byte_in(const void* text, std::size_t size, std::uint32_t line, Hex
     return true;
 }
 
-// Checks a decoded record against its own count and checksum. A record is
-// loaded as written either way; what is wrong with it goes into the report.
+// A record whose bytes add up to zero and end where its count says they do:
+// the usual case, which needs no closer look.
+bool record_is_whole(const std::uint8_t* record, const HexBytes& decoded) {
+    return decoded.count == record[0] + std::size_t{5} && (decoded.sum & 0xFF) == 0;
+}
+
+// Checks a decoded record that is not whole against its own count and
+// checksum. A record is loaded as written either way; what is wrong with it
+// goes into the report. A blank line (nothing decoded) repeats the record
+// before it and is no record of its own.
 void check_record(const std::uint8_t* record, const HexBytes& decoded, std::uint32_t line, HexLoadReport& report) {
+    if (decoded.count == 0) return;
     const std::size_t needed = record[0] + std::size_t{5};  // count, address, type, data, checksum
-    if (decoded.count == needed && (decoded.sum & 0xFF) == 0) return;  // the usual case: all well
     if (decoded.count < needed) {
         add_note(report.cut_record, line, static_cast<std::uint32_t>(decoded.count),
                  static_cast<std::uint32_t>(needed));
@@ -115,10 +123,9 @@ LoadResult load_hex_image(HexSource& file, std::uint32_t base, HexLoadReport& re
         const HexLine got = read_hex_line(reader, file, line, sizeof line);
         if (got == HexLine::End) break;
         const std::uint32_t line_number = reader.line_number;
-        report.lines = line_number;
         if (got != HexLine::Delivered) {
             // Too long for any record: skipped, or the end of what can be read.
-            if (foreign_byte_in(reader.line, reader.line_length, line_number, report)) return LoadResult::NotIntelHex;
+            if (foreign_byte_in(reader.line, reader.line_length, line_number, report)) break;
             if (got == HexLine::TooLong) {
                 report.cut_off_line = line_number;
                 break;
@@ -131,9 +138,9 @@ LoadResult load_hex_image(HexSource& file, std::uint32_t base, HexLoadReport& re
         const char* line_end = line + reader.line_length;
         if (decoded.stop != line_end &&
             foreign_byte_in(decoded.stop, static_cast<std::size_t>(line_end - decoded.stop), line_number, report)) {
-            return LoadResult::NotIntelHex;
+            break;
         }
-        if (decoded.count > 0) check_record(record, decoded, line_number, report);
+        if (!record_is_whole(record, decoded)) check_record(record, decoded, line_number, report);
 
         const bool address_record = take_address_record(record, searching, upper);
         const std::uint32_t address =
@@ -153,6 +160,8 @@ LoadResult load_hex_image(HexSource& file, std::uint32_t base, HexLoadReport& re
         if (data_record && place_data(address, record + 4, record[0], base, line_number, report)) placed = true;
     }
 
+    report.lines = reader.line_number;
+    if (report.foreign_line != 0) return LoadResult::NotIntelHex;
     if (reader.failed) return LoadResult::ReadFailed;
     return placed ? LoadResult::Loaded : LoadResult::NothingToDownload;
 }
