@@ -11,6 +11,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -367,3 +368,20 @@ class ToolTest(unittest.TestCase):
         at = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
         self.fail("%s differ: sizes %d and %d, first difference at %d: got %r, want %r"
                   % (what, len(got), len(want), at, got[at:at + 24], want[at:at + 24]))
+
+
+# The exit status with which a suite tells ctest it was skipped (SKIP_RETURN_CODE).
+SKIP_STATUS = 77
+
+
+def main_unless_missing(what, missing, required_variable):
+    """Runs the suite's tests, unless some of what it needs is `missing`: then
+    it reports itself skipped, or failed when `required_variable` is "1" in the
+    environment (as in CI, where a skip would hide a stage that never ran)."""
+    if missing:
+        if os.environ.get(required_variable) == "1":
+            print("FAILED: the %s tests cannot run: missing %s" % (what, "; ".join(missing)))
+            sys.exit(1)
+        print("skipped: missing " + "; ".join(missing))
+        sys.exit(SKIP_STATUS)
+    unittest.main()

@@ -38,14 +38,13 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
 
 from harness import (BANNER, BUILD, ERASED, ERASING, PROMPT, READY, SLAVE_READY, STB_SIM, STBLOAD,  # noqa: E402
                      UPDATE_REQUEST, Sim, ToolTest, final_wait_console, hex_text, packet_stream,
-                     random_bytes, srec_window, transcript, transfer_console, window_of)
+                     main_unless_missing, random_bytes, srec_window, transcript, transfer_console, window_of)
 
 HERE = Path(__file__).resolve().parent
 ON_TERMINAL = Path(os.environ.get("VM_TERMINAL_BIN", BUILD / "tests" / "vm" / "on_terminal"))
 CACHE = Path(os.environ.get("STBLOAD_VM_CACHE", BUILD / "vm-cache"))
 PACE = os.environ.get("STBLOAD_VM_PACE") == "1"
 QEMU = shutil.which("qemu-system-x86_64")
-SKIP_STATUS = 77
 
 # The images: a whole flash of random bytes, and a sparse one in 32-byte records with LF line ends.
 FLASH = random_bytes(0x100000, 31)
@@ -446,11 +445,4 @@ class PulledOut(VmTest):
 
 
 if __name__ == "__main__":
-    absent = missing_prerequisites()
-    if absent:
-        if os.environ.get("STBLOAD_VM_REQUIRED") == "1":
-            print("FAILED: the VM tests cannot run: missing " + "; ".join(absent))
-            sys.exit(1)
-        print("skipped: missing " + "; ".join(absent))
-        sys.exit(SKIP_STATUS)
-    unittest.main()
+    main_unless_missing("VM", missing_prerequisites(), "STBLOAD_VM_REQUIRED")

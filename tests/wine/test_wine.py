@@ -23,11 +23,10 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
 
 from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STREAM_SIZE, TOOL_TIMEOUT, USAGE,  # noqa: E402
                      ToolTest, final_wait_console, hex_text, packet_stream, random_bytes,
-                     run_tool, transcript, transfer_console, window_of)
+                     main_unless_missing, run_tool, transcript, transfer_console, window_of)
 
 WIN_EXE = Path(os.environ.get("STBLOAD_WIN_EXE", REPO / "build-win" / "stbload.exe"))
 HOLD_FILE_EXE = WIN_EXE.parent / "hold_file.exe"  # built next to it by the same cross build
-SKIP_STATUS = 77
 CROSS_COMPILERS = ("x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-g++")
 
 
@@ -355,11 +354,4 @@ class LostLink(WineTest):
 
 
 if __name__ == "__main__":
-    absent = missing_prerequisites()
-    if absent:
-        if os.environ.get("STBLOAD_WINE_REQUIRED") == "1":
-            print("FAILED: the Wine tests cannot run: missing " + "; ".join(absent))
-            sys.exit(1)
-        print("skipped: missing " + "; ".join(absent))
-        sys.exit(SKIP_STATUS)
-    unittest.main()
+    main_unless_missing("Wine", missing_prerequisites(), "STBLOAD_WINE_REQUIRED")
