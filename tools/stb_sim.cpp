@@ -56,8 +56,9 @@
 #include <poll.h>
 #include <sstream>
 #include <string>
-#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -305,13 +306,29 @@ int exclusive_flag(const Device& device) {
     return ioctl(device.slave, TIOCGEXCL, &exclusive) == 0 ? (exclusive != 0 ? 1 : 0) : -1;
 }
 
-// The tool holds an exclusive lock on the port while it has it open.
+// The tool holds an exclusive lock on the port while it has it open. The
+// kernel's list of locks shows it without taking one: trying the lock would,
+// for that moment, make a tool opening the port just then find it busy.
 bool tool_holds_port(Device& device) {
-    if (flock(device.slave, LOCK_EX | LOCK_NB) != 0) {
-        device.exclusive_held = exclusive_flag(device);
-        return true;
+    struct stat info {};
+    if (fstat(device.slave, &info) != 0) fail("fstat on the pty failed");
+    char inode[64];
+    std::snprintf(inode, sizeof inode, "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long>(info.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string field;
+        bool flock_lock = false;
+        while (fields >> field) {
+            if (field == "FLOCK") flock_lock = true;
+            if (flock_lock && field == inode) {
+                device.exclusive_held = exclusive_flag(device);
+                return true;
+            }
+        }
     }
-    flock(device.slave, LOCK_UN);
     return false;
 }
 

@@ -182,6 +182,7 @@ class Interrupted(FaultTest):
         sim.wait_mark("released")
 
         second = run_tool(["7", str(self.hex_path)], port_env(sim))
+        self.assertEqual(second.status, 0, "second run: %r %r" % (second.out[-200:], second.err))
         sim.finish()
         what = self.describe("first run interrupted mid-transfer, then a second run", second, sim)
         self.assertEqual(second.status, 0, what)
