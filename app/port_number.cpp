@@ -21,14 +21,11 @@ PortArgument classify_port_argument(const char* text) {
     const bool negative = *p == '-';
     if (*p == '+' || *p == '-') ++p;
     if (*p < '0' || *p > '9') return PortArgument::NotANumber;
+    // Once past the range of an int, the value only has to stay past it.
     std::uint64_t value = 0;
-    bool too_big = false;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10U + static_cast<std::uint64_t>(*p - '0');
-        if (value > 0x80000000ULL) too_big = true;  // stays put once past any int
-        if (too_big) value = 0x80000001ULL;
+        if (value <= 0x80000000ULL) value = value * 10U + static_cast<std::uint64_t>(*p - '0');
     }
     if (*p != '\0') return PortArgument::NotANumber;
-    if (too_big || value > (negative ? 0x80000000ULL : 0x7FFFFFFFULL)) return PortArgument::OutOfRange;
-    return PortArgument::Plain;
+    return value > (negative ? 0x80000000ULL : 0x7FFFFFFFULL) ? PortArgument::OutOfRange : PortArgument::Plain;
 }

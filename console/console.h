@@ -23,9 +23,6 @@ void console_print(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 // line end, pushed out at once. The text is "FILE:LINE: what" or just "what".
 void console_note(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 
-// Test hooks: send standard output (console_capture) or the diagnostics
-// (console_capture_notes) to `sink` instead; nullptr restores the stream.
-// Notes arrive without the "stbload: " prefix and the line end.
+// Test hook: send standard output to `sink` instead; nullptr restores it.
 using ConsoleSink = void (*)(void* context, const char* text, std::size_t size);
 void console_capture(ConsoleSink sink, void* context);
-void console_capture_notes(ConsoleSink sink, void* context);

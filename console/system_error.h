@@ -3,9 +3,6 @@
 
 #include <cstddef>
 
-// The last error of the calling thread: errno, or GetLastError() on Windows.
-int last_system_error();
-
 // The system's description of `code` (strerror, FormatMessage) in `text`,
 // without a trailing period or line end.
 void describe_system_error(int code, char* text, std::size_t size);

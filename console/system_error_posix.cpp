@@ -1,12 +1,7 @@
 #include "console/system_error.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-int last_system_error() {
-    return errno;
-}
 
 void describe_system_error(int code, char* text, std::size_t size) {
     if (size == 0) return;

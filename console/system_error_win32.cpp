@@ -4,10 +4,6 @@
 #include <cstring>
 #include <windows.h>
 
-int last_system_error() {
-    return static_cast<int>(GetLastError());
-}
-
 void describe_system_error(int code, char* text, std::size_t size) {
     if (size == 0) return;
     const DWORD length =

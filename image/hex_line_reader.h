@@ -15,7 +15,8 @@ struct HexFileReader {
     std::int32_t fill;      // valid bytes in buffer
     bool started;           // the start of the file (and a byte-order mark there) has been looked at
     bool skip_lf;           // the last line ended in CR: an LF right after it belongs to it
-    bool at_end;            // the source reported its end
+    bool at_end;            // nothing more is read: the source reported its end, or a
+                            // line too long for the buffer ended the input
     bool failed;            // the source reported a read failure
 
     // The line of the last Delivered, Skipped or TooLong result: its number in

@@ -133,7 +133,7 @@ PortOpen open_serial_port(int port_number, SerialPort& port) {
     }
     // One program per port: the lock holds for root too, for whom TIOCEXCL does not.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY && errno != EINVAL)) {
-        port.problem_ = errno == EWOULDBLOCK || errno == EBUSY ? failure(PortFault::Busy, errno) : open_failure(errno);
+        port.problem_ = errno == EWOULDBLOCK ? failure(PortFault::Busy, errno) : open_failure(errno);
         ::close(fd);
         return PortOpen::CannotOpen;
     }

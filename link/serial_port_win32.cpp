@@ -185,13 +185,14 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
         if (ok && put > 0) continue;
         // Failed, or a write time-out passed with nothing taken (flow control
         // holding the line). Either way: is the device still there?
-        if (!ok) problem_ = failure(PortFault::Failed, error);
-        if (!ok && failure_is_loss(port, error)) return PortWrite::Lost;
-        if (ok && !line_alive(port)) {
+        if (!ok) {
+            problem_ = failure(PortFault::Failed, error);
+            if (failure_is_loss(port, error)) return PortWrite::Lost;
+            if (++failures >= WRITE_TRIES) return PortWrite::Failed;
+        } else if (!line_alive(port)) {
             problem_ = failure(PortFault::Failed, GetLastError());
             return PortWrite::Lost;
         }
-        if (!ok && ++failures >= WRITE_TRIES) return PortWrite::Failed;
         pause_after_failure();
     }
     return PortWrite::Written;
