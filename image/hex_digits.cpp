@@ -52,10 +52,6 @@ int hex_digit_value(char c) {
     return digit_value_of(static_cast<unsigned char>(c));
 }
 
-bool is_hex_text_byte(std::uint8_t c) {
-    return NIBBLE[c] != STOP;
-}
-
 std::size_t find_non_hex_text(const std::uint8_t* bytes, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {
         if (NIBBLE[bytes[i]] == STOP) return i;

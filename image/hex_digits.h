@@ -10,14 +10,11 @@ bool is_hex_digit(char c);
 // Value of a hex digit; only meaningful for characters where is_hex_digit() holds.
 int hex_digit_value(char c);
 
-// True for the bytes that Intel HEX text may hold: hex digits, ':', CR, LF,
-// space, tab and 0x1A (the end mark that old DOS tools append). Anything else
-// (NUL, other control characters, other letters, punctuation, bytes
-// 0x80-0xFF) says the file is something else.
-bool is_hex_text_byte(std::uint8_t c);
-
 // Index of the first byte of `bytes` that Intel HEX text cannot hold, or
-// `size` if there is none.
+// `size` if there is none. Intel HEX text holds hex digits, ':', CR, LF, space,
+// tab and 0x1A (the end mark that old DOS tools append); anything else (NUL,
+// other control characters, other letters, punctuation, bytes 0x80-0xFF) says
+// the file is something else.
 std::size_t find_non_hex_text(const std::uint8_t* bytes, std::size_t size);
 
 // What decoding a text gave.
@@ -34,7 +31,7 @@ struct HexBytes {
 // ends, 0x1A). A final unpaired digit still sets the next byte to its value
 // shifted left by 4, but is not counted. Nothing is written at or beyond
 // out[capacity]; decoding stops there. Decoding also stops at the NUL and at
-// the first byte that hex text cannot hold (see is_hex_text_byte).
+// the first byte that hex text cannot hold (see find_non_hex_text).
 HexBytes decode_hex_text(const char* text, std::uint8_t* out, std::size_t capacity);
 
 // decode_hex_text() for the number of complete bytes alone.

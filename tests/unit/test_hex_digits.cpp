@@ -63,7 +63,8 @@ TEST(HexText, OnlyTheBytesOfIntelHexTextBelong) {
     const std::string allowed = "0123456789abcdefABCDEF:\r\n \t\x1A";
     for (int c = 0; c < 256; ++c) {
         const bool expected = c != 0 && allowed.find(static_cast<char>(c)) != std::string::npos;
-        EXPECT_EQ(is_hex_text_byte(static_cast<std::uint8_t>(c)), expected) << "byte " << c;
+        const auto byte = static_cast<std::uint8_t>(c);
+        EXPECT_EQ(find_non_hex_text(&byte, 1) == 1, expected) << "byte " << c;
     }
 }
 
