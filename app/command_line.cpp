@@ -18,9 +18,13 @@ void print_version() {
     console_print("stbload %s\r\n", STBLOAD_VERSION);
 }
 
+void print_usage() {
+    console_print("Usage: cmd port hexfile\r\n");
+}
+
 void print_help() {
-    console_print("Usage: cmd port hexfile\r\n"
-                  "\r\n"
+    print_usage();
+    console_print("\r\n"
                   "  stbload PORT HEXFILE   download HEXFILE (Intel HEX) into the box on port PORT\r\n"
                   "  stbload --version      print the version\r\n"
                   "  stbload --help         print this help\r\n"

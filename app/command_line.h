@@ -10,6 +10,9 @@ bool is_help_flag(const char* arg);
 // Prints the version line: "stbload 1.1.0".
 void print_version();
 
+// Prints the usage line.
+void print_usage();
+
 // Prints the help after the banner: the usage line, what PORT means on this
 // platform, the exit statuses and the environment variables the tool reads.
 void print_help();

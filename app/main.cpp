@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
         return EXIT_DOWNLOAD_COMPLETED;
     }
     if (argc < 3) {
-        console_print("Usage: cmd port hexfile\r\n");
+        print_usage();
         return EXIT_USAGE;
     }
     const int port_number = parse_port_number(argv[1]);
