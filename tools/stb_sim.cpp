@@ -309,6 +309,7 @@ int exclusive_flag(const Device& device) {
 // The tool holds an exclusive lock on the port while it has it open. The
 // kernel's list of locks shows it without taking one: trying the lock would,
 // for that moment, make a tool opening the port just then find it busy.
+// While the lock is held, also notes the tty's exclusive-use flag.
 bool tool_holds_port(Device& device) {
     struct stat info {};
     if (fstat(device.slave, &info) != 0) fail("fstat on the pty failed");
