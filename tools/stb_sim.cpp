@@ -25,12 +25,15 @@
 //   drain MS              read and discard for MS milliseconds
 //   send TEXT             send TEXT; escapes \n \r \t \0 \\ \" \xHH; may be quoted
 //   send_repeat N TEXT    send TEXT N times
-//   expect_y              read until the byte 'y' arrives
+//   expect_y              read until the byte 'y' arrives; without it for ANSWER_WAIT_S
+//                         seconds, give up: say so, close the link and exit 1
 //   receive [N]           receive N bytes of the packet stream (default: all of it)
 //   close                 close the link at once and end
 //   linger                keep reading until the tool lets go of the port, then end
 //   wait_release          read and discard until the tool lets go of the port
 //   wait_open             wait until a tool holds the port
+//   wait_release_unread   wait, without reading, until the tool lets go of the port;
+//                         then count the bytes still there to read (report: unread_after_release)
 //   reset                 forget what was received (a new download starts)
 //   mark NAME             create the empty file <link>.NAME (tells a test where the script is)
 //
@@ -42,7 +45,7 @@
 // and whether the tty's exclusive-use flag was set while the tool held the port
 // and clear once it let go (exclusive_held, exclusive_after_release; -1: never seen).
 //
-// Exit status: 0 when the script ran to its end, 1 on a timeout or an error.
+// Exit status: 0 when the script ran to its end, 1 on a timeout, a missing answer or an error.
 
 #include <cerrno>
 #include <chrono>
@@ -70,6 +73,9 @@ constexpr std::size_t PACKET_SIZE = 20;
 constexpr std::size_t PACKET_COUNT = 0xFC000 / 16;
 constexpr std::size_t STREAM_SIZE = PACKET_SIZE * PACKET_COUNT;
 constexpr double LINE_BYTES_PER_SECOND = 115200.0 / 10.0;
+// A tool answers an update request at once; one that has not within this long
+// never will, and waiting on would only keep a test hanging.
+constexpr int ANSWER_WAIT_S = 3;
 
 using Clock = std::chrono::steady_clock;
 
@@ -116,6 +122,7 @@ struct Device {
     bool was_configured = false;
     int exclusive_held = -1;           // TIOCEXCL seen while the tool held the port
     int exclusive_after_release = -1;  // ... and once it had let go
+    long unread_after_release = -1;    // bytes the tool left queued when it let go
 };
 
 [[noreturn]] void fail(const std::string& what) {
@@ -284,14 +291,21 @@ void receive_stream(Device& device, std::size_t count, bool pace) {
     }
 }
 
-void expect_y(Device& device) {
+// False when no 'y' came in time.
+bool expect_y(Device& device) {
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(ANSWER_WAIT_S);
     std::uint8_t byte = 0;
     while (!timed_out(device)) {
         if (receive_some(device, &byte, 1, 100) == 1 && byte == 'y') {
             ++device.y_count;
-            return;
+            return true;
+        }
+        if (Clock::now() > until) {
+            std::fprintf(stderr, "stb_sim: no answer 'y' within %d s; closing the link\n", ANSWER_WAIT_S);
+            return false;
         }
     }
+    return true;
 }
 
 void drain(Device& device, long ms) {
@@ -342,6 +356,17 @@ void wait_release(Device& device) {
     while (!timed_out(device) && tool_holds_port(device)) receive_some(device, buffer, sizeof buffer, 10);
     note_release(device);
     drain(device, 50);  // what the tool wrote just before it let go
+}
+
+// What a tool left queued for the device when it closed the port: bytes it
+// wrote that were never read, and that would reach the box after the run.
+void wait_release_unread(Device& device) {
+    while (!timed_out(device) && tool_holds_port(device)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    note_release(device);
+    std::vector<std::uint8_t> before = device.received;
+    drain(device, 100);
+    device.unread_after_release = static_cast<long>(device.received.size() - before.size());
+    device.received = std::move(before);
 }
 
 void wait_open(Device& device) {
@@ -462,7 +487,8 @@ void write_outputs(const Device& device, const Options& options) {
             << "line_stop_bits=" << ((tio.c_cflag & CSTOPB) != 0 ? 2 : 1) << "\n";
     }
     out << "exclusive_held=" << device.exclusive_held << "\n"
-        << "exclusive_after_release=" << device.exclusive_after_release << "\n";
+        << "exclusive_after_release=" << device.exclusive_after_release << "\n"
+        << "unread_after_release=" << device.unread_after_release << "\n";
     if (!out) fail("cannot write " + options.report);
 }
 
@@ -552,9 +578,15 @@ int main(int argc, char** argv) {
         else if (step.name == "drain") drain(device, step.number);
         else if (step.name == "send") send_bytes(device, step.text);
         else if (step.name == "send_repeat") send_repeat(device, step.number, step.text);
-        else if (step.name == "expect_y") expect_y(device);
+        else if (step.name == "expect_y") {
+            if (!expect_y(device)) {
+                device.result = "no_answer";
+                break;
+            }
+        }
         else if (step.name == "wait_release") wait_release(device);
         else if (step.name == "wait_open") wait_open(device);
+        else if (step.name == "wait_release_unread") wait_release_unread(device);
         else if (step.name == "reset") reset(device);
         else if (step.name == "mark") std::ofstream(options.link + "." + step.text);
         else if (step.name == "receive") {
@@ -578,5 +610,5 @@ int main(int argc, char** argv) {
     close(device.master);
     close(device.slave);
     if (!options.link.empty()) unlink(options.link.c_str());
-    return device.result == "timeout" ? 1 : 0;
+    return device.result == "timeout" || device.result == "no_answer" ? 1 : 0;
 }

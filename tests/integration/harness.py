@@ -155,7 +155,7 @@ class Sim:
     """stb_sim on a fresh pseudo-terminal, published as a symlink in `workdir`
     (or at `link`); its records go to `workdir`."""
 
-    def __init__(self, workdir, name="com7", script=None, args=(), timeout=300, link=None):
+    def __init__(self, workdir, name="com7", script=None, args=(), timeout=120, link=None):
         self.dir = Path(workdir)
         self.link = Path(link) if link is not None else self.dir / name
         self.report_path = self.dir / (name + ".report")

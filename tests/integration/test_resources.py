@@ -24,7 +24,7 @@ class Descriptors(ToolTest):
         """Runs stbload under valgrind and lists the descriptors still open at exit."""
         log = self.dir / "valgrind.log"
         command = ["valgrind", "--track-fds=yes", "--log-file=%s" % log, str(STBLOAD)]
-        run = run_tool(args, env, program=command, timeout=300)
+        run = run_tool(args, env, program=command, timeout=90)  # valgrind: a few seconds a run
         text = log.read_text()
         self.assertIn("FILE DESCRIPTORS", text)
         leaked = [path for path in OPEN_FD.findall(text) if path != str(log)]
