@@ -63,6 +63,15 @@ struct PortProblem {
     int error;  // the system's error code (errno, GetLastError()); 0 if there is none
 };
 
+// What a read or write that failed with the system's error `code` (errno,
+// GetLastError()) means for the port.
+enum class PortError {
+    Retry,   // interrupted, or nothing to take just now: try again at once
+    Lost,    // the device is gone: an adapter pulled out, a driver that let go
+    Failed,  // anything else; on Windows the line is checked before it counts
+};
+PortError classify_port_error(int code);
+
 // Longest device name kept for a port.
 constexpr std::size_t PORT_DEVICE_MAX = 4096;
 

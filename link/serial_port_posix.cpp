@@ -35,10 +35,6 @@ bool device_path(int port_number, char* path, std::size_t size) {
     return true;
 }
 
-bool device_gone(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV;
-}
-
 PortProblem failure(PortFault fault, int error) {
     return {fault, error};
 }
@@ -95,9 +91,10 @@ PortRead read_waiting_byte(int fd, std::uint8_t& byte, PortProblem& problem) {
         return PortRead::Lost;
     }
     const int error = errno;
-    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return PortRead::Empty;
+    const PortError meaning = classify_port_error(error);
+    if (meaning == PortError::Retry) return PortRead::Empty;
     problem = failure(PortFault::Failed, error);
-    if (device_gone(error)) return PortRead::Lost;
+    if (meaning == PortError::Lost) return PortRead::Lost;
     pause_after_failure();
     return PortRead::Failed;
 }
@@ -116,6 +113,25 @@ const char* serial_group(const char* device) {
 }
 
 }  // namespace
+
+PortError classify_port_error(int code) {
+    switch (code) {
+    case EINTR:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return PortError::Retry;
+    // A USB adapter pulled out: the read or write it broke gives any of
+    // these, depending on the moment.
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+        return PortError::Lost;
+    default:
+        return PortError::Failed;
+    }
+}
 
 PortOpen open_serial_port(int port_number, SerialPort& port) {
     port.close();
@@ -175,8 +191,9 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
             size -= static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const int error = n < 0 ? errno : EIO;
+        if (n < 0 && error == EINTR) continue;
+        if (n < 0 && classify_port_error(error) == PortError::Retry) {
             // The output queue is full: wait until the port takes more.
             pollfd wait{fd, POLLOUT, 0};
             if (poll(&wait, 1, -1) < 0 && errno != EINTR) {
@@ -191,8 +208,8 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
             continue;
         }
         // A write of 0 bytes without an error: count it as the failure it is.
-        problem_ = failure(PortFault::Failed, n < 0 ? errno : EIO);
-        if (n < 0 && device_gone(errno)) return PortWrite::Lost;
+        problem_ = failure(PortFault::Failed, error);
+        if (n < 0 && classify_port_error(error) == PortError::Lost) return PortWrite::Lost;
         pause_after_failure();
         return PortWrite::Failed;
     }

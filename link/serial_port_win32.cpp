@@ -45,30 +45,11 @@ bool line_alive(HANDLE port) {
 // ERROR_NO_SUCH_DEVICE, which not every SDK's headers name.
 constexpr DWORD NO_SUCH_DEVICE = 433;
 
-// Errors with which a read or write says the device itself is gone: a USB
-// adapter pulled out, a driver that has let go of the port.
-bool device_gone(DWORD error) {
-    switch (error) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_BAD_COMMAND:
-    case ERROR_DEVICE_REMOVED:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_DEV_NOT_EXIST:
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_GEN_FAILURE:
-    case ERROR_INVALID_HANDLE:
-    case NO_SUCH_DEVICE:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // What a failed ReadFile or WriteFile means: Lost when the device is gone,
 // otherwise a line error that is cleared (which also ends a driver's abort
 // state, ERROR_OPERATION_ABORTED) so the caller can retry.
 bool failure_is_loss(HANDLE port, DWORD error) {
-    if (device_gone(error)) return true;
+    if (classify_port_error(static_cast<int>(error)) == PortError::Lost) return true;
     return !line_alive(port);
 }
 
@@ -121,6 +102,29 @@ PortProblem apply_line_settings(HANDLE port) {
 }
 
 }  // namespace
+
+PortError classify_port_error(int code) {
+    switch (static_cast<DWORD>(code)) {
+    // A driver in its abort-on-error state refuses every call until the
+    // error is cleared; the callers clear it and try again.
+    case ERROR_OPERATION_ABORTED:
+        return PortError::Retry;
+    // The device itself is gone: a USB adapter pulled out, a driver that
+    // has let go of the port.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_INVALID_HANDLE:
+    case NO_SUCH_DEVICE:
+        return PortError::Lost;
+    default:
+        return PortError::Failed;
+    }
+}
 
 PortOpen open_serial_port(int port_number, SerialPort& port) {
     port.close();

@@ -26,7 +26,9 @@ from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STRE
                      main_unless_missing, run_tool, transcript, transfer_console, window_of)
 
 WIN_EXE = Path(os.environ.get("STBLOAD_WIN_EXE", REPO / "build-win" / "stbload.exe"))
-HOLD_FILE_EXE = WIN_EXE.parent / "hold_file.exe"  # built next to it by the same cross build
+# Built next to it by the same cross build.
+HOLD_FILE_EXE = WIN_EXE.parent / "hold_file.exe"
+PORT_ERROR_TABLE_EXE = WIN_EXE.parent / "port_error_table.exe"
 CROSS_COMPILERS = ("x86_64-w64-mingw32-g++-posix", "x86_64-w64-mingw32-g++")
 
 
@@ -57,7 +59,7 @@ def missing_prerequisites():
         missing.append("Wine (no wineserver)")
     if first_program(*CROSS_COMPILERS) is None:
         missing.append("the mingw-w64 cross compiler (%s)" % CROSS_COMPILERS[0])
-    for exe in (WIN_EXE, HOLD_FILE_EXE):
+    for exe in (WIN_EXE, HOLD_FILE_EXE, PORT_ERROR_TABLE_EXE):
         if not exe.exists():
             missing.append("%s (build it with cmake/mingw-w64-x86_64.cmake)" % exe)
     if not STB_SIM.exists():
@@ -306,6 +308,19 @@ class SharedFile(WineTest):
         self.assertEqual((run.status, run.out),
                          (1, BANNER + b"cannot open file fw.hex\r\ncheck you specified file\r\n"))
         self.assertTrue(run.err.startswith(b"stbload: fw.hex: "), run.err)
+
+
+class PortErrors(WineTest):
+
+    def test_what_each_error_of_a_read_or_write_means(self):
+        # Windows' own numbers for them (winerror.h).
+        table = {2: "lost", 5: "lost", 6: "lost", 22: "lost", 31: "lost", 55: "lost", 433: "lost",
+                 1167: "lost", 1617: "lost",  # the device is gone
+                 995: "retry",  # ERROR_OPERATION_ABORTED: the driver's abort state, cleared and tried again
+                 87: "failed", 121: "failed", 1117: "failed"}  # anything else: the line is checked first
+        run = run_tool([str(code) for code in table], prefix.env, program=[WINE, str(PORT_ERROR_TABLE_EXE)])
+        got = dict(line.split() for line in run.out.decode().splitlines())
+        self.assertEqual(got, {str(code): meaning for code, meaning in table.items()})
 
 
 class LostLink(WineTest):
