@@ -67,21 +67,23 @@ class WholeDownload(ToolTest):
 
     def test_damaged_records_are_sent_as_written_and_named(self):
         blocks = [(0x0000, random_bytes(0x8000, 6))]
-        lines = hex_text(blocks).split("\r\n")
+        hex_path = self.dir / "damaged.hex"
         # Line 1 sets the upper address; line 1026 holds 0x4000 (after 1024 records below it).
-        # Twelve records from there get a checksum one too high.
-        err = b""
-        for number in range(1026, 1038):
-            right = lines[number - 1][-2:]
-            wrong = "%02X" % ((int(right, 16) + 1) & 0xFF)
-            lines[number - 1] = lines[number - 1][:-2] + wrong
-            err += b"stbload: %s:%d: checksum is 0x%s but the record needs 0x%s; its data is loaded as written\n" % (
-                str(self.dir / "damaged.hex").encode(), number, wrong.encode(), right.encode())
-        hex_path = self.write_hex("damaged.hex", "\r\n".join(lines))
-        run, sim = self.download(hex_path)
-        ten = b"".join(err.splitlines(keepends=True)[:10])
-        self.check_download(run, sim, window_of(blocks),
-                            err=ten + b"stbload: %s: 2 more records with a wrong checksum\n" % str(hex_path).encode())
+        # That many records from there get a checksum one too high: ten are named, the rest counted.
+        for damaged, rest in ((10, b""), (12, b"stbload: %s: 2 more records with a wrong checksum\n")):
+            with self.subTest(damaged=damaged):
+                lines = hex_text(blocks).split("\r\n")
+                err = b""
+                for number in range(1026, 1026 + damaged):
+                    right = lines[number - 1][-2:]
+                    wrong = "%02X" % ((int(right, 16) + 1) & 0xFF)
+                    lines[number - 1] = lines[number - 1][:-2] + wrong
+                    err += (b"stbload: %s:%d: checksum is 0x%s but the record needs 0x%s; its data is loaded as "
+                            b"written\n" % (str(hex_path).encode(), number, wrong.encode(), right.encode()))
+                self.write_hex(hex_path.name, "\r\n".join(lines))
+                run, sim = self.download(hex_path)
+                ten = b"".join(err.splitlines(keepends=True)[:10])
+                self.check_download(run, sim, window_of(blocks), err=ten + (rest % str(hex_path).encode() if rest else b""))
 
     def test_trace_of_a_whole_download(self):
         hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01" * 32), (0x10000, b"\x02" * 16)]))

@@ -206,9 +206,18 @@ TEST(HexImage, LongestRecordsLoadWholeAndLongerLinesAreSkipped) {
     const Bytes data = random_bytes(255, 3);
     const std::string longest = hexw::record(0, 0x4000, data);
     ASSERT_EQ(longest.size() + 1, HEX_LINE_MAX);
-    ASSERT_EQ(load(lines({longest, longest.substr(0, 9) + std::string(longest.size() - 8, '0')})),
+    HexLoadReport report{};
+    ASSERT_EQ(load(lines({longest, longest.substr(0, 9) + std::string(longest.size() - 8, '0')}), SIZE_MAX, &report),
               LoadResult::Loaded);
     EXPECT_EQ(first_difference(window(), expected_window({{0x4000, data}})), -1);
+    // The checksum byte of the longest record is decoded and checked like any other.
+    EXPECT_EQ(report.cut_record.count + report.bad_checksum.count, 0U) << "a clean longest record got a note";
+    std::string wrong = longest;
+    wrong.back() = wrong.back() == '0' ? '1' : '0';
+    ASSERT_EQ(load(lines({wrong}), SIZE_MAX, &report), LoadResult::Loaded);
+    EXPECT_EQ(report.cut_record.count, 0U);
+    ASSERT_EQ(report.bad_checksum.count, 1U);
+    EXPECT_EQ(report.bad_checksum.kept[0].second, std::stoul(longest.substr(longest.size() - 2), nullptr, 16));
 }
 
 TEST(HexImage, ReadFailureIsReported) {
