@@ -1,0 +1,24 @@
+// A fingerprint of the image a download sends: CRC-32 (IEEE 802.3, as zlib's
+// crc32) and SHA-256 of the TRANSFER_LENGTH bytes from device address
+// IMAGE_BASE, so that an operator can tell which image a box received.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct ImageFingerprint {
+    std::uint32_t crc32;
+    std::uint8_t sha256[32];
+};
+
+// The fingerprint of flash_image's transferred window, as loaded.
+ImageFingerprint fingerprint_image();
+
+// CRC-32 of `size` bytes, continuing from `crc` (0 to start).
+std::uint32_t crc32_of(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
+
+// SHA-256 of `size` bytes.
+void sha256_of(const std::uint8_t* data, std::size_t size, std::uint8_t digest[32]);
+
+// The SHA-256 as 64 lower-case hex digits and a NUL.
+void format_sha256(const std::uint8_t digest[32], char text[65]);
