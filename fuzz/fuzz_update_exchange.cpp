@@ -17,13 +17,17 @@
 //  - the exchange is Completed exactly when '@' arrives in the final wait
 //    (after the transfer and one more line), and stops reading there; it is
 //    Lost otherwise, without reading again after the device is gone;
-//  - the console shows exactly what happened (spinner characters may vary).
+//  - the console, as a single download prints it, shows exactly what happened
+//    (spinner characters may vary).
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "app/exchange_console.h"
+#include "app/progress_display.h"
 #include "console/console.h"
 #include "device_model.h"
 #include "device_script.h"
@@ -188,6 +192,8 @@ void append_output(void* context, const char* text, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    setenv("STBLOAD_PROGRESS", "off", 1);  // the console text alone is checked
+
     // An image whose every packet differs, so a packet sent out of place shows.
     std::uint32_t x = 0x12345678;
     for (std::size_t k = 0; k < TRANSFER_LENGTH; ++k) {
@@ -213,7 +219,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzPort port(events, log);
     output.clear();
     console_capture(&append_output, &output);
-    const ExchangeResult result = run_update_exchange(port);
+    ProgressDisplay progress("COM7");
+    ExchangeConsole console(progress);
+    const ExchangeResult result = run_update_exchange(port, console);
     console_capture(nullptr, nullptr);
 
     FUZZ_CHECK((result == ExchangeResult::Completed) == model.completed, "exchange %s, expected %s",

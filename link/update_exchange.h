@@ -4,11 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/hex_image.h"
+#include "link/exchange_observer.h"
 #include "link/serial_port.h"
 
 constexpr std::uint32_t PACKET_DATA_BYTES = 16;
 constexpr std::size_t PACKET_SIZE = 4 + PACKET_DATA_BYTES;
-constexpr char SPINNER_CHARS[] = "\\|/-";
+constexpr std::uint32_t PACKET_COUNT = TRANSFER_LENGTH / PACKET_DATA_BYTES;
+constexpr std::size_t STREAM_BYTES = std::size_t{PACKET_COUNT} * PACKET_SIZE;
 constexpr std::uint8_t DONE_MARKER = '@';
 
 // One packet on the wire: 24-bit big-endian device address, the data length
@@ -20,14 +23,7 @@ struct DataPacket {
 // Fills `packet` for device `address` with the 16 bytes at `data`.
 void fill_data_packet(DataPacket& packet, std::uint32_t address, const std::uint8_t* data);
 
-// Prints SPINNER_CHARS[n & 3] and a backspace, so the next output overwrites it.
-void show_spinner(unsigned n);
-
-enum class ExchangeResult {
-    Completed,  // the device confirmed the flash write; "Download completed" printed
-    Lost,       // the device went away part way, or a packet could not be sent
-};
-
-// Runs the whole exchange over an open port once flash_image is loaded.
-// Waits without limit for the device's messages and its end byte.
-ExchangeResult run_update_exchange(PortIo& port);
+// Runs the whole exchange over an open port once flash_image is loaded,
+// reporting each step to `observer`. Waits without limit for the device's
+// messages and its end byte.
+ExchangeResult run_update_exchange(PortIo& port, ExchangeObserver& observer);

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "app/exchange_console.h"
+#include "app/progress_display.h"
 #include "image/hex_image.h"
 #include "link/update_exchange.h"
 #include "support/console_capture.h"
@@ -70,15 +73,21 @@ struct ExchangeRun {
     std::string console;
 };
 
+// The exchange as a single download runs it, printing what it prints.
 ExchangeRun run(MemoryPort& port) {
     ConsoleCapture capture;
-    const ExchangeResult result = run_update_exchange(port);
+    ProgressDisplay progress("COM7");
+    ExchangeConsole console(progress);
+    const ExchangeResult result = run_update_exchange(port, console);
     return {result, capture.text()};
 }
 
 class UpdateExchange : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { fill_image_with_pattern(); }
+    static void SetUpTestSuite() {
+        fill_image_with_pattern();
+        setenv("STBLOAD_PROGRESS", "off", 1);  // a terminal running the tests shows nothing more
+    }
 };
 
 }  // namespace

@@ -1,0 +1,46 @@
+// What a single download shows of its exchange with the box: the fixed
+// console messages and spinners on standard output, byte for byte, with the
+// progress display beside them and the trace behind them.
+#pragma once
+
+#include <cstdint>
+
+#include "app/progress_display.h"
+#include "link/exchange_observer.h"
+#include "link/exchange_trace.h"
+
+// The spinner's characters, turning: backslash, bar, slash, hyphen.
+constexpr char SPINNER_CHARS[] = "\\|/-";
+
+// Prints SPINNER_CHARS[n & 3] and a backspace, so the next output overwrites it.
+void show_spinner(unsigned n);
+
+class ExchangeConsole final : public ExchangeObserver {
+public:
+    explicit ExchangeConsole(ProgressDisplay& progress) : progress_(progress) {}
+
+    void box_line(const char* line, BoxLine meaning) override;
+    void lines_dropped(unsigned long count) override { trace_.lines_dropped(count); }
+    void answered(bool written) override;
+    void transfer_started(std::uint32_t packets) override;
+    void transfer_progress(std::uint32_t sent) override;
+    void transfer_ended(std::uint32_t sent, bool complete) override;
+    void confirmation(const char* line) override;
+    void flash_waiting(unsigned long bytes) override;
+    void flash_turn(unsigned turn) override;
+    void finished(ExchangeResult result) override;
+
+    // How long the transfer took, in seconds, once it is over.
+    double transfer_seconds() const { return transfer_end_ - transfer_start_; }
+
+private:
+    void show_transfer_spinner(std::uint32_t packets);
+
+    ProgressDisplay& progress_;
+    ExchangeTrace trace_;
+    std::uint32_t packets_ = 0;        // packets in the transfer
+    std::uint32_t spinner_steps_ = 0;  // transfer spinner steps printed: one per packet begun
+    char cell_ = ' ';                  // the character under the cursor
+    double transfer_start_ = 0.0;
+    double transfer_end_ = 0.0;
+};
