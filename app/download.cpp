@@ -2,12 +2,18 @@
 
 #include <cstdlib>
 
+#include <cstdio>
+
 #include "app/diagnostics.h"
+#include "app/exchange_console.h"
+#include "app/progress_display.h"
 #include "console/console.h"
 #include "console/trace.h"
 #include "image/hex_file.h"
 #include "image/hex_image.h"
+#include "image/image_fingerprint.h"
 #include "link/serial_port.h"
+#include "link/transfer_progress.h"
 #include "link/update_exchange.h"
 
 namespace {
@@ -31,6 +37,24 @@ void trace_image(const HexLoadReport& report) {
     }
     trace("image: %u lines, %llu data bytes placed, from 0x%X to 0x%X", report.lines,
           static_cast<unsigned long long>(report.bytes_placed), report.lowest_address, report.highest_address);
+}
+
+void trace_fingerprint(const ImageFingerprint& fingerprint) {
+    char sha256[65];
+    format_sha256(fingerprint.sha256, sha256);
+    trace("image sent: CRC-32 0x%08X, SHA-256 %s", fingerprint.crc32, sha256);
+}
+
+// After a completed download, for the person at the terminal: how long the
+// transfer took, how near the line's rate it came, and which image it was.
+void note_summary(double seconds, const ImageFingerprint& fingerprint) {
+    char bytes[32];
+    format_thousands(TRANSFER_LENGTH, bytes, sizeof bytes);
+    const double rate = seconds > 0 ? static_cast<double>(STREAM_BYTES) / seconds : 0.0;
+    char per_second[32];
+    format_thousands(static_cast<unsigned long long>(rate + 0.5), per_second, sizeof per_second);
+    console_note("%s bytes sent in %.1f s (%s bytes/s on the wire, %.0f%% of the line); image CRC-32 0x%08X", bytes,
+                 seconds, per_second, 100.0 * rate / LINE_BYTES_PER_SECOND, fingerprint.crc32);
 }
 
 // The steps of one download in their order: file, port, image, exchange.
@@ -82,12 +106,25 @@ int download(int port_number, const char* hex_path) {
         return EXIT_FAILED;
     }
 
+    char port_name[32];
+    std::snprintf(port_name, sizeof port_name, "COM%d", port_number);
+    ProgressDisplay progress(port_name);
+    // Worked out once, outside the transfer, and only where someone reads it.
+    ImageFingerprint fingerprint{};
+    if (tracing() || progress.on_terminal()) {
+        fingerprint = fingerprint_image();
+        trace_fingerprint(fingerprint);
+    }
+
     console_print("PC ready to download\r\n");
-    if (run_update_exchange(port) == ExchangeResult::Lost) {
+    progress.waiting_for_box();
+    ExchangeConsole console(progress);
+    if (run_update_exchange(port, console) == ExchangeResult::Lost) {
         console_print("\r\nlost connection to COM%d\r\n", port_number);
         note_port_problem(port_number, port);
         return EXIT_FAILED;
     }
+    if (progress.on_terminal()) note_summary(console.transfer_seconds(), fingerprint);
     return EXIT_DOWNLOAD_COMPLETED;
 }
 

@@ -1,8 +1,10 @@
 """Whole downloads through a pseudo-terminal, checked on the wire and on the console."""
 
+import hashlib
 import re
 import subprocess
 import unittest
+import zlib
 
 from harness import (ERASED, PROMPT, READY, VERSION, ToolTest, finish_tool, hex_record, hex_text, packet_stream, port_env, random_bytes,
                      run_tool, srec_window, start_tool, transcript, window_of)
@@ -86,7 +88,9 @@ class WholeDownload(ToolTest):
                 self.check_download(run, sim, window_of(blocks), err=ten + (rest % str(hex_path).encode() if rest else b""))
 
     def test_trace_of_a_whole_download(self):
-        hex_path = self.write_hex("fw.hex", hex_text([(0x4000, b"\x01" * 32), (0x10000, b"\x02" * 16)]))
+        blocks = [(0x4000, b"\x01" * 32), (0x10000, b"\x02" * 16)]
+        hex_path = self.write_hex("fw.hex", hex_text(blocks))
+        window = window_of(blocks)
         trace = self.dir / "trace.log"
         trace.write_text("an earlier run\n")
         run, sim = self.download(hex_path, env={"STBLOAD_TRACE": str(trace)})
@@ -100,6 +104,7 @@ class WholeDownload(ToolTest):
             r"stbload %s: COM7, file %s" % (re.escape(VERSION), re.escape(str(hex_path))),
             r"COM7 is %s, set to 115200 8N1" % re.escape(str(sim.link)),
             r"image: 6 lines, 48 data bytes placed, from 0x4000 to 0x1000F",
+            r"image sent: CRC-32 0x%08X, SHA-256 %s" % (zlib.crc32(window), hashlib.sha256(window).hexdigest()),
             r'box: "\\r\\n"',
             r'box: "STB loader 1\.2\\r\\n"',
             r'box: "want to update\? \(y/n\)\\n", an update request',

@@ -1,0 +1,50 @@
+// What a person sees beyond the fixed messages: progress on the terminal's
+// standard error, the window title and the terminal's own progress indicator
+// (OSC 9;4: a ring in the tab, progress on the taskbar button). Nothing here
+// writes to standard output, and nothing reaches a redirected standard error.
+#pragma once
+
+#include <cstddef>
+
+struct TerminalSetup {
+    bool stdout_terminal;  // standard output is a terminal (a console on Windows)
+    bool stderr_terminal;  // standard error is one
+    bool same_terminal;    // both are the same one: the same tty device, the same console
+    int columns;           // the width of standard error's terminal (80 when unknown)
+    bool titles;           // its window title can be set and put back
+    bool taskbar;          // it is known to show OSC 9;4 progress
+};
+
+// How the tool's output is attached. With STBLOAD_PROGRESS=off nothing counts
+// as a terminal here, so no progress, title or indicator is shown.
+TerminalSetup probe_terminal();
+
+// Writes to standard error as it is, at once.
+void write_stderr(const char* text, std::size_t size);
+
+enum class TaskbarState {
+    Clear = 0,
+    Normal = 1,         // with a percentage
+    Failed = 2,         // the error colour
+    Indeterminate = 3,  // busy, no percentage
+};
+
+// Starts using the window title and the taskbar indicator, as `setup` allows:
+// saves the title, and with `on_interrupt` puts both back when the process is
+// ended by Ctrl+C or a console close (a caller with its own handler passes
+// false and calls terminal_end itself).
+void terminal_begin(const TerminalSetup& setup, bool on_interrupt);
+
+// Sets the window title, if terminal_begin allowed titles.
+void terminal_title(const char* text);
+
+// Sets the taskbar indicator, if terminal_begin allowed it.
+void terminal_taskbar(TaskbarState state, unsigned percent);
+
+// Puts the title back and clears the indicator. Safe to call more than once.
+void terminal_end();
+
+// The part of probe_terminal() that does not depend on the platform: whether
+// the environment names a terminal known to show OSC 9;4 progress.
+bool taskbar_known_from_environment();
+bool progress_turned_off();

@@ -1,0 +1,120 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "console/terminal.h"
+
+namespace {
+
+// What the title and the indicator take back at the end, ready to be written
+// by a signal handler: the title from xterm's title stack, the indicator cleared.
+char restore[64];
+std::size_t restore_size = 0;
+volatile std::sig_atomic_t restore_pending = 0;
+bool use_titles = false;
+bool use_taskbar = false;
+
+void write_all(int fd, const char* text, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, text, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void put_back() {
+    if (restore_pending == 0) return;
+    restore_pending = 0;
+    write_all(STDERR_FILENO, restore, restore_size);
+}
+
+constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+extern "C" void on_interrupt_signal(int signal_number) {
+    put_back();
+    // Ends the process as the signal would have: the same exit status.
+    std::signal(signal_number, SIG_DFL);  // NOLINT(cert-msc54-cpp): only async-signal-safe calls here
+    std::raise(signal_number);
+}
+
+void append(const char* text) {
+    const std::size_t size = std::strlen(text);
+    if (restore_size + size > sizeof restore) return;
+    std::memcpy(restore + restore_size, text, size);
+    restore_size += size;
+}
+
+}  // namespace
+
+TerminalSetup probe_terminal() {
+    TerminalSetup setup{false, false, false, 80, false, false};
+    if (progress_turned_off()) return setup;
+    setup.stdout_terminal = isatty(STDOUT_FILENO) == 1;
+    setup.stderr_terminal = isatty(STDERR_FILENO) == 1;
+    if (!setup.stderr_terminal) return setup;
+    struct stat out {}, err {};
+    setup.same_terminal = setup.stdout_terminal && fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
+                          out.st_rdev == err.st_rdev;
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) setup.columns = size.ws_col;
+    const char* term = std::getenv("TERM");  // NOLINT(concurrency-mt-unsafe): read before any thread starts
+    setup.titles = term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
+    setup.taskbar = taskbar_known_from_environment();
+    return setup;
+}
+
+void write_stderr(const char* text, std::size_t size) {
+    std::fflush(stderr);
+    write_all(STDERR_FILENO, text, size);
+}
+
+void terminal_begin(const TerminalSetup& setup, bool on_interrupt) {
+    use_titles = setup.titles;
+    use_taskbar = setup.taskbar;
+    if (!use_titles && !use_taskbar) return;
+    restore_size = 0;
+    if (use_titles) {
+        write_stderr("\x1b[22;0t", 7);  // push the title on xterm's stack
+        append("\x1b[23;0t");
+    }
+    if (use_taskbar) append("\x1b]9;4;0;0\x1b\\");
+    restore_pending = 1;
+    if (!on_interrupt) return;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal_number : INTERRUPTS) {
+        struct sigaction old {};
+        // A signal that was ignored when the tool started (nohup) stays ignored.
+        if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+void terminal_title(const char* text) {
+    if (!use_titles) return;
+    char sequence[300];
+    const int n = std::snprintf(sequence, sizeof sequence, "\x1b]2;%s\x07", text);
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof sequence) write_stderr(sequence, static_cast<std::size_t>(n));
+}
+
+void terminal_taskbar(TaskbarState state, unsigned percent) {
+    if (!use_taskbar) return;
+    char sequence[32];
+    const int n = std::snprintf(sequence, sizeof sequence, "\x1b]9;4;%d;%u\x1b\\", static_cast<int>(state), percent);
+    if (n > 0) write_stderr(sequence, static_cast<std::size_t>(n));
+}
+
+void terminal_end() {
+    std::fflush(stderr);
+    put_back();
+    use_titles = false;
+    use_taskbar = false;
+}

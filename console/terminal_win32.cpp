@@ -1,0 +1,98 @@
+#include <cstdio>
+#include <cstring>
+#include <windows.h>
+
+#include "console/terminal.h"
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+namespace {
+
+bool use_titles = false;
+bool use_taskbar = false;
+bool pending = false;
+char saved_title[1024] = "";
+DWORD saved_mode = 0;
+
+HANDLE stderr_handle() {
+    return GetStdHandle(STD_ERROR_HANDLE);
+}
+
+bool is_console(HANDLE handle, DWORD& mode) {
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
+}
+
+void put_back() {
+    if (!pending) return;
+    pending = false;
+    if (use_taskbar) {
+        write_stderr("\x1b]9;4;0;0\x1b\\", 11);
+        SetConsoleMode(stderr_handle(), saved_mode);
+    }
+    if (use_titles) SetConsoleTitleA(saved_title);
+}
+
+// Runs on a thread of its own when Ctrl+C, Ctrl+Break or closing the window
+// ends the process; FALSE lets the default handler end it as before.
+BOOL WINAPI on_console_event(DWORD /*event*/) {
+    put_back();
+    return FALSE;
+}
+
+}  // namespace
+
+TerminalSetup probe_terminal() {
+    TerminalSetup setup{false, false, false, 80, false, false};
+    if (progress_turned_off()) return setup;
+    DWORD out_mode = 0;
+    DWORD err_mode = 0;
+    setup.stdout_terminal = is_console(GetStdHandle(STD_OUTPUT_HANDLE), out_mode);
+    setup.stderr_terminal = is_console(stderr_handle(), err_mode);
+    if (!setup.stderr_terminal) return setup;
+    // A process has one console: two handles that are both consoles share it.
+    setup.same_terminal = setup.stdout_terminal;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(stderr_handle(), &info)) setup.columns = info.srWindow.Right - info.srWindow.Left + 1;
+    setup.titles = true;
+    // Only a console that takes escape sequences may get OSC 9;4: the legacy
+    // console (Windows 7 and 8 among them) refuses the mode and would print them.
+    if (taskbar_known_from_environment() &&
+        SetConsoleMode(stderr_handle(), err_mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE) {
+        saved_mode = err_mode;
+        setup.taskbar = true;
+    }
+    return setup;
+}
+
+void write_stderr(const char* text, std::size_t size) {
+    std::fwrite(text, 1, size, stderr);
+    std::fflush(stderr);
+}
+
+void terminal_begin(const TerminalSetup& setup, bool on_interrupt) {
+    use_titles = setup.titles;
+    use_taskbar = setup.taskbar;
+    if (!use_titles && !use_taskbar) return;
+    if (use_titles && GetConsoleTitleA(saved_title, sizeof saved_title) == 0) saved_title[0] = '\0';
+    pending = true;
+    if (on_interrupt) SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void terminal_title(const char* text) {
+    if (use_titles) SetConsoleTitleA(text);
+}
+
+void terminal_taskbar(TaskbarState state, unsigned percent) {
+    if (!use_taskbar) return;
+    char sequence[32];
+    const int n = std::snprintf(sequence, sizeof sequence, "\x1b]9;4;%d;%u\x1b\\", static_cast<int>(state), percent);
+    if (n > 0) write_stderr(sequence, static_cast<std::size_t>(n));
+}
+
+void terminal_end() {
+    put_back();
+    use_titles = false;
+    use_taskbar = false;
+}
