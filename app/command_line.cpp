@@ -25,9 +25,11 @@ void print_usage() {
 void print_help() {
     print_usage();
     console_print("\r\n"
-                  "  stbload PORT HEXFILE   download HEXFILE (Intel HEX) into the box on port PORT\r\n"
-                  "  stbload --version      print the version\r\n"
-                  "  stbload --help         print this help\r\n"
+                  "  stbload PORT HEXFILE     download HEXFILE (Intel HEX) into the box on PORT\r\n"
+                  "  stbload --check HEXFILE  show what a download of HEXFILE would send and its\r\n"
+                  "                           fingerprint (CRC-32, SHA-256), without a port\r\n"
+                  "  stbload --version        print the version\r\n"
+                  "  stbload --help           print this help\r\n"
                   "\r\n"
                   "%s"
                   "\r\n"
@@ -36,6 +38,7 @@ void print_help() {
                   "\r\n"
                   "Environment:\r\n"
                   "%s"
-                  "  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n",
+                  "  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n"
+                  "  STBLOAD_PROGRESS=off   no progress, window title or taskbar progress\r\n",
                   PORT_HELP, EXIT_DOWNLOAD_COMPLETED, EXIT_FAILED, EXIT_USAGE, PORT_ENVIRONMENT_HELP);
 }

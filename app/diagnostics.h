@@ -2,18 +2,13 @@
 // the hex file and the reason behind each failure, on standard error.
 #pragma once
 
-#include "image/hex_image.h"
+#include "image/image_file.h"
 #include "link/serial_port.h"
 
-// The warnings the loader reported for `hex_path`: at most HEX_NOTES_KEPT lines
-// per kind, then one line with the count of the rest.
-void note_load_report(const char* hex_path, const HexLoadReport& report);
-
-// Where a file that is not Intel HEX text showed it: its first foreign byte.
-void note_not_hex(const char* hex_path, const HexLoadReport& report);
-
-// The system's reason why the hex file could not be opened or read.
-void note_hex_file_error(const char* hex_path, int error);
+// What a download says of its hex file: for a failure, the message on
+// standard output and the reason on standard error; for a usable image, the
+// loader's warnings.
+void show_image_file(ImageFile outcome, const char* path, const HexLoadReport& report, int error);
 
 // The device tried for COM<port_number>, and why it could not be opened,
 // configured or kept.

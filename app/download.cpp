@@ -29,16 +29,6 @@ void start_trace(int port_number, const char* hex_path) {
     trace("stbload %s: COM%d, file %s", STBLOAD_VERSION, port_number, hex_path);
 }
 
-void trace_image(const HexLoadReport& report) {
-    if (!tracing()) return;
-    if (report.bytes_placed == 0) {
-        trace("image: %u lines, no data placed", report.lines);
-        return;
-    }
-    trace("image: %u lines, %llu data bytes placed, from 0x%X to 0x%X", report.lines,
-          static_cast<unsigned long long>(report.bytes_placed), report.lowest_address, report.highest_address);
-}
-
 void trace_fingerprint(const ImageFingerprint& fingerprint) {
     char sha256[65];
     format_sha256(fingerprint.sha256, sha256);
@@ -60,9 +50,9 @@ void note_summary(double seconds, const ImageFingerprint& fingerprint) {
 // The steps of one download in their order: file, port, image, exchange.
 int download(int port_number, const char* hex_path) {
     HexFile hex_file;
+    HexLoadReport report{};
     if (!hex_file.open(hex_path)) {
-        console_print("cannot open file %s\r\ncheck you specified file\r\n", hex_path);
-        note_hex_file_error(hex_path, hex_file.error());
+        show_image_file(ImageFile::CannotOpen, hex_path, report, hex_file.error());
         return EXIT_FAILED;
     }
 
@@ -83,28 +73,10 @@ int download(int port_number, const char* hex_path) {
         return EXIT_FAILED;
     }
 
-    HexLoadReport report;
-    const LoadResult loaded = load_hex_image(hex_file, IMAGE_BASE, report);
-    hex_file.close();
-    switch (loaded) {
-    case LoadResult::Loaded:
-        trace_image(report);
-        note_load_report(hex_path, report);
-        break;
-    case LoadResult::NotIntelHex:
-        console_print("not an Intel HEX file: %s\r\n", hex_path);
-        note_not_hex(hex_path, report);
-        return EXIT_FAILED;
-    case LoadResult::ReadFailed:
-        console_print("cannot read file %s\r\n", hex_path);
-        note_hex_file_error(hex_path, hex_file.error());
-        return EXIT_FAILED;
-    case LoadResult::NothingToDownload:
-        console_print("no data to download in %s\r\n", hex_path);
-        trace_image(report);
-        note_load_report(hex_path, report);
-        return EXIT_FAILED;
-    }
+    const ImageFile loaded = load_image_file(hex_file, report);
+    if (loaded == ImageFile::Ready || loaded == ImageFile::NothingToDownload) trace_image_report(report);
+    show_image_file(loaded, hex_path, report, hex_file.error());
+    if (loaded != ImageFile::Ready) return EXIT_FAILED;
 
     char port_name[32];
     std::snprintf(port_name, sizeof port_name, "COM%d", port_number);

@@ -1,3 +1,6 @@
+#include <cstring>
+
+#include "app/check.h"
 #include "app/command_line.h"
 #include "app/diagnostics.h"
 #include "app/download.h"
@@ -15,6 +18,7 @@ int main(int argc, char** argv) {
         print_help();
         return EXIT_DOWNLOAD_COMPLETED;
     }
+    if (argc == 3 && std::strcmp(argv[1], "--check") == 0) return run_check(argv[2]);
     if (argc < 3) {
         print_usage();
         return EXIT_USAGE;

@@ -20,9 +20,9 @@ constexpr int FLASH_COLUMN = 24;
 
 ProgressDisplay::ProgressDisplay(const char* port) : setup_(probe_terminal()) {
     std::snprintf(port_, sizeof port_, "%s", port);
-    if (setup_.same_terminal) {
+    if (setup_.progress && setup_.same_terminal) {
         mode_ = Mode::AfterSpinner;
-    } else if (setup_.stderr_terminal) {
+    } else if (setup_.progress) {
         mode_ = Mode::OwnLine;
     }
     terminal_begin(setup_, true);
@@ -170,5 +170,6 @@ void ProgressDisplay::finished(bool completed) {
     wipe();
     end_line(nullptr);
     title(completed ? "done" : "failed");
-    terminal_taskbar(completed ? TaskbarState::Clear : TaskbarState::Failed, 0);
+    // Cleared at exit, like the title put back.
+    if (!completed) terminal_taskbar(TaskbarState::Failed, 0);
 }

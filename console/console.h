@@ -6,8 +6,10 @@
 
 #if defined(__GNUC__)
 #define STBLOAD_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#define STBLOAD_PRINTF_FORMAT_2 __attribute__((format(printf, 2, 3)))
 #else
 #define STBLOAD_PRINTF_FORMAT
+#define STBLOAD_PRINTF_FORMAT_2
 #endif
 
 // Prepares standard output: no newline translation, so that every message

@@ -9,14 +9,15 @@
 struct TerminalSetup {
     bool stdout_terminal;  // standard output is a terminal (a console on Windows)
     bool stderr_terminal;  // standard error is one
+    bool progress;         // progress may be shown there: not turned off by STBLOAD_PROGRESS=off
     bool same_terminal;    // both are the same one: the same tty device, the same console
     int columns;           // the width of standard error's terminal (80 when unknown)
     bool titles;           // its window title can be set and put back
     bool taskbar;          // it is known to show OSC 9;4 progress
 };
 
-// How the tool's output is attached. With STBLOAD_PROGRESS=off nothing counts
-// as a terminal here, so no progress, title or indicator is shown.
+// How the tool's output is attached. With STBLOAD_PROGRESS=off, `progress`,
+// `titles` and `taskbar` are all false.
 TerminalSetup probe_terminal();
 
 // Writes to standard error as it is, at once.

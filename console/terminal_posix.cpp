@@ -54,11 +54,11 @@ void append(const char* text) {
 }  // namespace
 
 TerminalSetup probe_terminal() {
-    TerminalSetup setup{false, false, false, 80, false, false};
-    if (progress_turned_off()) return setup;
+    TerminalSetup setup{false, false, false, false, 80, false, false};
     setup.stdout_terminal = isatty(STDOUT_FILENO) == 1;
     setup.stderr_terminal = isatty(STDERR_FILENO) == 1;
-    if (!setup.stderr_terminal) return setup;
+    if (!setup.stderr_terminal || progress_turned_off()) return setup;
+    setup.progress = true;
     struct stat out {}, err {};
     setup.same_terminal = setup.stdout_terminal && fstat(STDOUT_FILENO, &out) == 0 && fstat(STDERR_FILENO, &err) == 0 &&
                           out.st_rdev == err.st_rdev;

@@ -44,13 +44,13 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
 }  // namespace
 
 TerminalSetup probe_terminal() {
-    TerminalSetup setup{false, false, false, 80, false, false};
-    if (progress_turned_off()) return setup;
+    TerminalSetup setup{false, false, false, false, 80, false, false};
     DWORD out_mode = 0;
     DWORD err_mode = 0;
     setup.stdout_terminal = is_console(GetStdHandle(STD_OUTPUT_HANDLE), out_mode);
     setup.stderr_terminal = is_console(stderr_handle(), err_mode);
-    if (!setup.stderr_terminal) return setup;
+    if (!setup.stderr_terminal || progress_turned_off()) return setup;
+    setup.progress = true;
     // A process has one console: two handles that are both consoles share it.
     setup.same_terminal = setup.stdout_terminal;
     CONSOLE_SCREEN_BUFFER_INFO info{};

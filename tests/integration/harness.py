@@ -5,6 +5,7 @@ never taken from the tool under test.
 """
 
 import os
+import fcntl
 import pty
 import random
 import re
@@ -12,7 +13,9 @@ import shutil
 import signal
 import subprocess
 import sys
+import struct
 import tempfile
+import termios
 import threading
 import time
 import tty
@@ -265,9 +268,10 @@ def drain_output(fd, sink):
         sink.append(chunk)
 
 
-def start_tool(args, env=None, terminal=False, program=None, cwd=None):
+def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_terminal=False, columns=80):
     """Starts stbload with stdout on a pipe or on a raw pseudo-terminal, and
-    stderr on a pipe of its own.
+    stderr on a pipe of its own, or on a terminal: the same one as stdout when
+    both are asked for, else one of its own (`columns` wide).
 
     `program` is the command that runs the tool (default: the native stbload),
     for example [wine, "stbload.exe"]. In `env`, a value of None removes that
@@ -280,13 +284,18 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None):
         else:
             environment[name] = value
     command = [*(program or [str(STBLOAD)]), *args]
-    err_fd, err_write = os.pipe()
-    if terminal:
+
+    def terminal_pair():
         master, slave = pty.openpty()
         tty.setraw(slave)  # keep "\n" as it is: the transcript must be byte-exact
-        out_fd, out_write = master, slave
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        return master, slave
+
+    out_fd, out_write = terminal_pair() if terminal else os.pipe()
+    if err_terminal and terminal:
+        err_fd, err_write = os.open("/dev/null", os.O_RDONLY), os.dup(out_write)
     else:
-        out_fd, out_write = os.pipe()
+        err_fd, err_write = terminal_pair() if err_terminal else os.pipe()
     process = subprocess.Popen(command, stdout=out_write, stderr=err_write, stdin=subprocess.DEVNULL,
                                env=environment, cwd=cwd)
     os.close(out_write)
@@ -314,8 +323,8 @@ def finish_tool(started, timeout=TOOL_TIMEOUT):
     return Run(process.returncode, started.out(), b"".join(started.err_chunks), usage.ru_utime, usage.ru_stime)
 
 
-def run_tool(args, env=None, terminal=False, timeout=TOOL_TIMEOUT, program=None, cwd=None):
-    return finish_tool(start_tool(args, env, terminal, program, cwd), timeout)
+def run_tool(args, env=None, terminal=False, timeout=TOOL_TIMEOUT, program=None, cwd=None, err_terminal=False):
+    return finish_tool(start_tool(args, env, terminal, program, cwd, err_terminal), timeout)
 
 
 def run_tool_measured(args, env=None, timeout=TOOL_TIMEOUT):

@@ -1,18 +1,23 @@
 """The command line and every way a run can fail before the device dialogue."""
 
 import fcntl
+import hashlib
 import os
 import re
 import shutil
 import unittest
+import zlib
 from pathlib import Path
 
-from harness import BANNER, STB_SIM, STBLOAD, USAGE, VERSION, ToolTest, hex_text, port_env, run_tool
+from harness import (BANNER, STB_SIM, STBLOAD, USAGE, VERSION, ToolTest, hex_text, port_env, random_bytes, run_tool,
+                     srec_window)
 
 HELP = (b"\r\n"
-        b"  stbload PORT HEXFILE   download HEXFILE (Intel HEX) into the box on port PORT\r\n"
-        b"  stbload --version      print the version\r\n"
-        b"  stbload --help         print this help\r\n"
+        b"  stbload PORT HEXFILE     download HEXFILE (Intel HEX) into the box on PORT\r\n"
+        b"  stbload --check HEXFILE  show what a download of HEXFILE would send and its\r\n"
+        b"                           fingerprint (CRC-32, SHA-256), without a port\r\n"
+        b"  stbload --version        print the version\r\n"
+        b"  stbload --help           print this help\r\n"
         b"\r\n"
         b"PORT is a COM number: COM<n> is the device named by $STBLOAD_COM<n>, or else\r\n"
         b"/dev/ttyS<n-1> (COM1 is /dev/ttyS0). Example: STBLOAD_COM3=/dev/ttyUSB0 stbload 3 fw.hex\r\n"
@@ -22,7 +27,8 @@ HELP = (b"\r\n"
         b"\r\n"
         b"Environment:\r\n"
         b"  STBLOAD_COM<n>=DEVICE  the serial device for COM<n>\r\n"
-        b"  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n")
+        b"  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n"
+        b"  STBLOAD_PROGRESS=off   no progress, window title or taskbar progress\r\n")
 
 
 class CommandLine(ToolTest):
@@ -134,6 +140,8 @@ class CommandLine(ToolTest):
                 self.assertEqual(run.status, 1)
                 self.assertEqual(run.out, BANNER + b"no data to download in " + str(hex_path).encode() + b"\r\n")
                 self.assertEqual(sim.received(), b"")
+                check = run_tool(["--check", str(hex_path)])
+                self.assertEqual((check.status, check.out, check.err), (1, run.out, run.err))
 
     def test_files_that_are_not_intel_hex_reach_no_device(self):
         elf = Path(STB_SIM).read_bytes()  # a program, as a wrong pick in a file dialog gives
@@ -155,6 +163,25 @@ class CommandLine(ToolTest):
                 self.assertEqual(run.err, b"stbload: %s:%d: byte 0x%02X cannot be part of an Intel HEX record\n"
                                  % (str(path).encode(), line, byte))
                 self.assertEqual(sim.received(), b"", "nothing, not even the answer 'y', may reach the box")
+                check = run_tool(["--check", str(path)])
+                self.assertEqual((check.status, check.out, check.err), (1, run.out, run.err))
+
+    def test_check_shows_what_a_download_would_send(self):
+        blocks = [(0x0000, random_bytes(0x5000, 51)), (0x23456, random_bytes(7000, 52)), (0xFFFF8, b"\x07" * 16)]
+        hex_path = self.write_hex("fw.hex", hex_text(blocks, per_record=32, eol="\n"))
+        window = srec_window(hex_path, self.dir)
+        lines = hex_path.read_text().count("\n")
+        placed = 0x1000 + 7000 + 16
+        run = run_tool(["--check", str(hex_path)], {"STBLOAD_COM0": None})
+        self.assertEqual(run.status, 0)
+        self.assertEqual(run.out.decode(), BANNER.decode()
+                         + "file %s: %d lines\r\n" % (hex_path, lines)
+                         + "image: {:,} data bytes placed, from 0x4000 to 0x100007\r\n".format(placed)
+                         + "sent: 1,032,192 bytes, 0x4000 to 0xFFFFF, in 64,512 packets; 0xFF where the file "
+                           "places nothing\r\n"
+                         + "CRC-32 0x%08X\r\nSHA-256 %s\r\n" % (zlib.crc32(window), hashlib.sha256(window).hexdigest()))
+        self.assertRegex(run.err, rb"^stbload: .*fw.hex:\d+: 8 bytes of data lie at or above 0x100000")
+        self.assertEqual(run_tool(["--check", str(self.dir / "none.hex")]).status, 1)
 
     def test_a_file_that_fails_part_way_is_not_sent(self):
         sim = self.sim(script="wait_config\nsend want to update\\n\nlinger")

@@ -3,6 +3,7 @@
 import hashlib
 import re
 import subprocess
+import sys
 import unittest
 import zlib
 
@@ -171,6 +172,91 @@ class DeviceDialogue(ToolTest):
         self.assertEqual(run.status, 0)
         self.assertEqual(sim.report()["y_count"], 2)
         self.assertSameBytes(run.out, transcript(final_bytes=1, handshake=b"Slave machine update request\r\n" * 2))
+
+
+def terminal_screen(data, columns=80, lines=24):
+    """What a terminal shows after `data`, as its lines of text."""
+    try:
+        import pyte
+    except ImportError:  # Debian's python3-pyte, for a Python of another installation
+        sys.path.append("/usr/lib/python3/dist-packages")
+        import pyte
+    screen = pyte.Screen(columns, lines)
+    pyte.ByteStream(screen).feed(data)
+    return [line.rstrip() for line in screen.display]
+
+
+# Terminals that show OSC 9;4 progress name themselves in these variables; the
+# tests start from an environment without them.
+TASKBAR_VARIABLES = {"WT_SESSION": None, "ConEmuANSI": None, "TERM_PROGRAM": None}
+TASKBAR = re.compile(rb"\x1b\]9;4;(\d);(\d+)\x1b\\")
+SUMMARY = re.compile(rb"stbload: 1,032,192 bytes sent in \d+\.\d s \([\d,]+ bytes/s on the wire, \d+% of the line\); "
+                     rb"image CRC-32 0x([0-9A-F]{8})\r?\n")
+
+
+class Progress(ToolTest):
+    """What a person sees beyond the messages: stdout stays byte for byte."""
+
+    BLOCKS = [(0x4000, random_bytes(70000, 41)), (0xF0000, random_bytes(100, 42))]
+
+    def setUp(self):
+        super().setUp()
+        self.hex_path = self.write_hex("fw.hex", hex_text(self.BLOCKS))
+        self.crc = b"%08X" % zlib.crc32(window_of(self.BLOCKS))
+
+    def download(self, env, terminal=False, err_terminal=True, script=None):
+        sim = self.sim(script=script)
+        run = run_tool(["7", str(self.hex_path)], {**port_env(sim), **TASKBAR_VARIABLES, **env}, terminal=terminal,
+                       err_terminal=err_terminal)
+        sim.finish()
+        return run
+
+    def test_progress_on_a_terminal_of_its_own_leaves_stdout_as_it_was(self):
+        run = self.download({"TERM": "xterm"})
+        self.assertEqual(run.status, 0)
+        self.assertSameBytes(run.out, transcript(), "stdout")
+        percents = [int(p) for p in re.findall(rb"\rsending +(\d+)%  \d+/1008 KiB  \d+:\d\d left", run.err)]
+        self.assertTrue(percents and percents == sorted(percents), run.err)
+        self.assertRegex(run.err, rb"\rsent 100%  1008/1008 KiB in \d+:\d\d *\n")
+        self.assertEqual(SUMMARY.search(run.err).group(1), self.crc)
+        # The title: pushed on xterm's stack first, set as the download goes, put back last.
+        self.assertTrue(run.err.startswith(b"\x1b[22;0t"), run.err[:40])
+        self.assertIn(b"\x1b]2;stbload COM7 done\x07", run.err)
+        self.assertTrue(run.err.endswith(b"\x1b[23;0t"), run.err[-40:])
+        self.assertIsNone(TASKBAR.search(run.err), "OSC 9;4 for a terminal not known to show it")
+
+    def test_on_one_terminal_the_final_screen_is_as_without_progress(self):
+        on = self.download({"TERM": "xterm-256color", "WT_SESSION": "1"}, terminal=True)
+        off = self.download({"TERM": "xterm-256color", "STBLOAD_PROGRESS": "off"}, terminal=True)
+        self.assertEqual((on.status, off.status), (0, 0))
+        # Mid-transfer, the figures follow the spinner.
+        middle = terminal_screen(on.out[:on.out.index(b" left") + 5])
+        self.assertRegex(middle[5], r"^start transfer  [-\\|/] *\d+%  \d+/1008 KiB  \d+:\d\d left$")
+        # At the end, the same screen, but for the summary's figures.
+        figures = re.compile(r"in [\d.]+ s \([\d,]+ bytes/s on the wire, \d+%")
+        self.assertEqual([figures.sub("", line) for line in terminal_screen(on.out)],
+                         [figures.sub("", line) for line in terminal_screen(off.out)])
+        self.assertIsNotNone(SUMMARY.search(off.out), "the summary goes to a terminal's stderr either way")
+        self.assertIsNone(re.search(rb"\x1b", off.out), "escape sequences with STBLOAD_PROGRESS=off")
+
+    def test_taskbar_progress_only_where_the_terminal_shows_it(self):
+        # A box that never answers, its link closed: waiting, failed, cleared at exit.
+        lost = ["wait_config", "sleep 100", "close"]
+        for env, shown in (({}, False), ({"WT_SESSION": "{0e6f0c7a}"}, True), ({"ConEmuANSI": "ON"}, True),
+                           ({"ConEmuANSI": "OFF"}, False), ({"TERM_PROGRAM": "WezTerm"}, True),
+                           ({"TERM_PROGRAM": "ghostty"}, True), ({"TERM_PROGRAM": "iTerm.app"}, False),
+                           ({"WT_SESSION": "1", "STBLOAD_PROGRESS": "off"}, False)):
+            with self.subTest(env=env):
+                run = self.download({"TERM": "dumb", **env}, script="\n".join(lost))
+                self.assertEqual(run.status, 1)
+                states = [(int(a), int(b)) for a, b in TASKBAR.findall(run.err)]
+                self.assertEqual(states, [(3, 0), (2, 0), (0, 0)] if shown else [])
+        run = self.download({"TERM": "dumb", "WT_SESSION": "1"})
+        self.assertEqual(run.status, 0)
+        states = [(int(a), int(b)) for a, b in TASKBAR.findall(run.err)]
+        self.assertEqual((states[0], states[-2:]), ((3, 0), [(3, 0), (0, 0)]), "waiting, then the flash write, then cleared")
+        percents = [b for a, b in states if a == 1]
+        self.assertTrue(percents and percents == sorted(percents), states)
 
 
 if __name__ == "__main__":

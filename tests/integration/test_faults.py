@@ -182,7 +182,9 @@ class Interrupted(FaultTest):
                  "wait_open", "send " + PROMPT, "expect_y", "send " + ERASING, "send " + ERASED,
                  "receive", "send ok\\n", "send_repeat 1200 .", "send @", "linger"]
         sim = self.sim(script="\n".join(steps))
-        first = start_tool(["7", str(self.hex_path)], port_env(sim))
+        # Its stderr on a terminal that shows a title and taskbar progress: both are put back.
+        first = start_tool(["7", str(self.hex_path)], {**port_env(sim), "TERM": "xterm", "WT_SESSION": "1"},
+                           err_terminal=True)
         deadline = time.monotonic() + 60
         # Two spinner characters and their backspaces per packet: some two
         # thousand packets have gone out.
@@ -192,6 +194,7 @@ class Interrupted(FaultTest):
         first.process.send_signal(signal.SIGINT)
         interrupted = finish_tool(first)
         self.assertEqual(interrupted.status, -signal.SIGINT)
+        self.assertTrue(interrupted.err.endswith(b"\x1b[23;0t\x1b]9;4;0;0\x1b\\"), interrupted.err[-60:])
         sim.wait_mark("released")
 
         second = run_tool(["7", str(self.hex_path)], port_env(sim))

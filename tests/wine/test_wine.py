@@ -1,8 +1,10 @@
 """The Windows build, stbload.exe, under Wine against stb_sim: whole downloads,
 the failures before the dialogue, and a device that goes away.
 
-One throw-away Wine prefix serves the whole run. A simulated loader's
-pseudo-terminal is published as $WINEPREFIX/dosdevices/comN, which Wine opens
+One throw-away Wine prefix serves the whole run. COM7 and COM12 are mapped in
+its registry (HKLM\\Software\\Wine\\Ports) to links in the run's folder, where
+each test's simulated loader publishes its pseudo-terminal: Wine then lists
+them as a Windows system would (HARDWARE\\DEVICEMAP\\SERIALCOMM) and opens them
 for \\\\.\\COMN. Run directly, this prints "skipped: ..." and exits with
 SKIP_STATUS when Wine, the cross compiler or the .exe is missing (or fails
 instead, when STBLOAD_WINE_REQUIRED=1).
@@ -11,6 +13,7 @@ Environment: STBLOAD_WIN_EXE (default build-win/stbload.exe), STB_SIM_BIN.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -67,6 +70,9 @@ def missing_prerequisites():
     return missing
 
 
+# The COM ports the prefix's registry maps to simulated loaders.
+MAPPED_PORTS = (7, 12)
+
 # The loader's usual handshake, up to where the packet stream starts.
 HANDSHAKE = ["wait_config", "send " + PROMPT, "expect_y", "send " + ERASING, "send " + ERASED]
 
@@ -106,6 +112,27 @@ class WinePrefix:
             raise
 
     def start(self):
+        self.ports = self.root / "ports"
+        self.ports.mkdir()
+        self.start_server()
+        started = time.monotonic()
+        self.wine("wineboot", "--init", timeout=300)
+        for port in MAPPED_PORTS:
+            self.wine("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM%d" % port, "/d",
+                      str(self.ports / ("com%d" % port)), "/f")
+        # The mapping is read when the server starts.
+        self.stop_server()
+        self.start_server()
+        self.boot_seconds = time.monotonic() - started
+        if not self.dosdevices.is_dir():
+            raise RuntimeError("wineboot made no prefix; see %s" % self.log_path)
+
+    def wine(self, *args, timeout=60):
+        with open(self.log_path, "ab") as log:
+            subprocess.run([WINE, *args], env=self.environment, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                           check=True, timeout=timeout)
+
+    def start_server(self):
         with open(self.log_path, "ab") as log:
             # The server comes first, in the foreground of this process's
             # session: one that a tool starts later would take the tool's
@@ -118,13 +145,16 @@ class WinePrefix:
             if self.server.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError("wineserver did not start; see %s" % self.log_path)
             time.sleep(0.01)
-        started = time.monotonic()
-        with open(self.log_path, "ab") as log:
-            subprocess.run([WINE, "wineboot", "--init"], env=self.environment, stdin=subprocess.DEVNULL,
-                           stdout=log, stderr=log, check=True, timeout=300)
-        self.boot_seconds = time.monotonic() - started
-        if not self.dosdevices.is_dir():
-            raise RuntimeError("wineboot made no prefix; see %s" % self.log_path)
+
+    def stop_server(self):
+        subprocess.run([WINESERVER, "--kill"], env=self.environment, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        try:
+            self.server.wait(30)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
+        self.server = None
 
     def server_cpu(self):
         """CPU seconds the wineserver has used so far."""
@@ -133,13 +163,7 @@ class WinePrefix:
 
     def close(self):
         if self.server is not None:
-            subprocess.run([WINESERVER, "--kill"], env=self.environment, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-            try:
-                self.server.wait(30)
-            except subprocess.TimeoutExpired:
-                self.server.kill()
-                self.server.wait()
+            self.stop_server()
         log = self.log_path.read_bytes() if self.log_path.exists() else b""
         if log:
             print("Wine's log (%d bytes) ends:\n%s" % (len(log), log[-2000:].decode(errors="replace")),
@@ -182,7 +206,7 @@ class WineTest(ToolTest):
         maps the settings it knows onto the pty; it stays until stopped, since
         Wine takes no lock for it to see the tool let go."""
         args = ["--raw", "--hold"] + (["--pace"] if pace else [])
-        return self.sim(name="com%d" % port, link=prefix.dosdevices / ("com%d" % port), script=script,
+        return self.sim(name="com%d" % port, link=prefix.ports / ("com%d" % port), script=script,
                         args=args, timeout=120)
 
     def map_port(self, port, target):
@@ -321,6 +345,35 @@ class PortErrors(WineTest):
         run = run_tool([str(code) for code in table], prefix.env, program=[WINE, str(PORT_ERROR_TABLE_EXE)])
         got = dict(line.split() for line in run.out.decode().splitlines())
         self.assertEqual(got, {str(code): meaning for code, meaning in table.items()})
+
+
+class Progress(WineTest):
+    """The title and the taskbar indicator on a console: Wine's console, on a
+    terminal, shows both as escape sequences on that terminal."""
+
+    def console_bytes(self, env):
+        """What the terminal under Wine's console got while a transfer broke off."""
+        self.write_hex("fw.hex", hex_text([(0x4000, b"\x5a" * 64)]))
+        sim = self.wine_sim(7, script="\n".join(HANDSHAKE + ["receive 40000", "close"]))
+        run = run_tool(["7", "fw.hex"], {**prefix.env, "WT_SESSION": None, "TERM": "xterm", **env}, terminal=True,
+                       err_terminal=True, program=[WINE, str(WIN_EXE)], cwd=self.dir, timeout=120)
+        sim.finish()
+        self.assertEqual(run.status, 1)
+        # The console draws a character at a time, hiding the cursor around
+        # each and moving over blanks: the text itself, without that.
+        return run.out.replace(b"\x1b[?25l", b"").replace(b"\x1b[?25h", b"").replace(b"\x1b[K\x1b[1C", b" ")
+
+    def test_title_and_taskbar_progress(self):
+        shown = self.console_bytes({"WT_SESSION": "{5e1f0c27}"})
+        titles = re.findall(rb"\x1b\]0;([^\x07]*)\x07", shown)
+        self.assertEqual(titles[0], b"stbload COM7 waiting for the box")
+        self.assertRegex(titles[1], rb"^stbload COM7 \d+% \d+:\d\d left$")
+        # Put back at exit: the prefix's console had no title.
+        self.assertEqual(titles[-2:], [b"stbload COM7 failed", b""])
+        states = re.findall(rb"\x1b\]9;4;(\d);\d+\x1b\\", shown)
+        self.assertEqual((states[0], states[-2:]), (b"3", [b"2", b"0"]), states)
+        self.assertIn(b"1", states)
+        self.assertNotIn(b"]9;4;", self.console_bytes({}), "OSC 9;4 without Windows Terminal")
 
 
 class LostLink(WineTest):

@@ -1,0 +1,7 @@
+// stbload --check HEXFILE: what a download of HEXFILE would send, without a port.
+#pragma once
+
+// Loads `hex_path` as a download would (the same refusals and warnings) and
+// prints what the image holds, what a download sends and its fingerprint.
+// Returns the exit status: completed when a download would send the file.
+int run_check(const char* hex_path);
