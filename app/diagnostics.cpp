@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/port_number.h"
+#include "link/port_name.h"
 #include "console/console.h"
 
 namespace {
@@ -18,19 +18,22 @@ void show_image_file(ImageFile outcome, const char* path, const HexLoadReport& r
     describe_image_file(outcome, path, report, error, note_line, nullptr);
 }
 
-void note_port_problem(int port_number, const SerialPort& port) {
-    char reason[512];
-    describe_port_problem(port.problem(), port.device(), reason, sizeof reason);
-    if (port.device()[0] != '\0') {
-        console_note("COM%d (%s): %s", port_number, port.device(), reason);
+void note_port_problem(const char* label, const SerialPort& port) {
+    char reason[1024];
+    describe_port_problem(port, reason, sizeof reason);
+    if (port.device()[0] != '\0' && std::strcmp(port.device(), label) != 0) {
+        console_note("%s (%s): %s", label, port.device(), reason);
     } else {
-        console_note("COM%d: %s", port_number, reason);
+        console_note("%s: %s", label, reason);
     }
 }
 
-void note_port_argument(const char* argument, int port_number) {
-    switch (classify_port_argument(argument)) {
+void note_port_argument(const char* argument, const PortName& name) {
+    if (name.kind != PortKind::Number) return;
+    const int port_number = name.number;
+    switch (name.form) {
     case PortArgument::Plain:
+    case PortArgument::ComName:
         return;
     case PortArgument::OutOfRange:
         console_note("port \"%s\" is out of range, so COM%d was tried", argument, port_number);
@@ -38,7 +41,7 @@ void note_port_argument(const char* argument, int port_number) {
     case PortArgument::NotANumber:
         break;
     }
-    // "COM3" and the like: suggest the digits it holds.
+    // "COM3x" and the like: suggest the digits it holds.
     const char* digits = std::strpbrk(argument, "0123456789");
     if (digits != nullptr) {
         const std::size_t length = std::strspn(digits, "0123456789");

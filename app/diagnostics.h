@@ -3,6 +3,7 @@
 #pragma once
 
 #include "image/image_file.h"
+#include "link/port_name.h"
 #include "link/serial_port.h"
 
 // What a download says of its hex file: for a failure, the message on
@@ -10,10 +11,10 @@
 // loader's warnings.
 void show_image_file(ImageFile outcome, const char* path, const HexLoadReport& report, int error);
 
-// The device tried for COM<port_number>, and why it could not be opened,
-// configured or kept.
-void note_port_problem(int port_number, const SerialPort& port);
+// The port as the operator named it (`label`: "COM3", "usb:A12345"), the
+// device tried for it, and why it could not be opened, configured or kept.
+void note_port_problem(const char* label, const SerialPort& port);
 
 // Says so when the port argument is not a plain decimal number, which port
 // it was taken for, and how to give it.
-void note_port_argument(const char* argument, int port_number);
+void note_port_argument(const char* argument, const PortName& name);

@@ -2,8 +2,6 @@
 
 #include <cstdlib>
 
-#include <cstdio>
-
 #include "app/diagnostics.h"
 #include "app/exchange_console.h"
 #include "app/progress_display.h"
@@ -19,14 +17,14 @@
 namespace {
 
 // Starts the trace that STBLOAD_TRACE asks for, if any.
-void start_trace(int port_number, const char* hex_path) {
+void start_trace(const char* label, const char* hex_path) {
     const char* path = std::getenv("STBLOAD_TRACE");  // NOLINT(concurrency-mt-unsafe): one thread
     if (path == nullptr || path[0] == '\0') return;
     if (!trace_open(path)) {
         console_note("cannot open the trace file %s; going on without a trace", path);
         return;
     }
-    trace("stbload %s: COM%d, file %s", STBLOAD_VERSION, port_number, hex_path);
+    trace("stbload %s: %s, file %s", STBLOAD_VERSION, label, hex_path);
 }
 
 void trace_fingerprint(const ImageFingerprint& fingerprint) {
@@ -48,7 +46,7 @@ void note_summary(double seconds, const ImageFingerprint& fingerprint) {
 }
 
 // The steps of one download in their order: file, port, image, exchange.
-int download(int port_number, const char* hex_path) {
+int download(const PortName& name, const char* label, const char* hex_path) {
     HexFile hex_file;
     HexLoadReport report{};
     if (!hex_file.open(hex_path)) {
@@ -57,17 +55,17 @@ int download(int port_number, const char* hex_path) {
     }
 
     SerialPort port;
-    switch (open_serial_port(port_number, port)) {
+    switch (open_serial_port(name, port)) {
     case PortOpen::Opened:
-        trace("COM%d is %s, set to 115200 8N1", port_number, port.device());
+        trace("%s is %s, set to 115200 8N1", label, port.device());
         break;
     case PortOpen::CannotOpen:
-        console_print("cannot open COM%d\r\n", port_number);
-        note_port_problem(port_number, port);
+        console_print("cannot open %s\r\n", label);
+        note_port_problem(label, port);
         return EXIT_FAILED;
     case PortOpen::SettingsRefused:
-        console_print("cannot configure COM%d\r\n", port_number);
-        note_port_problem(port_number, port);
+        console_print("cannot configure %s\r\n", label);
+        note_port_problem(label, port);
         hex_file.close();
         port.close();
         return EXIT_FAILED;
@@ -78,9 +76,7 @@ int download(int port_number, const char* hex_path) {
     show_image_file(loaded, hex_path, report, hex_file.error());
     if (loaded != ImageFile::Ready) return EXIT_FAILED;
 
-    char port_name[32];
-    std::snprintf(port_name, sizeof port_name, "COM%d", port_number);
-    ProgressDisplay progress(port_name);
+    ProgressDisplay progress(label);
     // Worked out once, outside the transfer, and only where someone reads it.
     ImageFingerprint fingerprint{};
     if (tracing() || progress.on_terminal()) {
@@ -92,8 +88,8 @@ int download(int port_number, const char* hex_path) {
     progress.waiting_for_box();
     ExchangeConsole console(progress);
     if (run_update_exchange(port, console) == ExchangeResult::Lost) {
-        console_print("\r\nlost connection to COM%d\r\n", port_number);
-        note_port_problem(port_number, port);
+        console_print("\r\nlost connection to %s\r\n", label);
+        note_port_problem(label, port);
         return EXIT_FAILED;
     }
     if (progress.on_terminal()) note_summary(console.transfer_seconds(), fingerprint);
@@ -102,9 +98,11 @@ int download(int port_number, const char* hex_path) {
 
 }  // namespace
 
-int run_download(int port_number, const char* hex_path) {
-    start_trace(port_number, hex_path);
-    const int status = download(port_number, hex_path);
+int run_download(const PortName& port, const char* hex_path) {
+    char label[PORT_DEVICE_MAX + 8];
+    port_label(port, label, sizeof label);
+    start_trace(label, hex_path);
+    const int status = download(port, label, hex_path);
     trace("outcome: %s, exit status %d", status == EXIT_DOWNLOAD_COMPLETED ? "download completed" : "failed",
           status);
     trace_close();

@@ -1,6 +1,8 @@
 // One download: the hex file and the serial port of a run, and the order of its steps.
 #pragma once
 
+#include "link/port_name.h"
+
 // Process exit statuses.
 enum ExitStatus : int {
     EXIT_DOWNLOAD_COMPLETED = 0,
@@ -8,6 +10,6 @@ enum ExitStatus : int {
     EXIT_USAGE = 2,
 };
 
-// Loads `hex_path` and downloads it through COM<port_number>. Prints every
-// outcome on the console and returns the exit status for it.
-int run_download(int port_number, const char* hex_path);
+// Loads `hex_path` and downloads it through `port`. Prints every outcome on
+// the console and returns the exit status for it.
+int run_download(const PortName& port, const char* hex_path);

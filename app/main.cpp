@@ -4,8 +4,9 @@
 #include "app/command_line.h"
 #include "app/diagnostics.h"
 #include "app/download.h"
-#include "app/port_number.h"
+#include "app/port_listing.h"
 #include "console/console.h"
+#include "link/port_name.h"
 
 int main(int argc, char** argv) {
     console_setup();
@@ -18,12 +19,13 @@ int main(int argc, char** argv) {
         print_help();
         return EXIT_DOWNLOAD_COMPLETED;
     }
+    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) return run_port_list();
     if (argc == 3 && std::strcmp(argv[1], "--check") == 0) return run_check(argv[2]);
     if (argc < 3) {
         print_usage();
         return EXIT_USAGE;
     }
-    const int port_number = parse_port_number(argv[1]);
-    note_port_argument(argv[1], port_number);
-    return run_download(port_number, argv[2]);
+    const PortName port = parse_port_name(argv[1]);
+    note_port_argument(argv[1], port);
+    return run_download(port, argv[2]);
 }

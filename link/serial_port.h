@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/port_name.h"
+
 enum class PortRead {
     Byte,    // one byte arrived
     Empty,   // nothing arrived within the read interval
@@ -49,6 +51,7 @@ enum class PortOpen {
 enum class PortFault {
     None,
     NoDevice,          // the number names no device on this platform
+    NoAdapter,         // no USB adapter, or more than one, has the identity given (see detail())
     NotFound,          // the device does not exist
     PermissionDenied,  // this user may not open it
     Busy,              // another program holds it
@@ -72,9 +75,6 @@ enum class PortError {
 };
 PortError classify_port_error(int code);
 
-// Longest device name kept for a port.
-constexpr std::size_t PORT_DEVICE_MAX = 4096;
-
 class SerialPort final : public PortIo {
 public:
     SerialPort() = default;
@@ -87,27 +87,37 @@ public:
     void close();
 
     // The device that was tried for the port ("/dev/ttyUSB0", "\\.\COM12"),
-    // empty if the number names none.
+    // empty if the name gives none.
     const char* device() const { return device_; }
+    // For NoAdapter, why in words: "2 adapters have that serial number: ...".
+    const char* detail() const { return detail_; }
     // Why opening or configuring failed, or why the last read or write did:
     // what a Lost or Failed result came from.
     PortProblem problem() const { return problem_; }
 
 private:
-    friend PortOpen open_serial_port(int port_number, SerialPort& port);
+    friend PortOpen open_serial_port(const PortName& name, SerialPort& port);
+    friend PortOpen open_serial_device(SerialPort& port);
     std::intptr_t handle_ = -1;
     unsigned quiet_reads_ = 0;  // empty reads since the link was last checked
     PortProblem problem_{PortFault::None, 0};
     char device_[PORT_DEVICE_MAX] = "";
+    char detail_[512] = "";
 };
 
-// Opens COM<port_number> and applies the line settings. On SettingsRefused the
-// port stays open so that the caller closes it in its own order.
-PortOpen open_serial_port(int port_number, SerialPort& port);
+// Opens the port `name` names and applies the line settings. On
+// SettingsRefused the port stays open so that the caller closes it in its own
+// order.
+PortOpen open_serial_port(const PortName& name, SerialPort& port);
 
-// Says in words what `problem` means for a port on this platform, for the
+// The platform's part of it: the device of COM<number> (false when the
+// number names none), and opening port.device() with the line settings.
+bool com_port_device(int number, char* device, std::size_t size);
+PortOpen open_serial_device(SerialPort& port);
+
+// Says in words why `port` could not be opened, configured or kept, for the
 // operator: "no such device", "held by another program", ...
-void describe_port_problem(const PortProblem& problem, const char* device, char* text, std::size_t size);
+void describe_port_problem(const SerialPort& port, char* text, std::size_t size);
 
 // The part of describe_port_problem() that differs by platform: the faults
 // whose words name the platform's devices and tools. False for the others.

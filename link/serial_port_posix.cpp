@@ -20,21 +20,6 @@ const char PORT_ENVIRONMENT_HELP[] = "  STBLOAD_COM<n>=DEVICE  the serial device
 
 namespace {
 
-// COM<n> is the device named by the environment variable STBLOAD_COM<n>
-// (STBLOAD_COM3=/dev/ttyUSB0); without it, /dev/ttyS<n-1>, so COM1 is
-// /dev/ttyS0. Numbers below 1 have no default device.
-bool device_path(int port_number, char* path, std::size_t size) {
-    char variable[32];
-    std::snprintf(variable, sizeof variable, "STBLOAD_COM%d", port_number);
-    const char* named = std::getenv(variable);
-    if (named != nullptr && named[0] != '\0') {
-        return static_cast<std::size_t>(std::snprintf(path, size, "%s", named)) < size;
-    }
-    if (port_number <= 0) return false;
-    std::snprintf(path, size, "/dev/ttyS%d", port_number - 1);
-    return true;
-}
-
 PortProblem failure(PortFault fault, int error) {
     return {fault, error};
 }
@@ -133,15 +118,22 @@ PortError classify_port_error(int code) {
     }
 }
 
-PortOpen open_serial_port(int port_number, SerialPort& port) {
-    port.close();
-    port.quiet_reads_ = 0;
-    if (!device_path(port_number, port.device_, sizeof port.device_)) {
-        port.device_[0] = '\0';
-        port.problem_ = failure(PortFault::NoDevice, 0);
-        return PortOpen::CannotOpen;
+// COM<n> is the device named by the environment variable STBLOAD_COM<n>
+// (STBLOAD_COM3=/dev/ttyUSB0); without it, /dev/ttyS<n-1>, so COM1 is
+// /dev/ttyS0. Numbers below 1 have no default device.
+bool com_port_device(int number, char* device, std::size_t size) {
+    char variable[32];
+    std::snprintf(variable, sizeof variable, "STBLOAD_COM%d", number);
+    const char* named = std::getenv(variable);  // NOLINT(concurrency-mt-unsafe): read before any thread starts
+    if (named != nullptr && named[0] != '\0') {
+        return static_cast<std::size_t>(std::snprintf(device, size, "%s", named)) < size;
     }
+    if (number <= 0) return false;
+    std::snprintf(device, size, "/dev/ttyS%d", number - 1);
+    return true;
+}
 
+PortOpen open_serial_device(SerialPort& port) {
     const int fd = ::open(port.device_, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         port.problem_ = open_failure(errno);

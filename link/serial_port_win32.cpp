@@ -126,13 +126,14 @@ PortError classify_port_error(int code) {
     }
 }
 
-PortOpen open_serial_port(int port_number, SerialPort& port) {
-    port.close();
+bool com_port_device(int number, char* device, std::size_t size) {
     // The device namespace prefix is what lets COM10 and above open at all;
     // COM1 to COM9 open the same way with it.
-    std::snprintf(port.device_, sizeof port.device_, "\\\\.\\COM%d", port_number);
-    port.quiet_reads_ = 0;
+    std::snprintf(device, size, "\\\\.\\COM%d", number);
+    return true;
+}
 
+PortOpen open_serial_device(SerialPort& port) {
     HANDLE handle = CreateFileA(port.device_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

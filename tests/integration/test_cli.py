@@ -59,8 +59,8 @@ class CommandLine(ToolTest):
         for port, port_note in (("3", b""), ("-5", b""),
                                 ("abc", b'stbload: port "abc" is not a number, so COM0 was tried; give the COM '
                                         b'number alone, as in stbload 3 FILE for COM3\n'),
-                                ("COM12", b'stbload: port "COM12" is not a number, so COM0 was tried; give the COM '
-                                          b'number alone: stbload 12 FILE\n')):
+                                ("COM12", b""), ("COM12x", b'stbload: port "COM12x" is not a number, so COM0 was '
+                                                         b'tried; give the COM number alone: stbload 12 FILE\n')):
             with self.subTest(port=port):
                 run = run_tool([port, missing, "extra", "args"])
                 self.assertEqual(run.status, 1)
@@ -92,6 +92,15 @@ class CommandLine(ToolTest):
              b"stbload: COM12 (/dev/ttyS11): no such device\n"),
             ("7", {"STBLOAD_COM7": "/dev/null"}, b"cannot configure COM7\r\n",
              b"stbload: COM7 (/dev/null): not a serial port (Inappropriate ioctl for device)\n"),
+            ("com7", {"STBLOAD_COM7": "/dev/null"}, b"cannot configure COM7\r\n",
+             b"stbload: COM7 (/dev/null): not a serial port (Inappropriate ioctl for device)\n"),
+            ("/no/such/tty", {}, b"cannot open /no/such/tty\r\n", b"stbload: /no/such/tty: no such device\n"),
+            ("/dev/null", {}, b"cannot configure /dev/null\r\n",
+             b"stbload: /dev/null: not a serial port (Inappropriate ioctl for device)\n"),
+            ("usb:NO-SUCH-SERIAL", {}, b"cannot open usb:NO-SUCH-SERIAL\r\n",
+             b"stbload: usb:NO-SUCH-SERIAL: no adapter with that serial number is plugged in\n"),
+            ("usb@9-9.9", {}, b"cannot open usb@9-9.9\r\n",
+             b"stbload: usb@9-9.9: no adapter with that location is plugged in\n"),
         ]
         for port, env, message, reason in cases:
             with self.subTest(port=port, env=env):

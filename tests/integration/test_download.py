@@ -7,7 +7,7 @@ import sys
 import unittest
 import zlib
 
-from harness import (ERASED, PROMPT, READY, VERSION, ToolTest, finish_tool, hex_record, hex_text, packet_stream, port_env, random_bytes,
+from harness import (BANNER, ERASED, PROMPT, READY, VERSION, ToolTest, finish_tool, hex_record, hex_text, packet_stream, port_env, random_bytes,
                      run_tool, srec_window, start_tool, transcript, window_of)
 
 
@@ -129,6 +129,18 @@ class WholeDownload(ToolTest):
         self.check_download(run, sim, window_of([(0x4000, b"\x01")]),
                             err=b"stbload: cannot open the trace file %s; going on without a trace\n"
                                 % str(unwritable).encode())
+
+    def test_a_device_path_as_the_port(self):
+        blocks = [(0x4000, random_bytes(3000, 7))]
+        hex_path = self.write_hex("fw.hex", hex_text(blocks))
+        sim = self.sim()
+        run = run_tool([str(sim.link), str(hex_path)], {"STBLOAD_COM0": None})
+        self.assertEqual(sim.finish(), 0)
+        self.check_download(run, sim, window_of(blocks))
+        # A link that goes away is named as it was given.
+        sim = self.sim(name="gone", script="wait_config\nclose")
+        run = run_tool([str(sim.link), str(hex_path)])
+        self.assertEqual((run.status, run.out), (1, BANNER + READY + b"\r\nlost connection to %s\r\n" % str(sim.link).encode()))
 
     def test_objcopy_file_with_segment_addresses(self):
         firmware = self.dir / "fw.bin"

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "app/port_number.h"
 #include "image/hex_digits.h"
 
 TEST(HexDigits, ExactlyTheHexCharactersAreDigitsWithTheirValues) {
@@ -74,33 +73,4 @@ TEST(HexToBytes, OddDigitOverwritesOnlyTheNextByte) {
     EXPECT_EQ(out[0], 0xAA);
     EXPECT_EQ(out[1], 0xB0);
     EXPECT_EQ(out[2], 0x33);
-}
-
-TEST(PortNumber, ConvertsLikeAtoiWithThirtyTwoBitWrap) {
-    const struct {
-        const char* text;
-        int value;
-    } cases[] = {
-        {"3", 3},           {"  12", 12},         {"\t\n+7x", 7},     {"-2", -2},
-        {"abc", 0},         {"", 0},              {"+", 0},           {"- 5", 0},
-        {"007", 7},         {"12abc", 12},        {"4294967303", 7},  {"2147483648", -2147483647 - 1},
-        {"-2147483648", -2147483647 - 1},         {"99999999999999999999", static_cast<int>(1661992959)},
-    };
-    for (const auto& c : cases) EXPECT_EQ(parse_port_number(c.text), c.value) << '"' << c.text << '"';
-}
-
-TEST(PortNumber, TellsPlainNumbersFromWhatOnlyConvertsToOne) {
-    const struct {
-        const char* text;
-        PortArgument kind;
-    } cases[] = {
-        {"3", PortArgument::Plain},           {"-2", PortArgument::Plain},
-        {"+7", PortArgument::Plain},          {"2147483647", PortArgument::Plain},
-        {"-2147483648", PortArgument::Plain}, {"2147483648", PortArgument::OutOfRange},
-        {"4294967303", PortArgument::OutOfRange}, {"99999999999999999999999", PortArgument::OutOfRange},
-        {"COM3", PortArgument::NotANumber},   {"abc", PortArgument::NotANumber},
-        {" 3", PortArgument::NotANumber},     {"3x", PortArgument::NotANumber},
-        {"", PortArgument::NotANumber},       {"-", PortArgument::NotANumber},
-    };
-    for (const auto& c : cases) EXPECT_EQ(classify_port_argument(c.text), c.kind) << '"' << c.text << '"';
 }

@@ -261,6 +261,29 @@ class WholeDownload(WineTest):
         self.assertLess(run.cpu + prefix.server_cpu() - server_before, 1.5)
 
 
+class Ports(WineTest):
+
+    def test_list_shows_the_mapped_ports_and_com7_by_name_downloads(self):
+        run = self.run_exe(["--list"])
+        self.assertEqual(run.status, 0)
+        lines = run.out.decode().splitlines()
+        self.assertEqual(lines[0] + "\r\n", BANNER.decode())
+        listed = {line.split()[0]: line.split()[1] for line in lines[1:] if line.startswith("COM")}
+        for port in MAPPED_PORTS:
+            self.assertEqual(listed.get("COM%d" % port), "\\\\.\\COM%d" % port, run.out)
+        numbers = [int(name[3:]) for name in listed]
+        self.assertEqual(numbers, sorted(numbers), "sorted by COM number")
+        # The port by the name the list gives it.
+        flash = random_bytes(0x8000, 28)
+        self.write_hex("fw.hex", hex_text([(0x4000, flash)]))
+        sim = self.wine_sim(7)
+        run = self.run_exe(["COM7", "fw.hex"])
+        sim.stop()
+        self.assertEqual((run.status, run.err), (0, b""))
+        self.assertSameBytes(run.out, transcript(), "console")
+        self.assertSameBytes(sim.image(), window_of([(0x4000, flash)]), "received image")
+
+
 class BeforeTheDialogue(WineTest):
 
     def test_exit_statuses_and_messages(self):

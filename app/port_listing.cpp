@@ -1,0 +1,51 @@
+#include "app/port_listing.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/download.h"
+#include "console/console.h"
+#include "link/port_list.h"
+
+namespace {
+
+// The device column: as wide as the widest device, within reason for an
+// 80-column console.
+constexpr std::size_t DEVICE_COLUMN_MAX = 20;
+
+std::string what_it_is(const PortInfo& port) {
+    std::string text = port.kind;
+    if (port.vendor != 0 || port.product != 0) {
+        char ids[16];
+        std::snprintf(ids, sizeof ids, " %04x:%04x", port.vendor, port.product);
+        text += ids;
+    }
+    if (!port.description.empty()) text += (text.empty() ? "" : ", ") + port.description;
+    return text;
+}
+
+}  // namespace
+
+int run_port_list() {
+    const std::vector<PortInfo> ports = list_serial_ports();
+    if (ports.empty()) {
+        console_print("no serial ports found\r\n");
+        return EXIT_DOWNLOAD_COMPLETED;
+    }
+    std::size_t width = 0;
+    for (const PortInfo& port : ports) width = port.device.size() > width ? port.device.size() : width;
+    if (width > DEVICE_COLUMN_MAX) width = DEVICE_COLUMN_MAX;
+    const int device_width = static_cast<int>(width);
+    for (const PortInfo& port : ports) {
+        char com[16] = "";
+        if (port.com_number > 0) std::snprintf(com, sizeof com, "COM%d", port.com_number);
+        console_print("%-6s %-*s  %s\r\n", com, device_width, port.device.c_str(), what_it_is(port).c_str());
+        std::string identity;
+        if (!port.serial.empty()) identity += "usb:" + port.serial + "  ";
+        if (!port.location.empty()) identity += "usb@" + port.location + "  ";
+        if (!port.by_id.empty()) identity += port.by_id;
+        while (!identity.empty() && identity.back() == ' ') identity.pop_back();
+        if (!identity.empty()) console_print("%-6s %s\r\n", "", identity.c_str());
+    }
+    return EXIT_DOWNLOAD_COMPLETED;
+}
