@@ -28,6 +28,7 @@ void print_help() {
                   "  stbload PORT HEXFILE     download HEXFILE (Intel HEX) into the box on PORT\r\n"
                   "  stbload --check HEXFILE  show what a download of HEXFILE would send and its\r\n"
                   "                           fingerprint (CRC-32, SHA-256), without a port\r\n"
+                  "  stbload --list           list the serial ports, and how to name each as PORT\r\n"
                   "  stbload --version        print the version\r\n"
                   "  stbload --help           print this help\r\n"
                   "\r\n"

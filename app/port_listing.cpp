@@ -45,7 +45,7 @@ int run_port_list() {
         if (!port.location.empty()) identity += "usb@" + port.location + "  ";
         if (!port.by_id.empty()) identity += port.by_id;
         while (!identity.empty() && identity.back() == ' ') identity.pop_back();
-        if (!identity.empty()) console_print("%-6s %s\r\n", "", identity.c_str());
+        if (!identity.empty()) console_print("         %s\r\n", identity.c_str());
     }
     return EXIT_DOWNLOAD_COMPLETED;
 }

@@ -3,13 +3,22 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
+#include <mutex>
+
+#include "console/clock.h"
 
 namespace {
 
 std::FILE* trace_file = nullptr;
+// Lines from several threads (a station's ports) never mix.
+std::mutex trace_lock;
+thread_local char thread_label[64] = "";
 
 }  // namespace
+
+void trace_label_thread(const char* label) {
+    std::snprintf(thread_label, sizeof thread_label, "%s", label);
+}
 
 bool trace_open(const char* path) {
     trace_close();
@@ -23,17 +32,14 @@ bool tracing() {
 
 void trace(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): a printf format by design
     if (trace_file == nullptr) return;
-    using std::chrono::system_clock;
-    const system_clock::time_point now = system_clock::now();
-    const std::time_t seconds = system_clock::to_time_t(now);
-    const long long milliseconds =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    char stamp[32] = "";
-    // One thread: gmtime's shared result is safe here.
-    if (const std::tm* utc = std::gmtime(&seconds)) {  // NOLINT(concurrency-mt-unsafe)
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", utc);
+    char stamp[40];
+    format_utc(std::chrono::system_clock::now(), stamp, sizeof stamp);
+    const std::lock_guard<std::mutex> hold(trace_lock);
+    if (thread_label[0] != '\0') {
+        std::fprintf(trace_file, "%s %s: ", stamp, thread_label);
+    } else {
+        std::fprintf(trace_file, "%s ", stamp);
     }
-    std::fprintf(trace_file, "%s.%03lldZ ", stamp, milliseconds);
     va_list args;
     va_start(args, format);
     std::vfprintf(trace_file, format, args);
@@ -87,5 +93,5 @@ void trace_escape(const char* data, std::size_t size, char* text, std::size_t te
 }
 
 double trace_seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return monotonic_seconds();
 }

@@ -1,6 +1,7 @@
 // A trace of one run for the field: one timestamped line per event, appended
 // to the file that STBLOAD_TRACE names. Without a trace file every call
-// returns at once and costs nothing else.
+// returns at once and costs nothing else. Safe from several threads once the
+// file is open.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,9 @@ bool tracing();
 
 // One line: a UTC timestamp with milliseconds, a space, the printf-style text.
 void trace(const char* format, ...) STBLOAD_PRINTF_FORMAT;
+
+// Names the calling thread's lines: "TIME LABEL: text" (a station's port).
+void trace_label_thread(const char* label);
 
 // Closes the trace file.
 void trace_close();

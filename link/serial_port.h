@@ -115,6 +115,10 @@ PortOpen open_serial_port(const PortName& name, SerialPort& port);
 bool com_port_device(int number, char* device, std::size_t size);
 PortOpen open_serial_device(SerialPort& port);
 
+// One spelling for each device, so that two names for it compare equal: the
+// path with its links resolved (POSIX), the name in upper case (Windows).
+void canonical_device(const char* device, char* text, std::size_t size);
+
 // Says in words why `port` could not be opened, configured or kept, for the
 // operator: "no such device", "held by another program", ...
 void describe_port_problem(const SerialPort& port, char* text, std::size_t size);

@@ -1,6 +1,7 @@
 #include "link/serial_port.h"
 
 #include <cerrno>
+#include <climits>
 #include <grp.h>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +15,9 @@
 #include <unistd.h>
 
 const char PORT_HELP[] =
-    "PORT is a COM number: COM<n> is the device named by $STBLOAD_COM<n>, or else\r\n"
-    "/dev/ttyS<n-1> (COM1 is /dev/ttyS0). Example: STBLOAD_COM3=/dev/ttyUSB0 stbload 3 fw.hex\r\n";
+    "PORT is a COM number (3 or COM3: the device $STBLOAD_COM<n> names, else\r\n"
+    "/dev/ttyS<n-1>), a device (/dev/ttyUSB0, /dev/serial/by-id/...), or a USB\r\n"
+    "adapter by its serial number or its place: usb:SERIAL, usb@LOCATION.\r\n";
 const char PORT_ENVIRONMENT_HELP[] = "  STBLOAD_COM<n>=DEVICE  the serial device for COM<n>\r\n";
 
 namespace {
@@ -131,6 +133,11 @@ bool com_port_device(int number, char* device, std::size_t size) {
     if (number <= 0) return false;
     std::snprintf(device, size, "/dev/ttyS%d", number - 1);
     return true;
+}
+
+void canonical_device(const char* device, char* text, std::size_t size) {
+    char resolved[PATH_MAX];
+    std::snprintf(text, size, "%s", realpath(device, resolved) != nullptr ? resolved : device);
 }
 
 PortOpen open_serial_device(SerialPort& port) {

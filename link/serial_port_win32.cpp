@@ -5,8 +5,8 @@
 
 
 const char PORT_HELP[] =
-    "PORT is the number of the COM port: 3 for COM3. Device Manager lists the ports\r\n"
-    "under \"Ports (COM & LPT)\". Example: stbload 12 firmware.hex\r\n";
+    "PORT is a COM port (3 or COM3), a device (\\\\.\\CNCA0), or a USB adapter by its\r\n"
+    "serial number or its place: usb:SERIAL, usb@LOCATION. Example: stbload 12 fw.hex\r\n";
 const char PORT_ENVIRONMENT_HELP[] = "";
 
 namespace {
@@ -131,6 +131,15 @@ bool com_port_device(int number, char* device, std::size_t size) {
     // COM1 to COM9 open the same way with it.
     std::snprintf(device, size, "\\\\.\\COM%d", number);
     return true;
+}
+
+void canonical_device(const char* device, char* text, std::size_t size) {
+    std::size_t n = 0;
+    for (; device[n] != '\0' && n + 1 < size; ++n) {
+        const char c = device[n];
+        text[n] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    if (size > 0) text[n] = '\0';
 }
 
 PortOpen open_serial_device(SerialPort& port) {

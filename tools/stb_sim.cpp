@@ -35,6 +35,8 @@
 //   wait_release_unread   wait, without reading, until the tool lets go of the port;
 //                         then count the bytes still there to read (report: unread_after_release)
 //   reset                 forget what was received (a new download starts)
+//   save                  one box is over: write the records so far with ".1" (then ".2",
+//                         ...) after each output's name, and forget them as reset does
 //   mark NAME             create the empty file <link>.NAME (tells a test where the script is)
 //
 // The usual dialogue: wait_config, a prompt with "want to update", expect_y,
@@ -462,11 +464,11 @@ long baud_of(speed_t speed) {
     }
 }
 
-void write_outputs(const Device& device, const Options& options) {
-    write_file(options.image_out, device.image);
-    write_file(options.rx_out, device.received);
+void write_outputs(const Device& device, const Options& options, const std::string& suffix = std::string()) {
+    write_file(options.image_out.empty() ? std::string() : options.image_out + suffix, device.image);
+    write_file(options.rx_out.empty() ? std::string() : options.rx_out + suffix, device.received);
     if (options.report.empty()) return;
-    std::ofstream out(options.report, std::ios::trunc);
+    std::ofstream out(options.report + suffix, std::ios::trunc);
     out << "result=" << device.result << "\n"
         << "rx_bytes=" << device.received.size() << "\n"
         << "y_count=" << device.y_count << "\n"
@@ -489,7 +491,7 @@ void write_outputs(const Device& device, const Options& options) {
     out << "exclusive_held=" << device.exclusive_held << "\n"
         << "exclusive_after_release=" << device.exclusive_after_release << "\n"
         << "unread_after_release=" << device.unread_after_release << "\n";
-    if (!out) fail("cannot write " + options.report);
+    if (!out) fail("cannot write " + options.report + suffix);
 }
 
 int parse_number(const std::string& text) {
@@ -567,6 +569,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     Device device;
+    int saved = 0;  // boxes saved so far
     device.deadline = Clock::now() + std::chrono::seconds(options.timeout_s);
     open_pty(device, options);
 
@@ -588,6 +591,10 @@ int main(int argc, char** argv) {
         else if (step.name == "wait_open") wait_open(device);
         else if (step.name == "wait_release_unread") wait_release_unread(device);
         else if (step.name == "reset") reset(device);
+        else if (step.name == "save") {
+            write_outputs(device, options, "." + std::to_string(++saved));
+            reset(device);
+        }
         else if (step.name == "mark") std::ofstream(options.link + "." + step.text);
         else if (step.name == "receive") {
             const std::size_t left = STREAM_SIZE - device.stream_bytes;

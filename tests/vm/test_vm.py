@@ -108,7 +108,10 @@ class Guest:
         self.log_path = self.dir / "qemu.log"
         self.lines = []
         self.changed = threading.Condition()
-        self.adapters = 0
+        self.adapters = 0  # plugged in so far
+        self.plugged = 0   # plugged in now
+        self.pulled = set()
+        self.released = set()
         self.monitor = None
         with open(self.log_path, "wb") as log:
             self.process = subprocess.Popen(
@@ -197,25 +200,37 @@ class Guest:
         return ("%d%s%d" % (5 + (lcr & 0x03), parity, 2 if lcr & 0x04 else 1)
                 + ("+break" if lcr & 0x40 else "") + ("+DLAB" if lcr & 0x80 else ""))
 
-    def plug(self, sim):
-        """Plugs in an FTDI adapter wired to `sim`; gives its monitor id."""
+    def plug(self, sim, serial=None):
+        """Plugs in an FTDI adapter wired to `sim`, with the USB serial number
+        `serial` if given; gives its monitor id."""
         self.adapters += 1
+        self.plugged += 1
         adapter = "ftdi%d" % self.adapters
+        options = ",serial=%s" % serial if serial else ""
         for command in ("chardev-add serial,id=%s,path=%s" % (adapter, sim.link),
-                        "device_add usb-serial,id=%s,chardev=%s" % (adapter, adapter)):
+                        "device_add usb-serial,id=%s,chardev=%s%s" % (adapter, adapter, options)):
             answer = self.hmp(command)
             if answer:
                 raise AssertionError("%s: %s" % (command, answer))
-        self.sh("present /dev/ttyUSB0")
+        self.sh("adapters %d" % self.plugged)
         return adapter
 
     def pull_out(self, adapter):
+        """Pulls the adapter out (once)."""
+        if adapter in self.pulled:
+            return
+        self.pulled.add(adapter)
         self.hmp("device_del " + adapter)
+        self.plugged -= 1
 
     def release(self, adapter):
-        """Pulls the adapter out if it is still in, and lets its line go."""
+        """Pulls the adapter out if it is still in, waits until the guest has
+        seen it go, and lets its line go (once)."""
+        if adapter in self.released:
+            return
+        self.released.add(adapter)
         self.pull_out(adapter)
-        self.sh("gone /dev/ttyUSB0")
+        self.sh("adapters %d" % self.plugged)
         self.hmp("chardev-remove " + adapter)
 
     def start(self, name, port, hex_name):
@@ -295,13 +310,13 @@ class VmTest(ToolTest):
         print("%s: %.1f s" % (self.id().rsplit(".", 1)[-1], time.monotonic() - self.started), file=sys.stderr)
         super().tearDown()
 
-    def adapter_sim(self, script=None, pace=False):
+    def adapter_sim(self, script=None, pace=False, serial=None):
         """A simulated loader behind a newly plugged FTDI adapter (COM5). Each
         has a link of its own, so that no file one left (its go-ahead, its
         marks) reaches the next."""
         args = ["--raw", "--hold", "--wait-go"] + (["--pace"] if pace else [])
         sim = self.sim(name="ftdi%d" % (guest.adapters + 1), script=script, args=args, timeout=600)
-        adapter = guest.plug(sim)
+        adapter = guest.plug(sim, serial)
         self.addCleanup(guest.release, adapter)
         return sim, adapter
 
@@ -362,6 +377,50 @@ class FtdiAdapter(VmTest):
         self.assertEqual(second.err, b"stbload: COM5 (/dev/ttyUSB0): held by another program\n")
         sim.go()
         self.check_download(guest.finish("first"), sim, "full.hex")
+
+
+class UsbIdentity(VmTest):
+    """Two adapters with serial numbers of their own: the list shows them as
+    they are, and usb:SERIAL finds the same adapter whatever ttyUSB it got."""
+
+    def test_list_and_a_download_to_the_second_adapter_by_its_serial_number(self):
+        first, first_adapter = self.adapter_sim(serial="STB0001")
+        second, second_adapter = self.adapter_sim(serial="STB0002")
+        listing = [line.decode() for line in guest.sh("stbload --list")]
+        print("  stbload --list in the guest:\n" + "\n".join("    " + line for line in listing), file=sys.stderr)
+        self.assertEqual(listing[0] + "\r\n", BANNER.decode())
+        # A port's line: its COM number if it has one, its device from the
+        # eighth column, what it is; an adapter's second line, indented
+        # further: its identity.
+        ports = [line[7:].split()[0] for line in listing[1:] if line[7:8] == "/"]
+        self.assertEqual(ports, ["/dev/ttyS0", "/dev/ttyS1", "/dev/ttyUSB0", "/dev/ttyUSB1"],
+                         "the UARTs and the adapters, and no 8250 placeholder")
+        self.assertRegex(listing[1], r"^COM1   /dev/ttyS0 +16550 UART$")
+        identities = {}
+        for i, line in enumerate(listing):
+            if "/dev/ttyUSB" in line:
+                self.assertIn("FTDI USB-serial 0403:6001", line)
+                serial, place = listing[i + 1].split()
+                identities[serial] = place
+        self.assertEqual(sorted(identities), ["usb:STB0001", "usb:STB0002"])
+        for place in identities.values():
+            self.assertRegex(place, r"^usb@\d+-\d+(\.\d+)*$")
+
+        guest.sh("start second usb:STB0002 /data/sparse.hex && ready second")
+        second.go()
+        self.check_download(guest.finish("second"), second, "sparse.hex")
+        first.stop()
+        self.assertEqual(first.received(), b"", "the other adapter's box got nothing")
+
+        # Both pulled out, the second plugged in again alone: it is now the
+        # first ttyUSB, and its serial number still names it.
+        guest.release(first_adapter)
+        guest.release(second_adapter)
+        third, _ = self.adapter_sim(serial="STB0002")
+        guest.sh("start again usb:STB0002 /data/full.hex && ready again")
+        third.go()
+        run = guest.finish("again")
+        self.check_download(run, third, "full.hex")
 
 
 class PulledOut(VmTest):

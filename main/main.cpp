@@ -1,3 +1,5 @@
+// The program's entry: the command line picks the front end, a single
+// download (app/) or a station of many ports (station/).
 #include <cstring>
 
 #include "app/check.h"
@@ -7,6 +9,7 @@
 #include "app/port_listing.h"
 #include "console/console.h"
 #include "link/port_name.h"
+#include "station/station.h"
 
 int main(int argc, char** argv) {
     console_setup();
@@ -20,6 +23,7 @@ int main(int argc, char** argv) {
         return EXIT_DOWNLOAD_COMPLETED;
     }
     if (argc == 2 && std::strcmp(argv[1], "--list") == 0) return run_port_list();
+    if (argc >= 2 && std::strcmp(argv[1], "--station") == 0) return run_station(argc - 2, argv + 2);
     if (argc == 3 && std::strcmp(argv[1], "--check") == 0) return run_check(argv[2]);
     if (argc < 3) {
         print_usage();

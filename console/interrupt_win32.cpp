@@ -1,0 +1,34 @@
+#include <atomic>
+#include <windows.h>
+
+#include "console/interrupt.h"
+
+namespace {
+
+std::atomic<bool> requested{false};
+std::atomic<bool> answered{false};
+
+// Runs on a thread of its own. For Ctrl+C the process goes on and stops by
+// itself; closing the window ends the process once this returns, so it waits
+// for the front end to finish (Windows allows some 5 s).
+BOOL WINAPI on_console_event(DWORD event) {
+    requested.store(true);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        for (int waited = 0; waited < 4500 && !answered.load(); waited += 50) Sleep(50);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+void catch_interrupts() {
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+bool interrupt_requested() {
+    return requested.load();
+}
+
+void interrupt_answered() {
+    answered.store(true);
+}

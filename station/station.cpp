@@ -1,0 +1,259 @@
+#include "station/station.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "console/clock.h"
+#include "console/console.h"
+#include "console/host_name.h"
+#include "console/interrupt.h"
+#include "console/screen_block.h"
+#include "console/terminal.h"
+#include "console/trace.h"
+#include "image/image_file.h"
+#include "image/image_fingerprint.h"
+#include "link/port_list.h"
+#include "link/serial_port.h"
+#include "link/transfer_progress.h"
+#include "station/port_worker.h"
+#include "station/station_screen.h"
+
+namespace {
+
+// The exit statuses, as a single download has them.
+constexpr int STATUS_COMPLETED = 0;
+constexpr int STATUS_FAILED = 1;
+constexpr int STATUS_USAGE = 2;
+
+// A terminal's screen is redrawn at most four times a second; events are
+// passed on within a tenth of a second.
+constexpr int REDRAW_MS = 250;
+constexpr int EVENTS_MS = 100;
+constexpr double LOG_RETRY_S = 2.0;
+
+void note_line(void* /*context*/, const char* text) {
+    console_note("%s", text);
+}
+
+// One spelling of the device a port entry names, so that two names for one
+// device are seen to be one; an identity that names no adapter now stands
+// for itself.
+std::string device_key(const PortName& name) {
+    char device[PORT_DEVICE_MAX] = "";
+    char detail[512];
+    bool known = true;
+    switch (name.kind) {
+    case PortKind::Number: known = com_port_device(name.number, device, sizeof device); break;
+    case PortKind::Device: std::snprintf(device, sizeof device, "%s", name.text); break;
+    case PortKind::UsbSerial:
+    case PortKind::UsbLocation: known = find_usb_port(name, device, sizeof device, detail, sizeof detail); break;
+    }
+    if (!known) {
+        char label[PORT_DEVICE_MAX + 8];
+        port_label(name, label, sizeof label);
+        return label;
+    }
+    char canonical[PORT_DEVICE_MAX];
+    canonical_device(device, canonical, sizeof canonical);
+    return canonical;
+}
+
+bool find_port_named_twice(const std::vector<StationPort>& ports, std::string& error) {
+    std::vector<std::string> keys;
+    for (const StationPort& port : ports) keys.push_back(device_key(port.name));
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        for (std::size_t k = 0; k < i; ++k) {
+            if (keys[i] != keys[k]) continue;
+            error = ports[k].given == ports[i].given ? "port " + ports[i].given + " is named twice"
+                                                     : ports[k].given + " and " + ports[i].given + " name one port, " +
+                                                           keys[i];
+            return true;
+        }
+    }
+    return false;
+}
+
+void start_trace(const StationOptions& options, const char* ports) {
+    const char* path = std::getenv("STBLOAD_TRACE");  // NOLINT(concurrency-mt-unsafe): before the ports start
+    if (path == nullptr || path[0] == '\0') return;
+    if (!trace_open(path)) {
+        console_note("cannot open the trace file %s; going on without a trace", path);
+        return;
+    }
+    trace("stbload %s: station on %s, file %s, log %s", STBLOAD_VERSION, ports, options.hex_path.c_str(),
+          options.log_path.c_str());
+}
+
+// The screen: rows redrawn on a terminal, or the ports' events line by line.
+class StationDisplay {
+public:
+    StationDisplay(const std::string& header, std::vector<std::unique_ptr<PortWorker>>& workers)
+        : header_(header), workers_(workers), terminal_(block_.begin()), setup_(probe_terminal()) {
+        terminal_begin(setup_, false);
+    }
+    ~StationDisplay() { terminal_end(); }
+    bool terminal() const { return terminal_; }
+    StationDisplay(const StationDisplay&) = delete;
+    StationDisplay& operator=(const StationDisplay&) = delete;
+
+    std::vector<PortView> show(const std::string& log_trouble) {
+        std::vector<PortView> views;
+        for (auto& worker : workers_) views.push_back(worker->view());
+        if (terminal_) {
+            for (auto& worker : workers_) worker->take_events();
+            block_.draw(station_screen(header_, views, monotonic_seconds(), log_trouble));
+        } else {
+            for (std::size_t i = 0; i < workers_.size(); ++i) {
+                for (const PortEvent& event : workers_[i]->take_events()) {
+                    console_print("%s %s %s\r\n", event.time.c_str(), views[i].label.c_str(), event.text.c_str());
+                }
+            }
+            if (log_trouble != shown_trouble_ && !log_trouble.empty()) console_print("%s\r\n", log_trouble.c_str());
+            shown_trouble_ = log_trouble;
+        }
+        window(views);
+        return views;
+    }
+
+private:
+    // The title gives the totals; the taskbar the least advanced box sending.
+    void window(const std::vector<PortView>& views) {
+        const StationTotals totals = station_totals(views);
+        terminal_title(("stbload station: " + totals_text(totals) + ", " + std::to_string(totals.in_progress) +
+                        " in progress")
+                           .c_str());
+        unsigned least = 101;
+        for (const PortView& view : views) {
+            if (view.box_in_progress && view.phase == PortPhase::Sending && view.percent < least) least = view.percent;
+        }
+        const TaskbarState state = least <= 100           ? TaskbarState::Normal
+                                   : totals.in_progress > 0 ? TaskbarState::Indeterminate
+                                                            : TaskbarState::Clear;
+        const unsigned percent = least <= 100 ? least : 0;
+        if (state == shown_state_ && percent == shown_percent_) return;
+        shown_state_ = state;
+        shown_percent_ = percent;
+        terminal_taskbar(state, percent);
+    }
+
+    std::string header_;
+    std::vector<std::unique_ptr<PortWorker>>& workers_;
+    ScreenBlock block_;
+    bool terminal_;
+    TerminalSetup setup_;
+    std::string shown_trouble_;
+    TaskbarState shown_state_ = TaskbarState::Clear;
+    unsigned shown_percent_ = 0;
+};
+
+int station_status(const StationOptions& options, const std::vector<PortView>& views) {
+    for (const PortView& view : views) {
+        if (view.failed > 0 || view.interrupted > 0) return STATUS_FAILED;
+        if (!options.continuous && view.completed == 0) return STATUS_FAILED;
+    }
+    return STATUS_COMPLETED;
+}
+
+}  // namespace
+
+int run_station(int argc, char** argv) {
+    StationOptions options;
+    std::string error;
+    if (!parse_station_options(argc, argv, options, error) || find_port_named_twice(options.ports, error)) {
+        console_print("Usage: stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n");
+        console_note("%s", error.c_str());
+        return STATUS_USAGE;
+    }
+    const char* hex_path = options.hex_path.c_str();
+    start_trace(options, argc > 0 ? argv[0] : "");
+
+    // The image, once, before any port is opened, as a single download loads it.
+    HexFile hex_file;
+    HexLoadReport report{};
+    const ImageFile loaded = hex_file.open(hex_path) ? load_image_file(hex_file, report) : ImageFile::CannotOpen;
+    if (loaded != ImageFile::Ready) console_print(image_file_message(loaded), hex_path);
+    if (loaded == ImageFile::Ready || loaded == ImageFile::NothingToDownload) trace_image_report(report);
+    describe_image_file(loaded, hex_path, report, hex_file.error(), note_line, nullptr);
+    if (loaded != ImageFile::Ready) {
+        trace_close();
+        return STATUS_FAILED;
+    }
+    const ImageFingerprint fingerprint = fingerprint_image();
+    char crc32[16];
+    std::snprintf(crc32, sizeof crc32, "0x%08X", fingerprint.crc32);
+    char sha256[65];
+    format_sha256(fingerprint.sha256, sha256);
+    trace("image sent: CRC-32 %s, SHA-256 %s", crc32, sha256);
+    char placed[32];
+    format_thousands(report.bytes_placed, placed, sizeof placed);
+    console_print("station: %u ports%s, file %s\r\n"
+                  "image: %s data bytes placed, from 0x%X to 0x%X\r\n"
+                  "CRC-32 %s\r\n"
+                  "SHA-256 %s\r\n",
+                  static_cast<unsigned>(options.ports.size()), options.continuous ? ", box after box" : "", hex_path,
+                  placed, report.lowest_address, report.highest_address, crc32, sha256);
+
+    // The log, before any box is answered: without it the station does not start.
+    StationLog log;
+    if (!log.open(options.log_path, error)) {
+        console_print("cannot open the log %s\r\n", options.log_path.c_str());
+        console_note("%s: %s", options.log_path.c_str(), error.c_str());
+        trace_close();
+        return STATUS_FAILED;
+    }
+    console_print("log: %s\r\n", options.log_path.c_str());
+
+    catch_interrupts();
+    std::atomic<bool> stop{false};
+    const StationSetup setup{&options, crc32, sha256, host_name(), &log, &stop};
+    std::vector<std::unique_ptr<PortWorker>> workers;
+    for (const StationPort& port : options.ports) workers.push_back(std::make_unique<PortWorker>(port, setup));
+    std::vector<std::thread> threads;
+    threads.reserve(workers.size());
+    for (auto& worker : workers) threads.emplace_back(&PortWorker::run, worker.get());
+
+    std::vector<PortView> views;
+    {
+        StationDisplay display(hex_path + std::string(", CRC-32 ") + crc32 + ", log " + options.log_path, workers);
+        double last_retry = monotonic_seconds();
+        std::string trouble;
+        for (;;) {
+            if (interrupt_requested()) stop.store(true);
+            std::string reason;
+            const std::size_t waiting = log.waiting(reason);
+            if (waiting > 0 && monotonic_seconds() - last_retry >= LOG_RETRY_S) {
+                last_retry = monotonic_seconds();
+                log.retry();
+            }
+            trouble = waiting == 0 ? std::string()
+                                   : "log: cannot write " + options.log_path + " (" + reason + "); " +
+                                         std::to_string(waiting) + " rows waiting, tried again every 2 s";
+            views = display.show(trouble);
+            bool all_finished = !options.continuous;
+            for (const PortView& view : views) all_finished = all_finished && view.finished;
+            if (all_finished || stop.load()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(display.terminal() ? REDRAW_MS : EVENTS_MS));
+        }
+        stop.store(true);
+        for (std::thread& thread : threads) thread.join();
+        log.retry();
+        std::string reason;
+        log.waiting(reason);
+        views = display.show(std::string());
+        // Rows the log would still not take go to stderr, not nowhere.
+        for (std::string row : log.take_waiting()) {
+            while (!row.empty() && (row.back() == '\n' || row.back() == '\r')) row.pop_back();
+            console_note("%s: cannot write (%s); the row was: %s", options.log_path.c_str(), reason.c_str(),
+                         row.c_str());
+        }
+    }
+    const int status = station_status(options, views);
+    console_print("totals: %s\r\n", totals_text(station_totals(views)).c_str());
+    trace("outcome: %s, exit status %d", totals_text(station_totals(views)).c_str(), status);
+    trace_close();
+    interrupt_answered();
+    return status;
+}

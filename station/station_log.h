@@ -1,0 +1,65 @@
+// The station's results log: CSV (RFC 4180), one row per box, each row
+// written with one write and forced to the disk before the screen shows the
+// box's end. Rows that cannot be written wait, in order, and are tried again.
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "console/record_file.h"
+
+struct BoxRecord {
+    std::string started;  // UTC, ISO 8601 with milliseconds
+    std::string ended;
+    std::string station;  // the host name
+    std::string port;     // as given in PORTS
+    std::string device;
+    std::string adapter;  // "usb:SERIAL usb@LOCATION", where known
+    std::string file;
+    std::string crc32;    // 0x%08X
+    std::string sha256;
+    std::string result;   // completed, lost connection, interrupted
+    double erase_s = -1;  // each phase's seconds; negative: the box did not reach it
+    double transfer_s = -1;
+    double flash_write_s = -1;
+    unsigned long bytes_sent = 0;
+    std::string reason;
+};
+
+constexpr char STATION_LOG_HEADER[] =
+    "started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
+    "bytes_sent,reason\r\n";
+
+// The row for `record`, its line end included.
+std::string csv_row(const BoxRecord& record);
+
+class StationLog {
+public:
+    // Opens or creates the log: a new one gets the header, and one whose last
+    // line was torn (a power cut) gets a line end first. False, with `error`
+    // (the system's words), when it cannot be created or written.
+    bool open(const std::string& path, std::string& error);
+
+    // Writes the row now, or keeps it for a later try if that fails (the
+    // rows before it are tried first). True when it is on the disk.
+    bool write(const BoxRecord& record);
+
+    // Tries the rows that wait again. True when none waits.
+    bool retry();
+
+    // Rows waiting, and why the last write failed.
+    std::size_t waiting(std::string& reason);
+
+    // The rows still waiting, taken out of the log.
+    std::deque<std::string> take_waiting();
+
+private:
+    bool write_waiting();
+
+    std::mutex lock_;
+    RecordFile file_;
+    std::string path_;
+    std::deque<std::string> waiting_;
+    int error_ = 0;
+};

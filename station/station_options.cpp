@@ -1,0 +1,96 @@
+#include "station/station_options.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool all_digits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 9;
+}
+
+}  // namespace
+
+bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std::string& error) {
+    ports.clear();
+    const std::string all = text;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = all.find(',', start);
+        const std::string entry = all.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        if (entry.empty()) {
+            error = "an empty entry in the port list \"" + all + "\"";
+            return false;
+        }
+        const std::size_t dash = entry.find('-');
+        if (dash != std::string::npos && all_digits(entry.substr(0, dash)) && all_digits(entry.substr(dash + 1))) {
+            const int first = std::atoi(entry.substr(0, dash).c_str());
+            const int last = std::atoi(entry.substr(dash + 1).c_str());
+            if (first > last) {
+                error = "the range " + entry + " runs backwards";
+                return false;
+            }
+            for (int number = first; number <= last && ports.size() <= STATION_PORTS_MAX; ++number) {
+                const std::string given = std::to_string(number);
+                ports.push_back({given, parse_port_name(given.c_str()), ""});
+            }
+        } else {
+            ports.push_back({entry, parse_port_name(entry.c_str()), ""});
+        }
+        if (ports.size() > STATION_PORTS_MAX) {
+            error = "more than " + std::to_string(STATION_PORTS_MAX) + " ports";
+            return false;
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    for (StationPort& port : ports) {
+        char label[PORT_DEVICE_MAX + 8];
+        port_label(port.name, label, sizeof label);
+        port.label = label;
+    }
+    return true;
+}
+
+bool parse_station_options(int argc, char** argv, StationOptions& options, std::string& error) {
+    std::vector<const char*> plain;
+    bool rearm_given = false;
+    for (int i = 0; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--log") == 0 || std::strcmp(arg, "--rearm-quiet") == 0) {
+            if (i + 1 >= argc) {
+                error = std::string(arg) + " needs a value";
+                return false;
+            }
+            const char* value = argv[++i];
+            if (arg[2] == 'l') {
+                options.log_path = value;
+                continue;
+            }
+            char* end = nullptr;
+            options.rearm_quiet_s = std::strtod(value, &end);
+            if (end == value || *end != '\0' || !(options.rearm_quiet_s >= 0.1 && options.rearm_quiet_s <= 3600)) {
+                error = std::string("--rearm-quiet takes seconds from 0.1 to 3600, not \"") + value + "\"";
+                return false;
+            }
+            rearm_given = true;
+        } else if (std::strcmp(arg, "--continuous") == 0) {
+            options.continuous = true;
+        } else if (arg[0] == '-' && arg[1] == '-') {
+            error = std::string("unknown option ") + arg;
+            return false;
+        } else {
+            plain.push_back(arg);
+        }
+    }
+    if (plain.size() != 2) {
+        error = "--station takes a list of ports and a hex file";
+        return false;
+    }
+    if (rearm_given && !options.continuous) {
+        error = "--rearm-quiet goes with --continuous";
+        return false;
+    }
+    options.hex_path = plain[1];
+    return parse_station_ports(plain[0], options.ports, error);
+}

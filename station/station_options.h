@@ -1,0 +1,35 @@
+// The station's command line: stbload --station PORTS HEXFILE [--log FILE]
+// [--continuous [--rearm-quiet SECONDS]].
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "link/port_name.h"
+
+// One port of the station, as PORTS gives it.
+struct StationPort {
+    std::string given;  // the entry as written ("7", "COM3", "usb:A12345"); one number of a range
+    PortName name;
+    std::string label;  // its name in messages: "COM7"
+};
+
+struct StationOptions {
+    std::vector<StationPort> ports;
+    std::string hex_path;
+    std::string log_path = "stbload-station.csv";
+    bool continuous = false;
+    double rearm_quiet_s = 3.0;
+};
+
+// The most ports one station runs.
+constexpr std::size_t STATION_PORTS_MAX = 32;
+
+// Reads the arguments after "--station". False, with `error` saying why in
+// words, for a command line that cannot be run.
+bool parse_station_options(int argc, char** argv, StationOptions& options, std::string& error);
+
+// Splits PORTS at its commas: each entry is what a single download takes as
+// PORT, or a range of COM numbers ("7-12"). False, with `error`, for an empty
+// entry or a backwards range.
+bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std::string& error);
