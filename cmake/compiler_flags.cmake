@@ -42,6 +42,23 @@ if(STBLOAD_SANITIZE)
   add_link_options(${stbload_sanitizers})
 endif()
 
+# ThreadSanitizer, for the station's threads; it cannot be combined with ASan.
+if(STBLOAD_SANITIZE_THREAD)
+  if(STBLOAD_SANITIZE)
+    message(FATAL_ERROR "STBLOAD_SANITIZE_THREAD and STBLOAD_SANITIZE cannot be used together")
+  endif()
+  set(CMAKE_REQUIRED_FLAGS "-fsanitize=thread")
+  set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=thread)
+  check_cxx_source_compiles("int main() { return 0; }" STBLOAD_HAVE_TSAN)
+  unset(CMAKE_REQUIRED_FLAGS)
+  unset(CMAKE_REQUIRED_LINK_OPTIONS)
+  if(NOT STBLOAD_HAVE_TSAN)
+    message(FATAL_ERROR "STBLOAD_SANITIZE_THREAD needs a compiler with ThreadSanitizer")
+  endif()
+  add_compile_options("$<${stbload_cxx}:-fsanitize=thread;-fno-sanitize-recover=all;-fno-omit-frame-pointer>")
+  add_link_options(-fsanitize=thread)
+endif()
+
 # Reproducible release builds: the same sources give the same bytes wherever
 # they are checked out and built. __FILE__ and any debug information name
 # files relative to the source and build trees, not by their absolute paths.
