@@ -29,6 +29,8 @@ void print_help() {
                   "  stbload --check HEXFILE  show what a download of HEXFILE would send and its\r\n"
                   "                           fingerprint (CRC-32, SHA-256), without a port\r\n"
                   "  stbload --list           list the serial ports, and how to name each as PORT\r\n"
+                  "  stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet S]]\r\n"
+                  "                           flash a box on every port of PORTS (\"3,5,7-12\")\r\n"
                   "  stbload --version        print the version\r\n"
                   "  stbload --help           print this help\r\n"
                   "\r\n"

@@ -39,6 +39,13 @@ PEAK_RSS_MB = 20.0
 
 HEX_RUNS_PER_ROUND = 3
 
+# The station at the real line rate: this many boxes at once, against one
+# single download at the same rate.
+STATION_BOXES = 16
+STATION_TRANSFER_TOLERANCE = 0.01
+STATION_CPU_RATIO = 1.2
+STATION_RSS_MB = 20.0 + 64 * 1024 * STATION_BOXES / 1e6
+
 
 class Sample:
     def __init__(self, wall, user, system, max_rss_kb, status, out):
@@ -118,6 +125,31 @@ def download(build, work, kind, hex_path, window):
     if image != window:
         raise SystemExit("%s: the received image differs from the hex file's window" % kind)
     return sample
+
+
+def paced_run(build, work, hex_path, window, boxes):
+    """One single download (boxes == 0) or a station of `boxes` ports, each box
+    at 115200 baud's real rate. Gives the process's sample and each box's wire
+    time in seconds (from its loader's report)."""
+    harness.STB_SIM = build / "tools" / "stb_sim"
+    names = ["paced-%d-%d" % (boxes, k) for k in range(max(boxes, 1))]
+    sims = [harness.Sim(work, name=name, args=("--erase-ms", "0", "--pace"), timeout=600) for name in names]
+    env = {"STBLOAD_COM%d" % (k + 1): str(sim.link) for k, sim in enumerate(sims)}
+    if boxes == 0:
+        argv = [str(build / "stbload"), "1", str(hex_path)]
+    else:
+        argv = [str(build / "stbload"), "--station", "1-%d" % boxes, str(hex_path), "--log", str(work / "station.csv")]
+    sample = run_process(build, argv, env, stdout="pipe", timeout=600)
+    if sample.status != 0:
+        raise SystemExit("%s: exit status %d" % (" ".join(argv[1:2]), sample.status))
+    wire = []
+    for sim in sims:
+        sim.finish(60)
+        report = sim.report()
+        if report.get("packets") != PACKETS or sim.image() != window:
+            raise SystemExit("a paced box did not receive the image: %r" % report)
+        wire.append(report["stream_ms"] / 1000)
+    return sample, wire
 
 
 def hex_load(build, work, kind, hex_path, records):
@@ -212,6 +244,9 @@ def main():
             sample = download(build, work, kind, hex_files[16], window)
             if round_number > 0:
                 download_samples[kind].append(sample)
+    # At the line's real rate: a single download, then a station of 16 boxes at once.
+    paced_single, single_wire = paced_run(build, work, hex_files[16], window, 0)
+    paced_station, station_wire = paced_run(build, work, hex_files[16], window, STATION_BOXES)
     load_after = os.getloadavg()
 
     gb = gbench_medians(args.gbench)
@@ -274,6 +309,23 @@ def main():
         rows.append(("Download peak RSS (largest of the runs), stdout on a %s" % kind, "<= %.0f MB" % PEAK_RSS_MB,
                      "%.1f MB" % rss, "floor %.1f MB" % max(s.rss_mb for s in floor),
                      verdict(rss <= PEAK_RSS_MB)))
+
+    single_cpu = paced_single.cpu
+    per_box = paced_station.cpu / STATION_BOXES
+    worst = max(station_wire, key=lambda t: abs(t - WIRE_SECONDS))
+    rows.append(("Station, %d boxes at 115200 baud: each box's transfer on the wire" % STATION_BOXES,
+                 "within %.0f%% of %.1f s" % (STATION_TRANSFER_TOLERANCE * 100, WIRE_SECONDS),
+                 "%.1f to %.1f s (worst %+.2f%%)" % (min(station_wire), max(station_wire),
+                                                     (worst - WIRE_SECONDS) / WIRE_SECONDS * 100),
+                 "single download %.1f s" % single_wire[0],
+                 verdict(abs(worst - WIRE_SECONDS) <= STATION_TRANSFER_TOLERANCE * WIRE_SECONDS)))
+    rows.append(("Station CPU per box (user+sys of the station / %d)" % STATION_BOXES,
+                 "<= %.1fx single" % STATION_CPU_RATIO, "%.0f ms (%.2fx)" % (per_box * 1e3, per_box / single_cpu),
+                 "single download at line rate %.0f ms" % (single_cpu * 1e3),
+                 verdict(per_box <= STATION_CPU_RATIO * single_cpu)))
+    rows.append(("Station peak RSS, %d ports" % STATION_BOXES, "<= %.1f MB" % STATION_RSS_MB,
+                 "%.1f MB" % paced_station.rss_mb, "single download %.1f MB" % paced_single.rss_mb,
+                 verdict(paced_station.rss_mb <= STATION_RSS_MB)))
 
     print()
     print("Medians of %d rounds (%d runs each of the hex loads); load average %.2f before, %.2f after (1 min)."

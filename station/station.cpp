@@ -1,5 +1,6 @@
 #include "station/station.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -106,10 +107,15 @@ public:
             for (auto& worker : workers_) worker->take_events();
             block_.draw(station_screen(header_, views, monotonic_seconds(), log_trouble));
         } else {
+            // In the order they happened, whichever port they came from.
+            std::vector<std::pair<PortEvent, std::size_t>> events;
             for (std::size_t i = 0; i < workers_.size(); ++i) {
-                for (const PortEvent& event : workers_[i]->take_events()) {
-                    console_print("%s %s %s\r\n", event.time.c_str(), views[i].label.c_str(), event.text.c_str());
-                }
+                for (PortEvent& event : workers_[i]->take_events()) events.emplace_back(std::move(event), i);
+            }
+            std::stable_sort(events.begin(), events.end(),
+                             [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
+            for (const auto& [event, i] : events) {
+                console_print("%s %s %s\r\n", event.time.c_str(), views[i].label.c_str(), event.text.c_str());
             }
             if (log_trouble != shown_trouble_ && !log_trouble.empty()) console_print("%s\r\n", log_trouble.c_str());
             shown_trouble_ = log_trouble;

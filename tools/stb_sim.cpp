@@ -43,9 +43,11 @@
 // "Erasing flash,please wait.\n", the erase time, "Erase done.\n", receive,
 // a confirmation line, 1,200 progress dots, '@', linger.
 //
-// The report gives how the tool left the line (taken at wait_config or wait_go),
-// and whether the tty's exclusive-use flag was set while the tool held the port
-// and clear once it let go (exclusive_held, exclusive_after_release; -1: never seen).
+// The report gives the time from the stream's first byte to its last
+// (stream_ms: at --pace, what the wire took), how the tool left the line
+// (taken at wait_config or wait_go), and whether the tty's exclusive-use flag
+// was set while the tool held the port and clear once it let go
+// (exclusive_held, exclusive_after_release; -1: never seen).
 //
 // Exit status: 0 when the script ran to its end, 1 on a timeout, a missing answer or an error.
 
@@ -115,6 +117,8 @@ struct Device {
     std::vector<std::uint8_t> received;  // every byte from the tool
     std::vector<std::uint8_t> image;     // data of the packets received
     std::size_t stream_bytes = 0;
+    Clock::time_point stream_first{};  // when the stream's first and last bytes arrived
+    Clock::time_point stream_last{};
     std::uint8_t packet[PACKET_SIZE] = {};  // the packet being received
     std::size_t y_count = 0;
     std::size_t bad_packets = 0;
@@ -284,6 +288,10 @@ void receive_stream(Device& device, std::size_t count, bool pace) {
         }
         const std::size_t n = receive_some(device, buffer, limit, 100);
         taken += n;
+        if (n > 0) {
+            if (device.stream_bytes == 0) device.stream_first = Clock::now();
+            device.stream_last = Clock::now();
+        }
         for (std::size_t i = 0; i < n; ++i) {
             device.packet[device.stream_bytes % PACKET_SIZE] = buffer[i];
             if (device.stream_bytes % PACKET_SIZE == PACKET_SIZE - 1) check_packet(device, device.packet);
@@ -474,6 +482,9 @@ void write_outputs(const Device& device, const Options& options, const std::stri
         << "y_count=" << device.y_count << "\n"
         << "stream_bytes=" << device.stream_bytes << "\n"
         << "packets=" << device.stream_bytes / PACKET_SIZE << "\n"
+        << "stream_ms="
+        << std::chrono::duration_cast<std::chrono::milliseconds>(device.stream_last - device.stream_first).count()
+        << "\n"
         << "bad_packets=" << device.bad_packets << "\n"
         << "first_bad_packet=" << device.first_bad_packet << "\n";
     if (device.was_configured) {

@@ -12,6 +12,8 @@ instead, when STBLOAD_WINE_REQUIRED=1).
 Environment: STBLOAD_WIN_EXE (default build-win/stbload.exe), STB_SIM_BIN.
 """
 
+import csv
+import hashlib
 import os
 import re
 import shutil
@@ -20,6 +22,7 @@ import sys
 import tempfile
 import time
 import unittest
+import zlib
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
@@ -282,6 +285,31 @@ class Ports(WineTest):
         self.assertEqual((run.status, run.err), (0, b""))
         self.assertSameBytes(run.out, transcript(), "console")
         self.assertSameBytes(sim.image(), window_of([(0x4000, flash)]), "received image")
+
+
+class Station(WineTest):
+
+    def test_two_com_ports_from_one_station(self):
+        blocks = [(0x4000, random_bytes(0x9000, 29)), (0x80000, random_bytes(700, 30))]
+        self.write_hex("fw.hex", hex_text(blocks))
+        window = window_of(blocks)
+        sims = [self.wine_sim(port) for port in MAPPED_PORTS]
+        run = self.run_exe(["--station", "COM7,12", "fw.hex", "--log", "boxes.csv"], timeout=120)
+        for sim in sims:
+            sim.stop()
+        self.assertEqual(run.status, 0, run.out[-300:])
+        self.assertTrue(run.out.endswith(b"totals: 2 completed, 0 failed, 0 interrupted\r\n"), run.out[-200:])
+        for sim in sims:
+            self.assertSameBytes(sim.received(), b"y" + packet_stream(window), "bytes on the wire")
+            self.assertSameBytes(sim.image(), window, "received image")
+        with open(self.dir / "boxes.csv", newline="") as log:
+            rows = list(csv.DictReader(log))
+        self.assertEqual(sorted((row["port"], row["device"], row["result"], row["bytes_sent"]) for row in rows),
+                         [("12", "\\\\.\\COM12", "completed", "1032192"), ("COM7", "\\\\.\\COM7", "completed", "1032192")])
+        for row in rows:
+            self.assertEqual((row["file"], row["crc32"], row["sha256"], row["reason"]),
+                             ("fw.hex", "0x%08X" % zlib.crc32(window), hashlib.sha256(window).hexdigest(), ""))
+            self.assertRegex(row["transfer_s"], r"^\d+\.\d$")
 
 
 class BeforeTheDialogue(WineTest):
