@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include <cmath>
+
 #include "app/diagnostics.h"
 #include "app/exchange_console.h"
 #include "app/progress_display.h"
@@ -40,7 +42,7 @@ void note_summary(double seconds, const ImageFingerprint& fingerprint) {
     format_thousands(TRANSFER_LENGTH, bytes, sizeof bytes);
     const double rate = seconds > 0 ? static_cast<double>(STREAM_BYTES) / seconds : 0.0;
     char per_second[32];
-    format_thousands(static_cast<unsigned long long>(rate + 0.5), per_second, sizeof per_second);
+    format_thousands(static_cast<unsigned long long>(std::llround(rate)), per_second, sizeof per_second);
     console_note("%s bytes sent in %.1f s (%s bytes/s on the wire, %.0f%% of the line); image CRC-32 0x%08X", bytes,
                  seconds, per_second, 100.0 * rate / LINE_BYTES_PER_SECOND, fingerprint.crc32);
 }

@@ -1,5 +1,6 @@
 #include "app/progress_display.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -63,7 +64,7 @@ void ProgressDisplay::show(const char* text, char cell) {
         const std::size_t width = length > shown_ ? length : shown_;
         if (2 * width + 2 > sizeof out) return;
         out[n++] = cell;
-        std::memcpy(out + n, text, length);
+        std::copy_n(text, length, out + n);
         n += length;
         for (std::size_t i = length; i < width; ++i) out[n++] = ' ';
         for (std::size_t i = 0; i <= width; ++i) out[n++] = '\b';
@@ -75,7 +76,7 @@ void ProgressDisplay::show(const char* text, char cell) {
         const std::size_t width = length > shown_ ? length : shown_;
         if (width + 2 > sizeof out) return;
         out[n++] = '\r';
-        std::memcpy(out + n, text, length);
+        std::copy_n(text, length, out + n);
         n += length;
         for (std::size_t i = length; i < width; ++i) out[n++] = ' ';
         shown_ = length;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -47,7 +48,7 @@ extern "C" void on_interrupt_signal(int signal_number) {
 void append(const char* text) {
     const std::size_t size = std::strlen(text);
     if (restore_size + size > sizeof restore) return;
-    std::memcpy(restore + restore_size, text, size);
+    std::copy_n(text, size, restore + restore_size);
     restore_size += size;
 }
 

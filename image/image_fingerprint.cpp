@@ -46,18 +46,18 @@ constexpr std::uint32_t rotr(std::uint32_t x, int n) {
 
 void sha256_block(std::uint32_t state[8], const std::uint8_t* block) {
     std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
+    for (std::size_t i = 0; i < 16; ++i) {
         w[i] = (static_cast<std::uint32_t>(block[4 * i]) << 24) | (static_cast<std::uint32_t>(block[4 * i + 1]) << 16) |
                (static_cast<std::uint32_t>(block[4 * i + 2]) << 8) | block[4 * i + 3];
     }
-    for (int i = 16; i < 64; ++i) {
+    for (std::size_t i = 16; i < 64; ++i) {
         const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
         const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
         w[i] = w[i - 16] + s0 + w[i - 7] + s1;
     }
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int i = 0; i < 64; ++i) {
+    for (std::size_t i = 0; i < 64; ++i) {
         const std::uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + K[i] + w[i];
         const std::uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
         h = g;
@@ -108,14 +108,14 @@ void sha256_of(const std::uint8_t* data, std::size_t size, std::uint8_t digest[3
     const std::size_t tail_size = rest < 56 ? 64 : 128;
     for (int i = 0; i < 8; ++i) tail[tail_size - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
     for (std::size_t at = 0; at < tail_size; at += 64) sha256_block(state, tail + at);
-    for (int i = 0; i < 8; ++i) {
-        for (int k = 0; k < 4; ++k) digest[4 * i + k] = static_cast<std::uint8_t>(state[i] >> (24 - 8 * k));
+    for (std::size_t i = 0; i < 8; ++i) {
+        for (std::size_t k = 0; k < 4; ++k) digest[4 * i + k] = static_cast<std::uint8_t>(state[i] >> (24 - 8 * k));
     }
 }
 
 void format_sha256(const std::uint8_t digest[32], char text[65]) {
     static const char HEX[] = "0123456789abcdef";
-    for (int i = 0; i < 32; ++i) {
+    for (std::size_t i = 0; i < 32; ++i) {
         text[2 * i] = HEX[digest[i] >> 4];
         text[2 * i + 1] = HEX[digest[i] & 0x0F];
     }

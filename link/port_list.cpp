@@ -40,7 +40,7 @@ bool natural_less(const std::string& a, const std::string& b) {
         ++i;
         ++k;
     }
-    return a.size() - i < b.size() - k;
+    return i == a.size() && k < b.size();  // one is a prefix of the other: the shorter first
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 
 #include "link/port_list.h"
 
-extern char** environ;
-
 namespace {
 
 std::string real_path(const std::string& path) {
@@ -50,7 +48,7 @@ std::vector<std::string> entries(const char* directory) {
 
 // The USB device a tty hangs under: the first directory upward with idVendor.
 void take_usb_device(const std::string& device_path, PortInfo& port) {
-    for (std::string dir = device_path; dir.size() > std::strlen("/sys/devices"); dir = dir.substr(0, dir.find_last_of('/'))) {
+    for (std::string dir = device_path; dir.size() > std::strlen("/sys/devices"); dir.resize(dir.find_last_of('/'))) {
         const std::string vendor = attribute(dir, "idVendor");
         if (vendor.empty()) continue;
         port.usb = true;
@@ -60,8 +58,8 @@ void take_usb_device(const std::string& device_path, PortInfo& port) {
         port.location = base_name(dir);
         const std::string manufacturer = attribute(dir, "manufacturer");
         const std::string product = attribute(dir, "product");
-        port.description = manufacturer.empty() || product.rfind(manufacturer, 0) == 0 ? product
-                                                                                       : manufacturer + " " + product;
+        port.description = product;
+        if (!manufacturer.empty() && product.rfind(manufacturer, 0) != 0) port.description.insert(0, manufacturer + " ");
         return;
     }
 }
@@ -79,7 +77,7 @@ int com_number_of(const std::string& name, const std::string& device) {
         if (real_path(end + 1) == real) return static_cast<int>(number);
     }
     if (name.rfind("ttyS", 0) == 0 && name.size() > 4 && name.find_first_not_of("0123456789", 4) == std::string::npos) {
-        const int number = std::atoi(name.c_str() + 4) + 1;
+        const int number = static_cast<int>(std::strtol(name.c_str() + 4, nullptr, 10)) + 1;
         const std::string variable = "STBLOAD_COM" + std::to_string(number);
         const char* set = std::getenv(variable.c_str());  // NOLINT(concurrency-mt-unsafe): one thread lists
         if (set == nullptr || set[0] == '\0') return number;
@@ -102,7 +100,7 @@ std::vector<PortInfo> list_serial_ports() {
         // Newer kernels put a serial-base port device between the tty and the
         // UART: the UART's driver is the one that says what it is.
         std::string controller = device_path;
-        while (link_name(controller + "/subsystem") == "serial-base") controller = controller.substr(0, controller.find_last_of('/'));
+        while (link_name(controller + "/subsystem") == "serial-base") controller.resize(controller.find_last_of('/'));
         const std::string driver = link_name(controller + "/driver");
         PortInfo port;
         port.device = "/dev/" + name;

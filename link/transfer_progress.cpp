@@ -12,12 +12,11 @@ constexpr double MEASURED_AFTER_S = 2.0;
 }  // namespace
 
 TransferFigures transfer_figures(std::uint32_t sent, std::uint32_t total, double elapsed) {
-    TransferFigures figures{};
     const std::uint64_t image_sent = std::uint64_t{sent} * PACKET_DATA_BYTES;
     const std::uint64_t image_total = std::uint64_t{total} * PACKET_DATA_BYTES;
-    figures.percent = total == 0 ? 100 : static_cast<unsigned>(std::uint64_t{sent} * 100 / total);
-    figures.kib_sent = static_cast<unsigned>(image_sent / 1024);
-    figures.kib_total = static_cast<unsigned>(image_total / 1024);
+    TransferFigures figures{total == 0 ? 100U : static_cast<unsigned>(std::uint64_t{sent} * 100 / total),
+                            static_cast<unsigned>(image_sent / 1024), static_cast<unsigned>(image_total / 1024), 0.0,
+                            0.0};
     const double wire_sent = static_cast<double>(sent) * PACKET_SIZE;
     const double wire_left = static_cast<double>(total - sent) * PACKET_SIZE;
     double rate = LINE_BYTES_PER_SECOND;

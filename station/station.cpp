@@ -64,6 +64,7 @@ std::string device_key(const PortName& name) {
 
 bool find_port_named_twice(const std::vector<StationPort>& ports, std::string& error) {
     std::vector<std::string> keys;
+    keys.reserve(ports.size());
     for (const StationPort& port : ports) keys.push_back(device_key(port.name));
     for (std::size_t i = 0; i < ports.size(); ++i) {
         for (std::size_t k = 0; k < i; ++k) {
@@ -225,7 +226,6 @@ int run_station(int argc, char** argv) {
     {
         StationDisplay display(hex_path + std::string(", CRC-32 ") + crc32 + ", log " + options.log_path, workers);
         double last_retry = monotonic_seconds();
-        std::string trouble;
         for (;;) {
             if (interrupt_requested()) stop.store(true);
             std::string reason;
@@ -234,7 +234,7 @@ int run_station(int argc, char** argv) {
                 last_retry = monotonic_seconds();
                 log.retry();
             }
-            trouble = waiting == 0 ? std::string()
+            const std::string trouble = waiting == 0 ? std::string()
                                    : "log: cannot write " + options.log_path + " (" + reason + "); " +
                                          std::to_string(waiting) + " rows waiting, tried again every 2 s";
             views = display.show(trouble);

@@ -24,8 +24,8 @@ bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std:
         }
         const std::size_t dash = entry.find('-');
         if (dash != std::string::npos && all_digits(entry.substr(0, dash)) && all_digits(entry.substr(dash + 1))) {
-            const int first = std::atoi(entry.substr(0, dash).c_str());
-            const int last = std::atoi(entry.substr(dash + 1).c_str());
+            const int first = static_cast<int>(std::strtol(entry.substr(0, dash).c_str(), nullptr, 10));
+            const int last = static_cast<int>(std::strtol(entry.substr(dash + 1).c_str(), nullptr, 10));
             if (first > last) {
                 error = "the range " + entry + " runs backwards";
                 return false;
