@@ -20,6 +20,8 @@ public:
 private:
     int columns_ = 80;
     int drawn_ = 0;     // lines drawn so far
-    int top_row_ = 0;   // console API: the buffer row of the block's first line
-    bool console_api_ = false;
+    // Windows' console API only: the buffer row of the block's first line, and
+    // whether the console takes no escape sequences.
+    [[maybe_unused]] int top_row_ = 0;
+    [[maybe_unused]] bool console_api_ = false;
 };

@@ -39,7 +39,7 @@
 namespace {
 
 constexpr std::size_t PACKET_BYTES = 20;
-constexpr std::size_t PACKET_COUNT = TRANSFER_LENGTH / 16;
+constexpr std::size_t EXPECTED_PACKETS = TRANSFER_LENGTH / 16;
 
 struct WriteRecord {
     std::size_t reads_before;  // read calls made before this write
@@ -227,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK((result == ExchangeResult::Completed) == model.completed, "exchange %s, expected %s",
                result == ExchangeResult::Completed ? "Completed" : "Lost", model.completed ? "Completed" : "Lost");
     FUZZ_CHECK(port.reads() == model.reads, "exchange made %zu reads, expected %zu", port.reads(), model.reads);
-    FUZZ_CHECK(!model.completed || model.packets == PACKET_COUNT, "model completed without a whole transfer");
+    FUZZ_CHECK(!model.completed || model.packets == EXPECTED_PACKETS, "model completed without a whole transfer");
     check_writes(port, model);
     check_console(output, model.console);
     return 0;
