@@ -1,5 +1,6 @@
 #include "console/terminal.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,4 +21,10 @@ bool taskbar_known_from_environment() {
     const char* session = std::getenv("WT_SESSION");  // NOLINT(concurrency-mt-unsafe)
     return (session != nullptr && session[0] != '\0') || variable_is("ConEmuANSI", "ON") ||
            variable_is("TERM_PROGRAM", "WezTerm") || variable_is("TERM_PROGRAM", "ghostty");
+}
+
+void write_taskbar_sequence(TaskbarState state, unsigned percent) {
+    char sequence[32];
+    const int n = std::snprintf(sequence, sizeof sequence, "\x1b]9;4;%d;%u\x1b\\", static_cast<int>(state), percent);
+    if (n > 0) write_stderr(sequence, static_cast<std::size_t>(n));
 }

@@ -49,3 +49,6 @@ void terminal_end();
 // the environment names a terminal known to show OSC 9;4 progress.
 bool taskbar_known_from_environment();
 bool progress_turned_off();
+
+// Writes the OSC 9;4 sequence for `state` to standard error, unasked.
+void write_taskbar_sequence(TaskbarState state, unsigned percent);

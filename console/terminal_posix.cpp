@@ -107,10 +107,7 @@ void terminal_title(const char* text) {
 }
 
 void terminal_taskbar(TaskbarState state, unsigned percent) {
-    if (!use_taskbar) return;
-    char sequence[32];
-    const int n = std::snprintf(sequence, sizeof sequence, "\x1b]9;4;%d;%u\x1b\\", static_cast<int>(state), percent);
-    if (n > 0) write_stderr(sequence, static_cast<std::size_t>(n));
+    if (use_taskbar) write_taskbar_sequence(state, percent);
 }
 
 void terminal_end() {

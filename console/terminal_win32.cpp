@@ -28,7 +28,7 @@ void put_back() {
     if (!pending) return;
     pending = false;
     if (use_taskbar) {
-        write_stderr("\x1b]9;4;0;0\x1b\\", 11);
+        write_taskbar_sequence(TaskbarState::Clear, 0);
         SetConsoleMode(stderr_handle(), saved_mode);
     }
     if (use_titles) SetConsoleTitleA(saved_title);
@@ -85,10 +85,7 @@ void terminal_title(const char* text) {
 }
 
 void terminal_taskbar(TaskbarState state, unsigned percent) {
-    if (!use_taskbar) return;
-    char sequence[32];
-    const int n = std::snprintf(sequence, sizeof sequence, "\x1b]9;4;%d;%u\x1b\\", static_cast<int>(state), percent);
-    if (n > 0) write_stderr(sequence, static_cast<std::size_t>(n));
+    if (use_taskbar) write_taskbar_sequence(state, percent);
 }
 
 void terminal_end() {
