@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "image/hex_image.h"
+#include "image/image_fingerprint.h"
 #include "support/hex_writer.h"
 #include "support/memory_source.h"
 
@@ -324,4 +325,29 @@ TEST(HexImage, KeepsTheFirstNotesOfAKindAndCountsTheRest) {
     EXPECT_EQ(report.bad_checksum.count + report.cut_record.count + report.skipped_across_base.count +
                   report.long_line.count + report.cut_off_line + report.beyond_window_bytes,
               0U);
+}
+
+// Known answers: the CRC-32 check value and FIPS 180-4's examples, across the
+// lengths where SHA-256's padding takes one block or two.
+TEST(ImageFingerprint, KnownAnswers) {
+    const auto bytes = [](const char* text) { return reinterpret_cast<const std::uint8_t*>(text); };
+    EXPECT_EQ(crc32_of(bytes("123456789"), 9), 0xCBF43926U);
+    EXPECT_EQ(crc32_of(bytes("123456789") + 4, 5, crc32_of(bytes("123456789"), 4)), 0xCBF43926U) << "in pieces";
+    const struct {
+        std::string text;
+        const char* sha256;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+    };
+    for (const auto& c : cases) {
+        std::uint8_t digest[32];
+        sha256_of(bytes(c.text.c_str()), c.text.size(), digest);
+        char hex[65];
+        format_sha256(digest, hex);
+        EXPECT_STREQ(hex, c.sha256) << c.text.size() << " bytes";
+    }
 }
