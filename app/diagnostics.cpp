@@ -5,17 +5,9 @@
 #include "link/port_name.h"
 #include "console/console.h"
 
-namespace {
-
-void note_line(void* /*context*/, const char* text) {
-    console_note("%s", text);
-}
-
-}  // namespace
-
 void show_image_file(ImageFile outcome, const char* path, const HexLoadReport& report, int error) {
     if (outcome != ImageFile::Ready) console_print(image_file_message(outcome), path);
-    describe_image_file(outcome, path, report, error, note_line, nullptr);
+    describe_image_file(outcome, path, report, error, console_note_text, nullptr);
 }
 
 void note_port_problem(const char* label, const SerialPort& port) {

@@ -1,8 +1,7 @@
 #include "app/download.h"
 
-#include <cstdlib>
-
 #include <cmath>
+#include <cstdlib>
 
 #include "app/diagnostics.h"
 #include "app/exchange_console.h"
@@ -27,12 +26,6 @@ void start_trace(const char* label, const char* hex_path) {
         return;
     }
     trace("stbload %s: %s, file %s", STBLOAD_VERSION, label, hex_path);
-}
-
-void trace_fingerprint(const ImageFingerprint& fingerprint) {
-    char sha256[65];
-    format_sha256(fingerprint.sha256, sha256);
-    trace("image sent: CRC-32 0x%08X, SHA-256 %s", fingerprint.crc32, sha256);
 }
 
 // After a completed download, for the person at the terminal: how long the
@@ -74,7 +67,6 @@ int download(const PortName& name, const char* label, const char* hex_path) {
     }
 
     const ImageFile loaded = load_image_file(hex_file, report);
-    if (loaded == ImageFile::Ready || loaded == ImageFile::NothingToDownload) trace_image_report(report);
     show_image_file(loaded, hex_path, report, hex_file.error());
     if (loaded != ImageFile::Ready) return EXIT_FAILED;
 

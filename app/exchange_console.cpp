@@ -1,7 +1,7 @@
 #include "app/exchange_console.h"
 
+#include "console/clock.h"
 #include "console/console.h"
-#include "console/trace.h"
 #include "image/hex_image.h"
 
 void show_spinner(unsigned n) {
@@ -24,7 +24,7 @@ void ExchangeConsole::transfer_started(std::uint32_t packets) {
     spinner_steps_ = 0;
     console_print("Slave request data\r\n");
     console_print("start transfer\t");
-    transfer_start_ = trace_seconds();
+    transfer_start_ = monotonic_seconds();
     progress_.transfer_started(transfer_start_);
 }
 
@@ -52,12 +52,12 @@ void ExchangeConsole::show_transfer_spinner(std::uint32_t packets) {
 void ExchangeConsole::transfer_progress(std::uint32_t sent) {
     // The packet about to be written has its step too.
     show_transfer_spinner(sent + 1);
-    progress_.transfer_progress(sent, packets_, trace_seconds(), cell_);
+    progress_.transfer_progress(sent, packets_, monotonic_seconds(), cell_);
 }
 
 void ExchangeConsole::transfer_ended(std::uint32_t sent, bool complete) {
     trace_.transfer_ended(sent, complete);
-    transfer_end_ = trace_seconds();
+    transfer_end_ = monotonic_seconds();
     show_transfer_spinner(complete ? sent : sent + 1);
     progress_.transfer_ended(sent, packets_, complete, transfer_end_);
     if (complete) console_print("\b done");
@@ -67,12 +67,12 @@ void ExchangeConsole::confirmation(const char* line) {
     trace_.confirmation(line);
     console_print("\r\nwriting flash, wait...\t");
     cell_ = ' ';
-    progress_.flash_wait_started(trace_seconds());
+    progress_.flash_wait_started(monotonic_seconds());
 }
 
 void ExchangeConsole::flash_waiting(unsigned long bytes) {
     trace_.flash_waiting(bytes);
-    progress_.flash_waiting(trace_seconds(), cell_);
+    progress_.flash_waiting(monotonic_seconds(), cell_);
 }
 
 void ExchangeConsole::flash_turn(unsigned turn) {

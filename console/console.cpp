@@ -44,6 +44,10 @@ void console_note(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     trace("note: %s", text);  // the trace of a run holds what the operator was told
 }
 
+void console_note_text(void* /*context*/, const char* text) {
+    console_note("%s", text);
+}
+
 void console_capture(ConsoleSink sink, void* context) {
     capture_sink = sink;
     capture_context = context;

@@ -25,6 +25,10 @@ void console_print(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 // line end, pushed out at once. The text is "FILE:LINE: what" or just "what".
 void console_note(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 
+// console_note() for text that is already formatted, in the form of a sink
+// that lower layers hand their notes to (`context` is unused).
+void console_note_text(void* context, const char* text);
+
 // Test hook: send standard output to `sink` instead; nullptr restores it.
 using ConsoleSink = void (*)(void* context, const char* text, std::size_t size);
 void console_capture(ConsoleSink sink, void* context);

@@ -92,6 +92,3 @@ void trace_escape(const char* data, std::size_t size, char* text, std::size_t te
     text[out] = '\0';
 }
 
-double trace_seconds() {
-    return monotonic_seconds();
-}

@@ -30,5 +30,3 @@ void trace_close();
 // if `text` is too small. `text` must hold at least 4 bytes.
 void trace_escape(const char* data, std::size_t size, char* text, std::size_t text_size);
 
-// Seconds on a monotonic clock, for timing the steps of a run.
-double trace_seconds();

@@ -67,11 +67,23 @@ void describe_warnings(const Notes& notes, const char* path, const HexLoadReport
     }
 }
 
+// The trace's line for what the image holds.
+void trace_image_report(const HexLoadReport& report) {
+    if (!tracing()) return;
+    if (report.bytes_placed == 0) {
+        trace("image: %u lines, no data placed", report.lines);
+        return;
+    }
+    trace("image: %u lines, %llu data bytes placed, from 0x%X to 0x%X", report.lines,
+          static_cast<unsigned long long>(report.bytes_placed), report.lowest_address, report.highest_address);
+}
+
 }  // namespace
 
 ImageFile load_image_file(HexFile& file, HexLoadReport& report) {
     const LoadResult loaded = load_hex_image(file, IMAGE_BASE, report);
     file.close();
+    if (loaded == LoadResult::Loaded || loaded == LoadResult::NothingToDownload) trace_image_report(report);
     switch (loaded) {
     case LoadResult::Loaded: return ImageFile::Ready;
     case LoadResult::NotIntelHex: return ImageFile::NotIntelHex;
@@ -112,14 +124,4 @@ void describe_image_file(ImageFile outcome, const char* path, const HexLoadRepor
         describe_warnings(notes, path, report);
         return;
     }
-}
-
-void trace_image_report(const HexLoadReport& report) {
-    if (!tracing()) return;
-    if (report.bytes_placed == 0) {
-        trace("image: %u lines, no data placed", report.lines);
-        return;
-    }
-    trace("image: %u lines, %llu data bytes placed, from 0x%X to 0x%X", report.lines,
-          static_cast<unsigned long long>(report.bytes_placed), report.lowest_address, report.highest_address);
 }

@@ -14,7 +14,8 @@ enum class ImageFile {
     NothingToDownload,  // no data for the window that is sent
 };
 
-// Loads the open `file` into flash_image and closes it.
+// Loads the open `file` into flash_image and closes it; the trace records what
+// the image holds.
 ImageFile load_image_file(HexFile& file, HexLoadReport& report);
 
 // The console message for an outcome other than Ready: a printf format that
@@ -31,6 +32,3 @@ using NoteSink = void (*)(void* context, const char* text);
 // `error` is the file's system error code.
 void describe_image_file(ImageFile outcome, const char* path, const HexLoadReport& report, int error, NoteSink sink,
                          void* context);
-
-// The trace's line for what the image holds.
-void trace_image_report(const HexLoadReport& report);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "console/trace.h"
 #include "image/hex_image.h"
 
 namespace {
@@ -120,6 +121,13 @@ void format_sha256(const std::uint8_t digest[32], char text[65]) {
         text[2 * i + 1] = HEX[digest[i] & 0x0F];
     }
     text[64] = '\0';
+}
+
+void trace_fingerprint(const ImageFingerprint& fingerprint) {
+    if (!tracing()) return;
+    char sha256[65];
+    format_sha256(fingerprint.sha256, sha256);
+    trace("image sent: CRC-32 0x%08X, SHA-256 %s", fingerprint.crc32, sha256);
 }
 
 ImageFingerprint fingerprint_image() {

@@ -22,3 +22,6 @@ void sha256_of(const std::uint8_t* data, std::size_t size, std::uint8_t digest[3
 
 // The SHA-256 as 64 lower-case hex digits and a NUL.
 void format_sha256(const std::uint8_t digest[32], char text[65]);
+
+// The trace's line for the fingerprint of what is sent.
+void trace_fingerprint(const ImageFingerprint& fingerprint);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "console/clock.h"
 #include "console/trace.h"
 #include "link/device_line.h"
 #include "link/update_exchange.h"
@@ -37,7 +38,7 @@ void ExchangeTrace::answered(bool written) {
 
 void ExchangeTrace::transfer_started(std::uint32_t packets) {
     if (!tracing()) return;
-    transfer_start_ = trace_seconds();
+    transfer_start_ = monotonic_seconds();
     trace("transfer started: %u packets of %u bytes", packets, static_cast<unsigned>(PACKET_SIZE));
 }
 
@@ -48,7 +49,7 @@ void ExchangeTrace::transfer_ended(std::uint32_t sent, bool complete) {
               IMAGE_BASE + sent * PACKET_DATA_BYTES);
         return;
     }
-    const double seconds = trace_seconds() - transfer_start_;
+    const double seconds = monotonic_seconds() - transfer_start_;
     const auto bytes = static_cast<double>(sent) * PACKET_SIZE;
     trace("transfer done: %u packets, %.0f bytes in %.3f s, %.0f bytes/s", sent, bytes, seconds,
           seconds > 0 ? bytes / seconds : 0.0);

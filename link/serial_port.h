@@ -110,6 +110,12 @@ private:
 // order.
 PortOpen open_serial_port(const PortName& name, SerialPort& port);
 
+// The device `name` names now, in `device`: COM<n>'s device, the path given,
+// or the one adapter with that USB identity. False when it names none, with
+// the fault (NoDevice, NoAdapter) and, for NoAdapter, why in `detail`.
+bool find_port_device(const PortName& name, char* device, std::size_t size, PortFault& fault, char* detail,
+                      std::size_t detail_size);
+
 // The platform's part of it: the device of COM<number> (false when the
 // number names none), and opening port.device() with the line settings.
 bool com_port_device(int number, char* device, std::size_t size);

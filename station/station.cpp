@@ -16,7 +16,6 @@
 #include "console/trace.h"
 #include "image/image_file.h"
 #include "image/image_fingerprint.h"
-#include "link/port_list.h"
 #include "link/serial_port.h"
 #include "link/transfer_progress.h"
 #include "station/port_worker.h"
@@ -35,24 +34,14 @@ constexpr int REDRAW_MS = 250;
 constexpr int EVENTS_MS = 100;
 constexpr double LOG_RETRY_S = 2.0;
 
-void note_line(void* /*context*/, const char* text) {
-    console_note("%s", text);
-}
-
 // One spelling of the device a port entry names, so that two names for one
 // device are seen to be one; an identity that names no adapter now stands
 // for itself.
 std::string device_key(const PortName& name) {
     char device[PORT_DEVICE_MAX] = "";
     char detail[512];
-    bool known = true;
-    switch (name.kind) {
-    case PortKind::Number: known = com_port_device(name.number, device, sizeof device); break;
-    case PortKind::Device: std::snprintf(device, sizeof device, "%s", name.text); break;
-    case PortKind::UsbSerial:
-    case PortKind::UsbLocation: known = find_usb_port(name, device, sizeof device, detail, sizeof detail); break;
-    }
-    if (!known) {
+    PortFault fault = PortFault::None;
+    if (!find_port_device(name, device, sizeof device, fault, detail, sizeof detail)) {
         char label[PORT_DEVICE_MAX + 8];
         port_label(name, label, sizeof label);
         return label;
@@ -182,8 +171,7 @@ int run_station(int argc, char** argv) {
     HexLoadReport report{};
     const ImageFile loaded = hex_file.open(hex_path) ? load_image_file(hex_file, report) : ImageFile::CannotOpen;
     if (loaded != ImageFile::Ready) console_print(image_file_message(loaded), hex_path);
-    if (loaded == ImageFile::Ready || loaded == ImageFile::NothingToDownload) trace_image_report(report);
-    describe_image_file(loaded, hex_path, report, hex_file.error(), note_line, nullptr);
+    describe_image_file(loaded, hex_path, report, hex_file.error(), console_note_text, nullptr);
     if (loaded != ImageFile::Ready) {
         trace_close();
         return STATUS_FAILED;
@@ -193,7 +181,7 @@ int run_station(int argc, char** argv) {
     std::snprintf(crc32, sizeof crc32, "0x%08X", fingerprint.crc32);
     char sha256[65];
     format_sha256(fingerprint.sha256, sha256);
-    trace("image sent: CRC-32 %s, SHA-256 %s", crc32, sha256);
+    trace_fingerprint(fingerprint);
     char placed[32];
     format_thousands(report.bytes_placed, placed, sizeof placed);
     console_print("station: %u ports%s, file %s\r\n"

@@ -1,8 +1,11 @@
+// The serial port's part that is the same on every platform: opening a port
+// by the name the operator gave, and the words for what went wrong.
+#include "link/serial_port.h"
+
 #include <cstdio>
 
 #include "console/system_error.h"
 #include "link/port_list.h"
-#include "link/serial_port.h"
 
 void describe_port_problem(const SerialPort& port, char* text, std::size_t size) {
     const PortProblem problem = port.problem();
@@ -29,29 +32,34 @@ void describe_port_problem(const SerialPort& port, char* text, std::size_t size)
     }
 }
 
+bool find_port_device(const PortName& name, char* device, std::size_t size, PortFault& fault, char* detail,
+                      std::size_t detail_size) {
+    detail[0] = '\0';
+    switch (name.kind) {
+    case PortKind::Number:
+        if (com_port_device(name.number, device, size)) return true;
+        device[0] = '\0';  // a name cut short is no device either
+        fault = PortFault::NoDevice;
+        return false;
+    case PortKind::Device:
+        std::snprintf(device, size, "%s", name.text);
+        return true;
+    case PortKind::UsbSerial:
+    case PortKind::UsbLocation:
+        if (find_usb_port(name, device, size, detail, detail_size)) return true;
+        fault = PortFault::NoAdapter;
+        return false;
+    }
+    return false;
+}
+
 PortOpen open_serial_port(const PortName& name, SerialPort& port) {
     port.close();
     port.quiet_reads_ = 0;
-    port.detail_[0] = '\0';
-    port.device_[0] = '\0';
-    switch (name.kind) {
-    case PortKind::Number:
-        if (!com_port_device(name.number, port.device_, sizeof port.device_)) {
-            port.device_[0] = '\0';
-            port.problem_ = {PortFault::NoDevice, 0};
-            return PortOpen::CannotOpen;
-        }
-        break;
-    case PortKind::Device:
-        std::snprintf(port.device_, sizeof port.device_, "%s", name.text);
-        break;
-    case PortKind::UsbSerial:
-    case PortKind::UsbLocation:
-        if (!find_usb_port(name, port.device_, sizeof port.device_, port.detail_, sizeof port.detail_)) {
-            port.problem_ = {PortFault::NoAdapter, 0};
-            return PortOpen::CannotOpen;
-        }
-        break;
+    PortFault fault = PortFault::None;
+    if (!find_port_device(name, port.device_, sizeof port.device_, fault, port.detail_, sizeof port.detail_)) {
+        port.problem_ = {fault, 0};
+        return PortOpen::CannotOpen;
     }
     return open_serial_device(port);
 }
