@@ -1,27 +1,25 @@
 #include "app/check.h"
 
-#include "app/diagnostics.h"
-#include "app/download.h"
 #include "console/console.h"
-#include "image/image_file.h"
+#include "console/figures.h"
 #include "image/image_fingerprint.h"
-#include "link/transfer_progress.h"
 #include "link/update_exchange.h"
+#include "session/exit_status.h"
+#include "session/image_load.h"
 
 int run_check(const char* hex_path) {
-    HexFile hex_file;
-    HexLoadReport report{};
-    const ImageFile loaded = hex_file.open(hex_path) ? load_image_file(hex_file, report) : ImageFile::CannotOpen;
-    show_image_file(loaded, hex_path, report, hex_file.error());
-    if (loaded != ImageFile::Ready) return EXIT_FAILED;
+    const ImageLoad loaded = load_image(hex_path);
+    console_show(describe_image_load(loaded, hex_path));
+    if (!loaded.ready()) return EXIT_FAILED;
 
+    const HexLoadReport& report = loaded.report;
     char placed[32];
     char sent[32];
     char packets[32];
     format_thousands(report.bytes_placed, placed, sizeof placed);
     format_thousands(TRANSFER_LENGTH, sent, sizeof sent);
     format_thousands(PACKET_COUNT, packets, sizeof packets);
-    const ImageFingerprint fingerprint = fingerprint_image();
+    const ImageFingerprint fingerprint = fingerprint_image(loaded.window);
     char sha256[65];
     format_sha256(fingerprint.sha256, sha256);
     console_print("file %s: %u lines\r\n"

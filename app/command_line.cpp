@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "app/download.h"
 #include "console/console.h"
 #include "link/serial_port.h"
+#include "session/exit_status.h"
 
 bool is_version_flag(const char* arg) {
     return std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "-V") == 0;

@@ -2,23 +2,7 @@
 
 #include <cstring>
 
-#include "link/port_name.h"
 #include "console/console.h"
-
-void show_image_file(ImageFile outcome, const char* path, const HexLoadReport& report, int error) {
-    if (outcome != ImageFile::Ready) console_print(image_file_message(outcome), path);
-    describe_image_file(outcome, path, report, error, console_note_text, nullptr);
-}
-
-void note_port_problem(const char* label, const SerialPort& port) {
-    char reason[1024];
-    describe_port_problem(port, reason, sizeof reason);
-    if (port.device()[0] != '\0' && std::strcmp(port.device(), label) != 0) {
-        console_note("%s (%s): %s", label, port.device(), reason);
-    } else {
-        console_note("%s: %s", label, reason);
-    }
-}
 
 void note_port_argument(const char* argument, const PortName& name) {
     if (name.kind != PortKind::Number) return;

@@ -1,32 +1,21 @@
 #include "app/download.h"
 
 #include <cmath>
-#include <cstdlib>
+#include <string>
 
-#include "app/diagnostics.h"
 #include "app/exchange_console.h"
 #include "app/progress_display.h"
 #include "console/console.h"
+#include "console/figures.h"
 #include "console/trace.h"
-#include "image/hex_file.h"
-#include "image/hex_image.h"
 #include "image/image_fingerprint.h"
-#include "link/serial_port.h"
 #include "link/transfer_progress.h"
 #include "link/update_exchange.h"
+#include "session/image_load.h"
+#include "session/session.h"
+#include "session/session_trace.h"
 
 namespace {
-
-// Starts the trace that STBLOAD_TRACE asks for, if any.
-void start_trace(const char* label, const char* hex_path) {
-    const char* path = std::getenv("STBLOAD_TRACE");  // NOLINT(concurrency-mt-unsafe): one thread
-    if (path == nullptr || path[0] == '\0') return;
-    if (!trace_open(path)) {
-        console_note("cannot open the trace file %s; going on without a trace", path);
-        return;
-    }
-    trace("stbload %s: %s, file %s", STBLOAD_VERSION, label, hex_path);
-}
 
 // After a completed download, for the person at the terminal: how long the
 // transfer took, how near the line's rate it came, and which image it was.
@@ -41,49 +30,49 @@ void note_summary(double seconds, const ImageFingerprint& fingerprint) {
 }
 
 // The steps of one download in their order: file, port, image, exchange.
-int download(const PortName& name, const char* label, const char* hex_path) {
-    HexFile hex_file;
-    HexLoadReport report{};
-    if (!hex_file.open(hex_path)) {
-        show_image_file(ImageFile::CannotOpen, hex_path, report, hex_file.error());
+int download(const PortName& name, const std::string& label, const char* hex_path) {
+    ImageLoader image;
+    if (!image.open(hex_path)) {
+        console_show(describe_image_load(image.load(), hex_path));
         return EXIT_FAILED;
     }
 
-    SerialPort port;
-    switch (open_serial_port(name, port)) {
+    Session session(name, label, ImageWindow{});
+    switch (session.open()) {
     case PortOpen::Opened:
-        trace("%s is %s, set to 115200 8N1", label, port.device());
         break;
     case PortOpen::CannotOpen:
-        console_print("cannot open %s\r\n", label);
-        note_port_problem(label, port);
+        console_print("cannot open %s\r\n", label.c_str());
+        console_note("%s", session.problem_note().c_str());
         return EXIT_FAILED;
     case PortOpen::SettingsRefused:
-        console_print("cannot configure %s\r\n", label);
-        note_port_problem(label, port);
-        hex_file.close();
-        port.close();
+        console_print("cannot configure %s\r\n", label.c_str());
+        console_note("%s", session.problem_note().c_str());
+        image.close();  // the file closes before the port does
+        session.close();
         return EXIT_FAILED;
     }
 
-    const ImageFile loaded = load_image_file(hex_file, report);
-    show_image_file(loaded, hex_path, report, hex_file.error());
-    if (loaded != ImageFile::Ready) return EXIT_FAILED;
+    const ImageLoad loaded = image.load();
+    console_show(describe_image_load(loaded, hex_path));
+    if (!loaded.ready()) return EXIT_FAILED;
+    session.take_image(loaded.window);
 
-    ProgressDisplay progress(label);
+    ProgressDisplay progress(label.c_str());
     // Worked out once, outside the transfer, and only where someone reads it.
     ImageFingerprint fingerprint{};
     if (tracing() || progress.on_terminal()) {
-        fingerprint = fingerprint_image();
+        fingerprint = fingerprint_image(loaded.window);
         trace_fingerprint(fingerprint);
     }
 
     console_print("PC ready to download\r\n");
     progress.waiting_for_box();
     ExchangeConsole console(progress);
-    if (run_update_exchange(port, console) == ExchangeResult::Lost) {
-        console_print("\r\nlost connection to %s\r\n", label);
-        note_port_problem(label, port);
+    const BoxResult box = session.run_box(console);
+    if (box.outcome != BoxOutcome::Completed) {
+        console_print("\r\nlost connection to %s\r\n", label.c_str());
+        console_note("%s", session.problem_note().c_str());
         return EXIT_FAILED;
     }
     if (progress.on_terminal()) note_summary(console.transfer_seconds(), fingerprint);
@@ -95,10 +84,8 @@ int download(const PortName& name, const char* label, const char* hex_path) {
 int run_download(const PortName& port, const char* hex_path) {
     char label[PORT_DEVICE_MAX + 8];
     port_label(port, label, sizeof label);
-    start_trace(label, hex_path);
+    console_show(start_session_trace(std::string(label) + ", file " + hex_path));
     const int status = download(port, label, hex_path);
-    trace("outcome: %s, exit status %d", status == EXIT_DOWNLOAD_COMPLETED ? "download completed" : "failed",
-          status);
-    trace_close();
+    end_session_trace(status == EXIT_DOWNLOAD_COMPLETED ? "download completed" : "failed", status);
     return status;
 }

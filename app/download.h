@@ -2,13 +2,7 @@
 #pragma once
 
 #include "link/port_name.h"
-
-// Process exit statuses.
-enum ExitStatus : int {
-    EXIT_DOWNLOAD_COMPLETED = 0,
-    EXIT_FAILED = 1,  // any failure: file, port, nothing to send, device lost
-    EXIT_USAGE = 2,
-};
+#include "session/exit_status.h"
 
 // Loads `hex_path` and downloads it through `port`. Prints every outcome on
 // the console and returns the exit status for it.

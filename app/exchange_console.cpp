@@ -8,18 +8,15 @@ void show_spinner(unsigned n) {
     console_print("%c\b", SPINNER_CHARS[n & 3]);
 }
 
-void ExchangeConsole::box_line(const char* line, BoxLine meaning) {
-    trace_.box_line(line, meaning);
+void ExchangeConsole::box_line(const char* /*line*/, BoxLine meaning) {
     if (meaning == BoxLine::EraseStarted) console_print("Slave ready\r\n");
 }
 
-void ExchangeConsole::answered(bool written) {
-    trace_.answered(written);
+void ExchangeConsole::answered(bool /*written*/) {
     console_print("Slave machine update request\r\n");
 }
 
 void ExchangeConsole::transfer_started(std::uint32_t packets) {
-    trace_.transfer_started(packets);
     packets_ = packets;
     spinner_steps_ = 0;
     console_print("Slave request data\r\n");
@@ -56,22 +53,19 @@ void ExchangeConsole::transfer_progress(std::uint32_t sent) {
 }
 
 void ExchangeConsole::transfer_ended(std::uint32_t sent, bool complete) {
-    trace_.transfer_ended(sent, complete);
     transfer_end_ = monotonic_seconds();
     show_transfer_spinner(complete ? sent : sent + 1);
     progress_.transfer_ended(sent, packets_, complete, transfer_end_);
     if (complete) console_print("\b done");
 }
 
-void ExchangeConsole::confirmation(const char* line) {
-    trace_.confirmation(line);
+void ExchangeConsole::confirmation(const char* /*line*/) {
     console_print("\r\nwriting flash, wait...\t");
     cell_ = ' ';
     progress_.flash_wait_started(monotonic_seconds());
 }
 
-void ExchangeConsole::flash_waiting(unsigned long bytes) {
-    trace_.flash_waiting(bytes);
+void ExchangeConsole::flash_waiting(unsigned long /*bytes*/) {
     progress_.flash_waiting(monotonic_seconds(), cell_);
 }
 
@@ -81,7 +75,6 @@ void ExchangeConsole::flash_turn(unsigned turn) {
 }
 
 void ExchangeConsole::finished(ExchangeResult result) {
-    trace_.finished(result);
     progress_.finished(result == ExchangeResult::Completed);
     if (result == ExchangeResult::Completed) console_print("Download completed\r\n");
 }

@@ -1,13 +1,12 @@
 // What a single download shows of its exchange with the box: the fixed
 // console messages and spinners on standard output, byte for byte, with the
-// progress display beside them and the trace behind them.
+// progress display beside them.
 #pragma once
 
 #include <cstdint>
 
 #include "app/progress_display.h"
-#include "link/exchange_observer.h"
-#include "link/exchange_trace.h"
+#include "session/session_observer.h"
 
 // The spinner's characters, turning: backslash, bar, slash, hyphen.
 constexpr char SPINNER_CHARS[] = "\\|/-";
@@ -15,12 +14,11 @@ constexpr char SPINNER_CHARS[] = "\\|/-";
 // Prints SPINNER_CHARS[n & 3] and a backspace, so the next output overwrites it.
 void show_spinner(unsigned n);
 
-class ExchangeConsole final : public ExchangeObserver {
+class ExchangeConsole final : public SessionObserver {
 public:
     explicit ExchangeConsole(ProgressDisplay& progress) : progress_(progress) {}
 
     void box_line(const char* line, BoxLine meaning) override;
-    void lines_dropped(unsigned long count) override { trace_.lines_dropped(count); }
     void answered(bool written) override;
     void transfer_started(std::uint32_t packets) override;
     void transfer_progress(std::uint32_t sent) override;
@@ -37,7 +35,6 @@ private:
     void show_transfer_spinner(std::uint32_t packets);
 
     ProgressDisplay& progress_;
-    ExchangeTrace trace_;
     std::uint32_t packets_ = 0;        // packets in the transfer
     std::uint32_t spinner_steps_ = 0;  // transfer spinner steps printed: one per packet begun
     char cell_ = ' ';                  // the character under the cursor

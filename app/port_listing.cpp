@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <string>
 
-#include "app/download.h"
 #include "console/console.h"
 #include "link/port_list.h"
+#include "session/exit_status.h"
 
 namespace {
 
@@ -40,11 +40,8 @@ int run_port_list() {
         char com[16] = "";
         if (port.com_number > 0) std::snprintf(com, sizeof com, "COM%d", port.com_number);
         console_print("%-6s %-*s  %s\r\n", com, device_width, port.device.c_str(), what_it_is(port).c_str());
-        std::string identity;
-        if (!port.serial.empty()) identity += "usb:" + port.serial + "  ";
-        if (!port.location.empty()) identity += "usb@" + port.location + "  ";
-        if (!port.by_id.empty()) identity += port.by_id;
-        while (!identity.empty() && identity.back() == ' ') identity.pop_back();
+        std::string identity = usb_identity(port, "  ");
+        if (!port.by_id.empty()) identity += (identity.empty() ? "" : "  ") + port.by_id;
         if (!identity.empty()) console_print("         %s\r\n", identity.c_str());
     }
     return EXIT_DOWNLOAD_COMPLETED;

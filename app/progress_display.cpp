@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console/figures.h"
 #include "link/transfer_progress.h"
 
 namespace {

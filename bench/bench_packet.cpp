@@ -114,7 +114,7 @@ void BM_WholeExchangeInMemory(benchmark::State& state) {
         BenchPort port;
         ProgressDisplay progress("COM7");
         ExchangeConsole console(progress);
-        if (run_update_exchange(port, console) != ExchangeResult::Completed ||
+        if (run_update_exchange(port, loaded_image_window(), console) != ExchangeResult::Completed ||
             port.written() != 1 + std::size_t{PACKET_COUNT} * PACKET_SIZE) {
             state.SkipWithError("exchange did not complete");
         }

@@ -48,6 +48,11 @@ void console_note_text(void* /*context*/, const char* text) {
     console_note("%s", text);
 }
 
+void console_show(const ConsoleReport& report) {
+    if (!report.message.empty()) console_print("%s", report.message.c_str());
+    for (const std::string& note : report.notes) console_note("%s", note.c_str());
+}
+
 void console_capture(ConsoleSink sink, void* context) {
     capture_sink = sink;
     capture_context = context;

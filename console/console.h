@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #if defined(__GNUC__)
 #define STBLOAD_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
@@ -28,6 +30,14 @@ void console_note(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 // console_note() for text that is already formatted, in the form of a sink
 // that lower layers hand their notes to (`context` is unused).
 void console_note_text(void* context, const char* text);
+
+// What a lower layer has for the operator: a message for standard output
+// (often empty) and notes for standard error, shown in that order.
+struct ConsoleReport {
+    std::string message;
+    std::vector<std::string> notes;
+};
+void console_show(const ConsoleReport& report);
 
 // Test hook: send standard output to `sink` instead; nullptr restores it.
 using ConsoleSink = void (*)(void* context, const char* text, std::size_t size);

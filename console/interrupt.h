@@ -3,9 +3,16 @@
 // what it holds, writes its records and ends.
 #pragma once
 
-// From now on, an interrupt sets the flag that interrupt_requested() reads
-// instead of ending the process at once (SIGINT, SIGTERM and SIGHUP; on
-// Windows Ctrl+C, Ctrl+Break and closing the console).
+// The exit status of a process ended by a second interrupt, as a shell
+// reports one ended by SIGINT.
+constexpr int INTERRUPTED_EXIT_STATUS = 130;
+
+// From now on, the first interrupt sets the flag that interrupt_requested()
+// reads instead of ending the process (SIGINT, SIGTERM and SIGHUP; on
+// Windows Ctrl+C, Ctrl+Break and closing the console). A second one puts
+// the terminal's title back and ends the process at once with
+// INTERRUPTED_EXIT_STATUS. A signal that was ignored when the process
+// started (nohup) stays ignored.
 void catch_interrupts();
 
 // An interrupt has come.

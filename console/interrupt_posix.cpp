@@ -1,15 +1,20 @@
 #include <atomic>
 #include <csignal>
 #include <initializer_list>
+#include <unistd.h>
 
 #include "console/interrupt.h"
+#include "console/terminal.h"
 
 namespace {
 
-std::atomic<bool> requested{false};
+std::atomic<int> interrupts{0};
 
 extern "C" void on_interrupt(int /*signal_number*/) {
-    requested.store(true);
+    if (interrupts.fetch_add(1) == 0) return;
+    // The second: the operator will not wait for the ports to let go.
+    terminal_restore_now();
+    _exit(INTERRUPTED_EXIT_STATUS);
 }
 
 }  // namespace
@@ -18,11 +23,15 @@ void catch_interrupts() {
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
-    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(signal_number, &action, nullptr);
+    }
 }
 
 bool interrupt_requested() {
-    return requested.load();
+    return interrupts.load() > 0;
 }
 
 void interrupt_answered() {}

@@ -2,18 +2,23 @@
 #include <windows.h>
 
 #include "console/interrupt.h"
+#include "console/terminal.h"
 
 namespace {
 
-std::atomic<bool> requested{false};
+std::atomic<int> interrupts{0};
 std::atomic<bool> answered{false};
 
 // Runs on a thread of its own. For Ctrl+C the process goes on and stops by
-// itself; closing the window ends the process once this returns, so it waits
-// for the front end to finish (Windows allows some 5 s).
+// itself, unless it is the second; closing the window ends the process once
+// this returns, so it waits for the front end to finish (Windows allows some 5 s).
 BOOL WINAPI on_console_event(DWORD event) {
-    requested.store(true);
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+    const bool close = event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT;
+    if (interrupts.fetch_add(1) > 0 && !close) {
+        terminal_restore_now();
+        TerminateProcess(GetCurrentProcess(), INTERRUPTED_EXIT_STATUS);
+    }
+    if (close) {
         for (int waited = 0; waited < 4500 && !answered.load(); waited += 50) Sleep(50);
     }
     return TRUE;
@@ -26,7 +31,7 @@ void catch_interrupts() {
 }
 
 bool interrupt_requested() {
-    return requested.load();
+    return interrupts.load() > 0;
 }
 
 void interrupt_answered() {

@@ -8,13 +8,32 @@ HANDLE as_handle(std::intptr_t value) {
     return reinterpret_cast<HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
 }
 
+// Holds the file's lock for one append: other processes appending wait.
+class AppendLock {
+public:
+    explicit AppendLock(HANDLE file) : file_(file) {
+        OVERLAPPED whole{};
+        LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+    }
+    ~AppendLock() {
+        OVERLAPPED whole{};
+        UnlockFileEx(file_, 0, MAXDWORD, MAXDWORD, &whole);
+    }
+    AppendLock(const AppendLock&) = delete;
+    AppendLock& operator=(const AppendLock&) = delete;
+
+private:
+    HANDLE file_;
+};
+
 }  // namespace
 
 bool RecordFile::open(const char* path) {
     close();
-    // Others may read it meanwhile (a supervisor's viewer), not write it.
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA | GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Others may read it meanwhile (a supervisor's viewer) and append to it
+    // (another station on the same job), each append under the lock.
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         error_ = static_cast<int>(GetLastError());
         return false;
@@ -42,20 +61,29 @@ bool RecordFile::open(const char* path) {
 
 bool RecordFile::append(const char* data, std::size_t size) {
     HANDLE file = as_handle(handle_);
+    const AppendLock lock(file);
+    LARGE_INTEGER start{};
+    if (!GetFileSizeEx(file, &start) || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+        error_ = static_cast<int>(GetLastError());
+        return false;
+    }
+    bool written = true;
     while (size > 0) {
         DWORD put = 0;
         if (!WriteFile(file, data, static_cast<DWORD>(size), &put, nullptr) || put == 0) {
             error_ = static_cast<int>(GetLastError());
-            return false;
+            written = false;
+            break;
         }
         data += put;
         size -= put;
     }
-    if (!FlushFileBuffers(file)) {
+    if (written && !FlushFileBuffers(file)) {
         error_ = static_cast<int>(GetLastError());
-        return false;
+        written = false;
     }
-    return true;
+    if (!written && SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file)) FlushFileBuffers(file);
+    return written;
 }
 
 void RecordFile::close() {

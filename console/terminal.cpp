@@ -1,13 +1,14 @@
 #include "console/terminal.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+
+#include "console/environment.h"
 
 namespace {
 
 bool variable_is(const char* name, const char* value) {
-    const char* set = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read before any thread starts
+    const char* set = environment_value(name);
     return set != nullptr && std::strcmp(set, value) == 0;
 }
 
@@ -18,7 +19,7 @@ bool progress_turned_off() {
 }
 
 bool taskbar_known_from_environment() {
-    const char* session = std::getenv("WT_SESSION");  // NOLINT(concurrency-mt-unsafe)
+    const char* session = environment_value("WT_SESSION");
     return (session != nullptr && session[0] != '\0') || variable_is("ConEmuANSI", "ON") ||
            variable_is("TERM_PROGRAM", "WezTerm") || variable_is("TERM_PROGRAM", "ghostty");
 }

@@ -45,6 +45,10 @@ void terminal_taskbar(TaskbarState state, unsigned percent);
 // Puts the title back and clears the indicator. Safe to call more than once.
 void terminal_end();
 
+// terminal_end() for a signal handler or a console event's thread, just
+// before the process ends: only calls that are safe there.
+void terminal_restore_now();
+
 // The part of probe_terminal() that does not depend on the platform: whether
 // the environment names a terminal known to show OSC 9;4 progress.
 bool taskbar_known_from_environment();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "console/environment.h"
 #include "console/terminal.h"
 
 namespace {
@@ -65,7 +66,7 @@ TerminalSetup probe_terminal() {
                           out.st_rdev == err.st_rdev;
     winsize size{};
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) setup.columns = size.ws_col;
-    const char* term = std::getenv("TERM");  // NOLINT(concurrency-mt-unsafe): read before any thread starts
+    const char* term = environment_value("TERM");
     setup.titles = term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
     setup.taskbar = taskbar_known_from_environment();
     return setup;
@@ -108,6 +109,10 @@ void terminal_title(const char* text) {
 
 void terminal_taskbar(TaskbarState state, unsigned percent) {
     if (use_taskbar) write_taskbar_sequence(state, percent);
+}
+
+void terminal_restore_now() {
+    put_back();
 }
 
 void terminal_end() {

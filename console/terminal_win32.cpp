@@ -88,6 +88,10 @@ void terminal_taskbar(TaskbarState state, unsigned percent) {
     if (use_taskbar) write_taskbar_sequence(state, percent);
 }
 
+void terminal_restore_now() {
+    put_back();
+}
+
 void terminal_end() {
     put_back();
     use_titles = false;

@@ -221,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     console_capture(&append_output, &output);
     ProgressDisplay progress("COM7");
     ExchangeConsole console(progress);
-    const ExchangeResult result = run_update_exchange(port, console);
+    const ExchangeResult result = run_update_exchange(port, loaded_image_window(), console);
     console_capture(nullptr, nullptr);
 
     FUZZ_CHECK((result == ExchangeResult::Completed) == model.completed, "exchange %s, expected %s",

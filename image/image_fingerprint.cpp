@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "console/trace.h"
-#include "image/hex_image.h"
 
 namespace {
 
@@ -130,9 +129,9 @@ void trace_fingerprint(const ImageFingerprint& fingerprint) {
     trace("image sent: CRC-32 0x%08X, SHA-256 %s", fingerprint.crc32, sha256);
 }
 
-ImageFingerprint fingerprint_image() {
+ImageFingerprint fingerprint_image(const ImageWindow& image) {
     ImageFingerprint fingerprint{};
-    fingerprint.crc32 = crc32_of(flash_image, TRANSFER_LENGTH);
-    sha256_of(flash_image, TRANSFER_LENGTH, fingerprint.sha256);
+    fingerprint.crc32 = crc32_of(image.bytes, TRANSFER_LENGTH);
+    sha256_of(image.bytes, TRANSFER_LENGTH, fingerprint.sha256);
     return fingerprint;
 }

@@ -6,13 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/image_window.h"
+
 struct ImageFingerprint {
     std::uint32_t crc32;
     std::uint8_t sha256[32];
 };
 
-// The fingerprint of flash_image's transferred window, as loaded.
-ImageFingerprint fingerprint_image();
+// The fingerprint of the TRANSFER_LENGTH bytes a download sends.
+ImageFingerprint fingerprint_image(const ImageWindow& image);
 
 // CRC-32 of `size` bytes, continuing from `crc` (0 to start).
 std::uint32_t crc32_of(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);

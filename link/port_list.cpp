@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/serial_port.h"
+
 namespace {
 
 bool same_text_ignoring_case(const std::string& a, const char* b) {
@@ -66,6 +68,25 @@ std::string port_kind_of_driver(const std::string& driver) {
         if (driver == k.driver) return k.kind;
     }
     return driver;
+}
+
+std::string usb_identity(const PortInfo& port, const char* separator) {
+    std::string identity;
+    if (!port.usb) return identity;
+    if (!port.serial.empty()) identity = "usb:" + port.serial;
+    if (!port.location.empty()) identity += (identity.empty() ? "" : separator) + ("usb@" + port.location);
+    return identity;
+}
+
+std::string usb_identity_of_device(const char* device) {
+    char wanted[PORT_DEVICE_MAX];
+    canonical_device(device, wanted, sizeof wanted);
+    for (const PortInfo& port : list_serial_ports()) {
+        char known[PORT_DEVICE_MAX];
+        canonical_device(port.device.c_str(), known, sizeof known);
+        if (std::strcmp(known, wanted) == 0) return usb_identity(port, " ");
+    }
+    return std::string();
 }
 
 bool find_usb_port(const PortName& name, char* device, std::size_t device_size, char* detail,

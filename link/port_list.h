@@ -31,6 +31,14 @@ std::vector<PortInfo> list_serial_ports();
 bool find_usb_port(const PortName& name, char* device, std::size_t device_size, char* detail,
                    std::size_t detail_size);
 
+// A USB adapter's identity as PORT takes it: "usb:SERIAL" and "usb@LOCATION",
+// each where known, joined by `separator`; empty for a port that is none.
+std::string usb_identity(const PortInfo& port, const char* separator);
+
+// usb_identity() with one space, of the adapter behind `device` (any name
+// for it); empty when it is no USB adapter.
+std::string usb_identity_of_device(const char* device);
+
 // Orders ports as list_serial_ports() gives them.
 void sort_ports(std::vector<PortInfo>& ports);
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "console/environment.h"
 #include "link/port_list.h"
 
 namespace {
@@ -68,18 +69,17 @@ void take_usb_device(const std::string& device_path, PortInfo& port) {
 // ttyS<n-1> when STBLOAD_COM<n> names nothing else.
 int com_number_of(const std::string& name, const std::string& device) {
     const std::string real = real_path(device);
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        const char* text = *variable;
-        if (std::strncmp(text, "STBLOAD_COM", 11) != 0) continue;
+    for (const auto& [variable, value] : environment_with_prefix("STBLOAD_COM")) {
+        const char* digits = variable.c_str() + 11;
         char* end = nullptr;
-        const long number = std::strtol(text + 11, &end, 10);
-        if (end == text + 11 || *end != '=' || number < 1 || number > INT_MAX) continue;
-        if (real_path(end + 1) == real) return static_cast<int>(number);
+        const long number = std::strtol(digits, &end, 10);
+        if (end == digits || *end != '\0' || number < 1 || number > INT_MAX) continue;
+        if (real_path(value) == real) return static_cast<int>(number);
     }
     if (name.rfind("ttyS", 0) == 0 && name.size() > 4 && name.find_first_not_of("0123456789", 4) == std::string::npos) {
         const int number = static_cast<int>(std::strtol(name.c_str() + 4, nullptr, 10)) + 1;
         const std::string variable = "STBLOAD_COM" + std::to_string(number);
-        const char* set = std::getenv(variable.c_str());  // NOLINT(concurrency-mt-unsafe): one thread lists
+        const char* set = environment_value(variable.c_str());
         if (set == nullptr || set[0] == '\0') return number;
     }
     return 0;

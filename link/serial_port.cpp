@@ -7,6 +7,21 @@
 #include "console/system_error.h"
 #include "link/port_list.h"
 
+PortRead SerialPort::read_byte(std::uint8_t& byte) {
+    if (block_next_ == block_fill_) {
+        if (cancelled()) {
+            problem_ = {PortFault::Cancelled, 0};
+            return PortRead::Lost;
+        }
+        block_next_ = 0;
+        block_fill_ = 0;
+        const PortRead got = refill();
+        if (got != PortRead::Byte) return got;
+    }
+    byte = block_[block_next_++];
+    return PortRead::Byte;
+}
+
 void describe_port_problem(const SerialPort& port, char* text, std::size_t size) {
     const PortProblem problem = port.problem();
     if (problem.fault == PortFault::NoAdapter) {
@@ -25,6 +40,9 @@ void describe_port_problem(const SerialPort& port, char* text, std::size_t size)
         return;
     case PortFault::None:
         std::snprintf(text, size, "no problem");
+        return;
+    case PortFault::Cancelled:
+        std::snprintf(text, size, "stopped");
         return;
     default:
         std::snprintf(text, size, "%s", reason);
@@ -56,6 +74,7 @@ bool find_port_device(const PortName& name, char* device, std::size_t size, Port
 PortOpen open_serial_port(const PortName& name, SerialPort& port) {
     port.close();
     port.quiet_reads_ = 0;
+    port.last_read_ = -1.0;
     PortFault fault = PortFault::None;
     if (!find_port_device(name, port.device_, sizeof port.device_, fault, port.detail_, sizeof port.detail_)) {
         port.problem_ = {fault, 0};

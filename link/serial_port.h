@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/cancel_token.h"
 #include "link/port_name.h"
 
 enum class PortRead {
@@ -39,6 +40,8 @@ extern const char PORT_HELP[];
 extern const char PORT_ENVIRONMENT_HELP[];
 
 constexpr int READ_INTERVAL_MS = 10;
+// The most bytes one read of the port takes: what has arrived, up to this.
+constexpr std::size_t READ_BLOCK = 4096;
 constexpr int BAUD_RATE = 115200;
 
 enum class PortOpen {
@@ -58,6 +61,7 @@ enum class PortFault {
     NotSerial,         // it opens, but is no serial port
     SettingsRefused,   // the driver refused the line settings
     HungUp,            // the device hung up (no system error to go with it)
+    Cancelled,         // the port's waits were asked to end (CancelToken)
     Failed,            // a system error, see PortProblem::error
 };
 
@@ -75,6 +79,10 @@ enum class PortError {
 };
 PortError classify_port_error(int code);
 
+// Reads take what has arrived, up to READ_BLOCK bytes, in one call, and hand
+// it out a byte at a time; bytes still unread when the port is closed are
+// dropped, as the driver's queue is. A line that trickles is read about once
+// per READ_INTERVAL_MS, not once per byte.
 class SerialPort final : public PortIo {
 public:
     SerialPort() = default;
@@ -85,6 +93,11 @@ public:
     PortRead read_byte(std::uint8_t& byte) override;
     PortWrite write(const std::uint8_t* data, std::size_t size) override;
     void close();
+
+    // From now on the port's reads and writes end as Lost (fault Cancelled)
+    // within about READ_INTERVAL_MS once `token` is cancelled, a write that
+    // the line holds back included. Without a token they wait as long as it takes.
+    void honour(CancelToken* token) { cancel_ = token; }
 
     // The device that was tried for the port ("/dev/ttyUSB0", "\\.\COM12"),
     // empty if the name gives none.
@@ -98,9 +111,19 @@ public:
 private:
     friend PortOpen open_serial_port(const PortName& name, SerialPort& port);
     friend PortOpen open_serial_device(SerialPort& port);
+    // Reads what has arrived into the block, or waits up to about
+    // READ_INTERVAL_MS for it: Byte when the block holds bytes again.
+    PortRead refill();
+    bool cancelled() const { return cancel_ != nullptr && cancel_->cancelled(); }
+
     std::intptr_t handle_ = -1;
     unsigned quiet_reads_ = 0;  // empty reads since the link was last checked
     PortProblem problem_{PortFault::None, 0};
+    CancelToken* cancel_ = nullptr;
+    std::uint8_t block_[READ_BLOCK] = {};
+    std::size_t block_next_ = 0;  // the next byte to hand out
+    std::size_t block_fill_ = 0;  // bytes in the block
+    [[maybe_unused]] double last_read_ = -1.0;  // POSIX: when the last read that found a trickle began
     char device_[PORT_DEVICE_MAX] = "";
     char detail_[512] = "";
 };

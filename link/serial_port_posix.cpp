@@ -1,6 +1,7 @@
 #include "link/serial_port.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <grp.h>
 #include <cstdio>
@@ -12,7 +13,11 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
+#include <time.h>
 #include <unistd.h>
+
+#include "console/environment.h"
 
 const char PORT_HELP[] =
     "PORT is a COM number (3 or COM3: the device $STBLOAD_COM<n> names, else\r\n"
@@ -21,6 +26,10 @@ const char PORT_HELP[] =
 const char PORT_ENVIRONMENT_HELP[] = "  STBLOAD_COM<n>=DEVICE  the serial device for COM<n>\r\n";
 
 namespace {
+
+// A read that finds fewer bytes than this says the line trickles: 115200
+// baud brings 115 bytes in READ_INTERVAL_MS.
+constexpr std::size_t TRICKLE_BYTES = 512;
 
 PortProblem failure(PortFault fault, int error) {
     return {fault, error};
@@ -69,10 +78,13 @@ PortProblem apply_line_settings(int fd) {
     return failure(PortFault::None, 0);
 }
 
-// One non-blocking read of one byte.
-PortRead read_waiting_byte(int fd, std::uint8_t& byte, PortProblem& problem) {
-    const ssize_t n = ::read(fd, &byte, 1);
-    if (n == 1) return PortRead::Byte;
+// One non-blocking read of what has arrived, up to `size` bytes.
+PortRead read_waiting(int fd, std::uint8_t* block, std::size_t size, std::size_t& got, PortProblem& problem) {
+    const ssize_t n = ::read(fd, block, size);
+    if (n > 0) {
+        got = static_cast<std::size_t>(n);
+        return PortRead::Byte;
+    }
     if (n == 0) {  // hung up (VMIN is 1)
         problem = failure(PortFault::HungUp, 0);
         return PortRead::Lost;
@@ -86,17 +98,31 @@ PortRead read_waiting_byte(int fd, std::uint8_t& byte, PortProblem& problem) {
     return PortRead::Failed;
 }
 
-// The group a user joins to use a serial device: the device's own group if it
-// has one other than root's (dialout on Debian, uucp on others), else dialout
-// where the system has that group. nullptr if there is none to name.
-const char* serial_group(const char* device) {
-    // One thread: the shared results of getgrgid and getgrnam are safe here.
+double now_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The group a user joins to use a serial device, in `name`: the device's own
+// group if it has one other than root's (dialout on Debian, uucp on others),
+// else dialout where the system has that group. False if there is none to name.
+bool serial_group(const char* device, char* name, std::size_t size) {
+    // getgrgid_r and getgrnam_r: the station's threads may ask at once.
+    char buffer[4096];
+    group entry{};
+    group* found = nullptr;
     struct stat info {};
-    if (stat(device, &info) == 0 && info.st_gid != 0) {
-        if (const group* owner = getgrgid(info.st_gid)) return owner->gr_name;  // NOLINT(concurrency-mt-unsafe)
+    if (stat(device, &info) == 0 && info.st_gid != 0 &&
+        getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        std::snprintf(name, size, "%s", found->gr_name);
+        return true;
     }
-    if (const group* dialout = getgrnam("dialout")) return dialout->gr_name;  // NOLINT(concurrency-mt-unsafe)
-    return nullptr;
+    if (getgrnam_r("dialout", &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        std::snprintf(name, size, "%s", found->gr_name);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -126,7 +152,7 @@ PortError classify_port_error(int code) {
 bool com_port_device(int number, char* device, std::size_t size) {
     char variable[32];
     std::snprintf(variable, sizeof variable, "STBLOAD_COM%d", number);
-    const char* named = std::getenv(variable);  // NOLINT(concurrency-mt-unsafe): read before any thread starts
+    const char* named = environment_value(variable);
     if (named != nullptr && named[0] != '\0') {
         return static_cast<std::size_t>(std::snprintf(device, size, "%s", named)) < size;
     }
@@ -157,28 +183,39 @@ PortOpen open_serial_device(SerialPort& port) {
     return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
 
-PortRead SerialPort::read_byte(std::uint8_t& byte) {
-    // A byte that is already waiting costs one call; only an empty line waits.
+PortRead SerialPort::refill() {
     const int fd = static_cast<int>(handle_);
-    const PortRead first = read_waiting_byte(fd, byte, problem_);
-    if (first != PortRead::Empty) return first;
-
-    pollfd wait{fd, POLLIN, 0};
-    const int ready = poll(&wait, 1, READ_INTERVAL_MS);
-    if (ready == 0) return PortRead::Empty;
-    if (ready < 0) {
-        if (errno == EINTR) return PortRead::Empty;
-        problem_ = failure(PortFault::Failed, errno);
-        pause_after_failure();
-        return PortRead::Failed;
+    // A line that trickles is read once per interval: what comes in the rest
+    // of it gathers for the next read, instead of a wake-up for every byte.
+    if (last_read_ >= 0) {
+        const double wait = last_read_ + READ_INTERVAL_MS / 1000.0 - now_seconds();
+        if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
     }
-    // Read what is there even when the line has hung up behind it.
-    if ((wait.revents & POLLIN) != 0) return read_waiting_byte(fd, byte, problem_);
-    if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        problem_ = failure(PortFault::HungUp, 0);
-        return PortRead::Lost;
+    last_read_ = now_seconds();
+    PortRead got = read_waiting(fd, block_, sizeof block_, block_fill_, problem_);
+    if (got == PortRead::Empty) {
+        // Nothing there: wait for the first byte, up to the interval.
+        pollfd wait{fd, POLLIN, 0};
+        const int ready = poll(&wait, 1, READ_INTERVAL_MS);
+        if (ready == 0) return PortRead::Empty;
+        if (ready < 0) {
+            if (errno == EINTR) return PortRead::Empty;
+            problem_ = failure(PortFault::Failed, errno);
+            pause_after_failure();
+            return PortRead::Failed;
+        }
+        // Read what is there even when the line has hung up behind it.
+        if ((wait.revents & POLLIN) != 0) {
+            got = read_waiting(fd, block_, sizeof block_, block_fill_, problem_);
+        } else if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            problem_ = failure(PortFault::HungUp, 0);
+            return PortRead::Lost;
+        }
     }
-    return PortRead::Empty;
+    // Only a trickle waits for the next interval: many bytes at once say a
+    // fast line (or a flood), which is read as fast as it comes.
+    if (got != PortRead::Byte || block_fill_ >= TRICKLE_BYTES) last_read_ = -1.0;
+    return got;
 }
 
 PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
@@ -193,9 +230,18 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
         const int error = n < 0 ? errno : EIO;
         if (n < 0 && error == EINTR) continue;
         if (n < 0 && classify_port_error(error) == PortError::Retry) {
-            // The output queue is full: wait until the port takes more.
+            // The output queue is full: wait until the port takes more, in
+            // slices, so that a line held back for good can still be given up.
             pollfd wait{fd, POLLOUT, 0};
-            if (poll(&wait, 1, -1) < 0 && errno != EINTR) {
+            int ready = 0;
+            while (ready == 0) {
+                if (cancelled()) {
+                    problem_ = failure(PortFault::Cancelled, 0);
+                    return PortWrite::Lost;
+                }
+                ready = poll(&wait, 1, READ_INTERVAL_MS);
+            }
+            if (ready < 0 && errno != EINTR) {
                 problem_ = failure(PortFault::Failed, errno);
                 pause_after_failure();
                 return PortWrite::Failed;
@@ -226,6 +272,8 @@ void SerialPort::close() {
     tcflush(fd, TCOFLUSH);
     ::close(fd);
     handle_ = -1;
+    block_next_ = 0;  // what was read and not used goes with the port
+    block_fill_ = 0;
 }
 
 bool describe_platform_port_fault(const PortProblem& problem, const char* device, char* text, std::size_t size) {
@@ -238,7 +286,8 @@ bool describe_platform_port_fault(const PortProblem& problem, const char* device
         std::snprintf(text, size, "no such device");
         return true;
     case PortFault::PermissionDenied:
-        if (const char* group = serial_group(device)) {
+        char group[256];
+        if (serial_group(device, group, sizeof group)) {
             std::snprintf(text, size, "permission denied; the user may need to be in the %s group "
                                       "(sudo usermod -aG %s $USER, then log in again)", group, group);
         } else {

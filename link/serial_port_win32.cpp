@@ -90,8 +90,9 @@ PortProblem apply_line_settings(HANDLE port) {
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     if (!SetCommState(port, &dcb)) return failure(PortFault::SettingsRefused, GetLastError());
 
-    // A one-byte read returns as soon as the byte is there, or empty after
-    // READ_INTERVAL_MS. The write time-outs stay as the driver has them.
+    // A read returns what has arrived within READ_INTERVAL_MS (at once when
+    // a whole block is there), or empty after it. The write time-outs stay as
+    // the driver has them.
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(port, &timeouts)) return failure(PortFault::SettingsRefused, GetLastError());
     timeouts.ReadIntervalTimeout = READ_INTERVAL_MS;
@@ -154,20 +155,32 @@ PortOpen open_serial_device(SerialPort& port) {
     return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
 
-PortRead SerialPort::read_byte(std::uint8_t& byte) {
+PortRead SerialPort::refill() {
     HANDLE port = as_handle(handle_);
     const double started = now_ms();
     DWORD got = 0;
-    if (!ReadFile(port, &byte, 1, &got, nullptr)) {
+    // With the time-outs set at open, a read returns what has arrived, up to
+    // the block, after at most about READ_INTERVAL_MS.
+    BOOL ok = FALSE;
+    {
+        const CancellableCall call(cancel_);
+        ok = ReadFile(port, block_, static_cast<DWORD>(sizeof block_), &got, nullptr);
+    }
+    if (!ok) {
         const DWORD error = GetLastError();
         quiet_reads_ = 0;
         problem_ = failure(PortFault::Failed, error);
+        if (cancelled()) {
+            problem_ = failure(PortFault::Cancelled, 0);
+            return PortRead::Lost;
+        }
         if (failure_is_loss(port, error)) return PortRead::Lost;
         pause_after_failure();
         return PortRead::Failed;
     }
-    if (got == 1) {
+    if (got > 0) {
         quiet_reads_ = 0;
+        block_fill_ = got;
         return PortRead::Byte;
     }
 
@@ -189,14 +202,28 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
     HANDLE port = as_handle(handle_);
     int failures = 0;
     while (size > 0) {
+        if (cancelled()) {
+            problem_ = failure(PortFault::Cancelled, 0);
+            return PortWrite::Lost;
+        }
         const DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
         DWORD put = 0;
-        const BOOL ok = WriteFile(port, data, chunk, &put, nullptr);
+        BOOL ok = FALSE;
+        {
+            // A line that flow control holds keeps WriteFile waiting: a
+            // cancel from another thread breaks it.
+            const CancellableCall call(cancel_);
+            ok = WriteFile(port, data, chunk, &put, nullptr);
+        }
         const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         data += put;
         size -= put;
         if (put > 0) failures = 0;
         if (ok && put > 0) continue;
+        if (cancelled()) {
+            problem_ = failure(PortFault::Cancelled, 0);
+            return PortWrite::Lost;
+        }
         // Failed, or a write time-out passed with nothing taken (flow control
         // holding the line). Either way: is the device still there?
         if (!ok) {
@@ -220,6 +247,8 @@ void SerialPort::close() {
     PurgeComm(as_handle(handle_), PURGE_TXABORT | PURGE_TXCLEAR);
     CloseHandle(as_handle(handle_));
     handle_ = -1;
+    block_next_ = 0;  // what was read and not used goes with the port
+    block_fill_ = 0;
 }
 
 bool describe_platform_port_fault(const PortProblem& problem, const char* /*device*/, char* text, std::size_t size) {

@@ -18,9 +18,3 @@ struct TransferFigures {
 
 // `sent` of `total` packets have gone out in `elapsed` seconds.
 TransferFigures transfer_figures(std::uint32_t sent, std::uint32_t total, double elapsed);
-
-// `seconds` as "m:ss", or "h:mm:ss" from an hour on.
-void format_duration(double seconds, char* text, std::size_t size);
-
-// `value` with a comma between each group of three digits: "1,032,192".
-void format_thousands(unsigned long long value, char* text, std::size_t size);

@@ -43,12 +43,12 @@ bool wait_for_erase_done(PortIo& port, ExchangeObserver& observer) {
 // acknowledgement from the device. Returns false if the device is lost, or if
 // a packet could not be written: the device would flash the stream with a
 // hole in it, so the download cannot go on as if it had been sent.
-bool send_image(PortIo& port, ExchangeObserver& observer) {
+bool send_image(PortIo& port, const ImageWindow& image, ExchangeObserver& observer) {
     DataPacket packet{};
     observer.transfer_started(PACKET_COUNT);
     for (std::uint32_t k = 0; k < PACKET_COUNT; ++k) {
         const std::uint32_t offset = k * PACKET_DATA_BYTES;
-        fill_data_packet(packet, IMAGE_BASE + offset, flash_image + offset);
+        fill_data_packet(packet, IMAGE_BASE + offset, image.bytes + offset);
         if (k % PACKETS_PER_REPORT == 0) observer.transfer_progress(k);
         if (port.write(packet.bytes, sizeof packet.bytes) != PortWrite::Written) {
             observer.transfer_ended(k, false);
@@ -83,8 +83,8 @@ bool wait_for_done_marker(PortIo& port, ExchangeObserver& observer) {
     }
 }
 
-ExchangeResult exchange(PortIo& port, ExchangeObserver& observer) {
-    if (!wait_for_erase_done(port, observer) || !send_image(port, observer)) return ExchangeResult::Lost;
+ExchangeResult exchange(PortIo& port, const ImageWindow& image, ExchangeObserver& observer) {
+    if (!wait_for_erase_done(port, observer) || !send_image(port, image, observer)) return ExchangeResult::Lost;
 
     // The device's confirmation line; its content does not matter.
     char line[DEVICE_LINE_MAX];
@@ -105,8 +105,8 @@ void fill_data_packet(DataPacket& packet, std::uint32_t address, const std::uint
     std::memcpy(packet.bytes + 4, data, PACKET_DATA_BYTES);
 }
 
-ExchangeResult run_update_exchange(PortIo& port, ExchangeObserver& observer) {
-    const ExchangeResult result = exchange(port, observer);
+ExchangeResult run_update_exchange(PortIo& port, const ImageWindow& image, ExchangeObserver& observer) {
+    const ExchangeResult result = exchange(port, image, observer);
     observer.finished(result);
     return result;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "image/hex_image.h"
+#include "image/image_window.h"
 #include "link/exchange_observer.h"
 #include "link/serial_port.h"
 
@@ -23,7 +24,7 @@ struct DataPacket {
 // Fills `packet` for device `address` with the 16 bytes at `data`.
 void fill_data_packet(DataPacket& packet, std::uint32_t address, const std::uint8_t* data);
 
-// Runs the whole exchange over an open port once flash_image is loaded,
-// reporting each step to `observer`. Waits without limit for the device's
-// messages and its end byte.
-ExchangeResult run_update_exchange(PortIo& port, ExchangeObserver& observer);
+// Runs the whole exchange over an open port, sending `image`, and reports
+// each step to `observer`. Waits without limit for the device's messages and
+// its end byte.
+ExchangeResult run_update_exchange(PortIo& port, const ImageWindow& image, ExchangeObserver& observer);

@@ -8,10 +8,13 @@
 #include "app/download.h"
 #include "app/port_listing.h"
 #include "console/console.h"
+#include "console/environment.h"
 #include "link/port_name.h"
+#include "session/exit_status.h"
 #include "station/station.h"
 
 int main(int argc, char** argv) {
+    read_environment();
     console_setup();
     if (argc == 2 && is_version_flag(argv[1])) {
         print_version();

@@ -3,30 +3,26 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <thread>
 
 #include "console/clock.h"
 #include "console/console.h"
+#include "console/figures.h"
 #include "console/host_name.h"
 #include "console/interrupt.h"
 #include "console/screen_block.h"
 #include "console/terminal.h"
 #include "console/trace.h"
-#include "image/image_file.h"
 #include "image/image_fingerprint.h"
 #include "link/serial_port.h"
-#include "link/transfer_progress.h"
+#include "session/exit_status.h"
+#include "session/image_load.h"
+#include "session/session_trace.h"
 #include "station/port_worker.h"
 #include "station/station_screen.h"
 
 namespace {
-
-// The exit statuses, as a single download has them.
-constexpr int STATUS_COMPLETED = 0;
-constexpr int STATUS_FAILED = 1;
-constexpr int STATUS_USAGE = 2;
 
 // A terminal's screen is redrawn at most four times a second; events are
 // passed on within a tenth of a second.
@@ -67,21 +63,12 @@ bool find_port_named_twice(const std::vector<StationPort>& ports, std::string& e
     return false;
 }
 
-void start_trace(const StationOptions& options, const char* ports) {
-    const char* path = std::getenv("STBLOAD_TRACE");  // NOLINT(concurrency-mt-unsafe): before the ports start
-    if (path == nullptr || path[0] == '\0') return;
-    if (!trace_open(path)) {
-        console_note("cannot open the trace file %s; going on without a trace", path);
-        return;
-    }
-    trace("stbload %s: station on %s, file %s, log %s", STBLOAD_VERSION, ports, options.hex_path.c_str(),
-          options.log_path.c_str());
-}
+using Workers = std::vector<std::unique_ptr<PortWorker>>;
 
 // The screen: rows redrawn on a terminal, or the ports' events line by line.
 class StationDisplay {
 public:
-    StationDisplay(const std::string& header, std::vector<std::unique_ptr<PortWorker>>& workers)
+    StationDisplay(const std::string& header, Workers& workers)
         : header_(header), workers_(workers), terminal_(block_.begin()), setup_(probe_terminal()) {
         terminal_begin(setup_, false);
     }
@@ -92,15 +79,17 @@ public:
 
     std::vector<PortView> show(const std::string& log_trouble) {
         std::vector<PortView> views;
-        for (auto& worker : workers_) views.push_back(worker->view());
+        for (auto& worker : workers_) views.push_back(worker->monitor().view());
         if (terminal_) {
-            for (auto& worker : workers_) worker->take_events();
-            block_.draw(station_screen(header_, views, monotonic_seconds(), log_trouble));
+            for (auto& worker : workers_) worker->monitor().take_events();
+            block_.measure();
+            block_.draw(station_screen(header_, views, monotonic_seconds(), log_trouble, block_.columns(),
+                                       block_.lines_that_fit()));
         } else {
             // In the order they happened, whichever port they came from.
             std::vector<std::pair<PortEvent, std::size_t>> events;
             for (std::size_t i = 0; i < workers_.size(); ++i) {
-                for (PortEvent& event : workers_[i]->take_events()) events.emplace_back(std::move(event), i);
+                for (PortEvent& event : workers_[i]->monitor().take_events()) events.emplace_back(std::move(event), i);
             }
             std::stable_sort(events.begin(), events.end(),
                              [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
@@ -136,7 +125,7 @@ private:
     }
 
     std::string header_;
-    std::vector<std::unique_ptr<PortWorker>>& workers_;
+    Workers& workers_;
     ScreenBlock block_;
     bool terminal_;
     TerminalSetup setup_;
@@ -147,10 +136,27 @@ private:
 
 int station_status(const StationOptions& options, const std::vector<PortView>& views) {
     for (const PortView& view : views) {
-        if (view.failed > 0 || view.interrupted > 0) return STATUS_FAILED;
-        if (!options.continuous && view.completed == 0) return STATUS_FAILED;
+        if (view.failed > 0 || view.interrupted > 0) return EXIT_FAILED;
+        if (!options.continuous && view.completed == 0) return EXIT_FAILED;
     }
-    return STATUS_COMPLETED;
+    return EXIT_DOWNLOAD_COMPLETED;
+}
+
+// Ends every port: each one's waits are told to end, again and again until
+// its thread is done (on Windows a write that blocks can only be broken
+// while it is under way).
+void stop_ports(Workers& workers, std::vector<std::thread>& threads) {
+    for (;;) {
+        bool all_done = true;
+        for (auto& worker : workers) {
+            if (worker->done()) continue;
+            worker->stop();
+            all_done = false;
+        }
+        if (all_done) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (std::thread& thread : threads) thread.join();
 }
 
 }  // namespace
@@ -161,50 +167,48 @@ int run_station(int argc, char** argv) {
     if (!parse_station_options(argc, argv, options, error) || find_port_named_twice(options.ports, error)) {
         console_print("Usage: stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n");
         console_note("%s", error.c_str());
-        return STATUS_USAGE;
+        return EXIT_USAGE;
     }
     const char* hex_path = options.hex_path.c_str();
-    start_trace(options, argc > 0 ? argv[0] : "");
+    console_show(start_session_trace("station on " + options.ports_text + ", file " + options.hex_path + ", log " +
+                                     options.log_path));
 
     // The image, once, before any port is opened, as a single download loads it.
-    HexFile hex_file;
-    HexLoadReport report{};
-    const ImageFile loaded = hex_file.open(hex_path) ? load_image_file(hex_file, report) : ImageFile::CannotOpen;
-    if (loaded != ImageFile::Ready) console_print(image_file_message(loaded), hex_path);
-    describe_image_file(loaded, hex_path, report, hex_file.error(), console_note_text, nullptr);
-    if (loaded != ImageFile::Ready) {
-        trace_close();
-        return STATUS_FAILED;
+    const ImageLoad loaded = load_image(hex_path);
+    console_show(describe_image_load(loaded, hex_path));
+    if (!loaded.ready()) {
+        end_session_trace("the file was refused", EXIT_FAILED);
+        return EXIT_FAILED;
     }
-    const ImageFingerprint fingerprint = fingerprint_image();
+    const ImageFingerprint fingerprint = fingerprint_image(loaded.window);
     char crc32[16];
     std::snprintf(crc32, sizeof crc32, "0x%08X", fingerprint.crc32);
     char sha256[65];
     format_sha256(fingerprint.sha256, sha256);
     trace_fingerprint(fingerprint);
     char placed[32];
-    format_thousands(report.bytes_placed, placed, sizeof placed);
+    format_thousands(loaded.report.bytes_placed, placed, sizeof placed);
     console_print("station: %u ports%s, file %s\r\n"
                   "image: %s data bytes placed, from 0x%X to 0x%X\r\n"
                   "CRC-32 %s\r\n"
                   "SHA-256 %s\r\n",
                   static_cast<unsigned>(options.ports.size()), options.continuous ? ", box after box" : "", hex_path,
-                  placed, report.lowest_address, report.highest_address, crc32, sha256);
+                  placed, loaded.report.lowest_address, loaded.report.highest_address, crc32, sha256);
 
     // The log, before any box is answered: without it the station does not start.
-    StationLog log;
+    BoxLog log;
     if (!log.open(options.log_path, error)) {
         console_print("cannot open the log %s\r\n", options.log_path.c_str());
         console_note("%s: %s", options.log_path.c_str(), error.c_str());
-        trace_close();
-        return STATUS_FAILED;
+        end_session_trace("the log cannot be written", EXIT_FAILED);
+        return EXIT_FAILED;
     }
     console_print("log: %s\r\n", options.log_path.c_str());
 
     catch_interrupts();
     std::atomic<bool> stop{false};
-    const StationSetup setup{&options, crc32, sha256, host_name(), &log, &stop};
-    std::vector<std::unique_ptr<PortWorker>> workers;
+    const StationSetup setup{&options, loaded.window, crc32, sha256, host_name(), &log, &stop};
+    Workers workers;
     for (const StationPort& port : options.ports) workers.push_back(std::make_unique<PortWorker>(port, setup));
     std::vector<std::thread> threads;
     threads.reserve(workers.size());
@@ -232,7 +236,7 @@ int run_station(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(display.terminal() ? REDRAW_MS : EVENTS_MS));
         }
         stop.store(true);
-        for (std::thread& thread : threads) thread.join();
+        stop_ports(workers, threads);
         log.retry();
         std::string reason;
         log.waiting(reason);
@@ -245,9 +249,9 @@ int run_station(int argc, char** argv) {
         }
     }
     const int status = station_status(options, views);
-    console_print("totals: %s\r\n", totals_text(station_totals(views)).c_str());
-    trace("outcome: %s, exit status %d", totals_text(station_totals(views)).c_str(), status);
-    trace_close();
+    const std::string totals = totals_text(station_totals(views));
+    console_print("totals: %s\r\n", totals.c_str());
+    end_session_trace(totals, status);
     interrupt_answered();
     return status;
 }

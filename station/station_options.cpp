@@ -9,6 +9,27 @@ bool all_digits(const std::string& text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 9;
 }
 
+// Why an entry of PORTS names no port, or empty when it names one: a COM
+// number (plain or "COM3"), a device path, or a USB identity. What a single
+// download would still take as some number ("COM7-9" as COM0) is refused here,
+// where a whole bench hangs on it.
+std::string odd_entry(const std::string& entry, const PortName& name) {
+    if (name.kind == PortKind::Device) return std::string();
+    if (name.kind == PortKind::UsbSerial || name.kind == PortKind::UsbLocation) {
+        if (name.text[0] != '\0') return std::string();
+        return "\"" + entry + "\" names no adapter: give its serial number after usb: or its location after usb@";
+    }
+    if ((name.form == PortArgument::Plain || name.form == PortArgument::ComName) && name.number >= 1) {
+        return std::string();
+    }
+    std::string why = "\"" + entry + "\" names no port: give a COM number (3, COM3), a range (7-12), a device "
+                      "(/dev/ttyUSB0) or a USB adapter (usb:SERIAL, usb@LOCATION)";
+    if (entry.find('/') == std::string::npos && entry.rfind("tty", 0) == 0) {
+        why = "\"" + entry + "\" names no port: the device is /dev/" + entry;
+    }
+    return why;
+}
+
 }  // namespace
 
 bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std::string& error) {
@@ -30,12 +51,19 @@ bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std:
                 error = "the range " + entry + " runs backwards";
                 return false;
             }
+            if (first < 1) {
+                error = "the range " + entry + " starts below COM1";
+                return false;
+            }
             for (int number = first; number <= last && ports.size() <= STATION_PORTS_MAX; ++number) {
                 const std::string given = std::to_string(number);
                 ports.push_back({given, parse_port_name(given.c_str()), ""});
             }
         } else {
-            ports.push_back({entry, parse_port_name(entry.c_str()), ""});
+            const PortName name = parse_port_name(entry.c_str());
+            error = odd_entry(entry, name);
+            if (!error.empty()) return false;
+            ports.push_back({entry, name, ""});
         }
         if (ports.size() > STATION_PORTS_MAX) {
             error = "more than " + std::to_string(STATION_PORTS_MAX) + " ports";
@@ -91,6 +119,7 @@ bool parse_station_options(int argc, char** argv, StationOptions& options, std::
         error = "--rearm-quiet goes with --continuous";
         return false;
     }
+    options.ports_text = plain[0];
     options.hex_path = plain[1];
     return parse_station_ports(plain[0], options.ports, error);
 }

@@ -16,6 +16,7 @@ struct StationPort {
 
 struct StationOptions {
     std::vector<StationPort> ports;
+    std::string ports_text;  // PORTS as given
     std::string hex_path;
     std::string log_path = "stbload-station.csv";
     bool continuous = false;
@@ -30,6 +31,7 @@ constexpr std::size_t STATION_PORTS_MAX = 32;
 bool parse_station_options(int argc, char** argv, StationOptions& options, std::string& error);
 
 // Splits PORTS at its commas: each entry is what a single download takes as
-// PORT, or a range of COM numbers ("7-12"). False, with `error`, for an empty
-// entry or a backwards range.
+// PORT, or a range of COM numbers ("7-12"). False, with `error` naming the
+// entry, for an empty entry, a backwards range, more than STATION_PORTS_MAX
+// ports, or an entry that names no port ("COM7-9", " 5", "ttyUSB0", "7-").
 bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std::string& error);

@@ -1,11 +1,12 @@
-// What the station shows: on a terminal, a header, a row per port and the
-// totals, redrawn in place; otherwise one line per event.
+// What the station shows: on a terminal, a header, the ports and the totals,
+// redrawn in place and never more lines than the window holds; otherwise one
+// line per event.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "station/port_worker.h"
+#include "station/port_monitor.h"
 
 struct StationTotals {
     unsigned completed = 0;
@@ -16,13 +17,22 @@ struct StationTotals {
 
 StationTotals station_totals(const std::vector<PortView>& ports);
 
+// "3 completed, 1 failed, 0 interrupted".
+std::string totals_text(const StationTotals& totals);
+
 // The state of one port in words: "waiting for a box", "sending 45% 1:01 left".
 std::string port_state_text(const PortView& port, double now);
 
-// The lines of the terminal's screen: the header, the column titles, one row
-// per port, the totals and a line for the log's trouble (empty if none).
-std::vector<std::string> station_screen(const std::string& header, const std::vector<PortView>& ports, double now,
-                                        const std::string& log_trouble);
+// The same, short enough for a port among several on one line: "sending 45% 1:01".
+std::string port_state_brief(const PortView& port, double now);
 
-// "3 completed, 1 failed, 0 interrupted".
-std::string totals_text(const StationTotals& totals);
+// Whether the port waits for the operator: it cannot be opened, or its box failed.
+bool needs_operator(const PortView& port);
+
+// The lines of the terminal's screen, at most `max_lines` of them, none
+// wider than `columns` - 1: the header, the ports, the totals and a line
+// for the log's trouble (empty if none). The ports get a row each where
+// that fits; else several to a line; else the ports that need the operator
+// and a count of the others by state.
+std::vector<std::string> station_screen(const std::string& header, const std::vector<PortView>& ports, double now,
+                                        const std::string& log_trouble, int columns, int max_lines);

@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "console/figures.h"
 #include "link/transfer_progress.h"
-#include "station/station_log.h"
+#include "session/box_log.h"
 #include "station/station_options.h"
 
 // PORTS as a line supervisor writes it.

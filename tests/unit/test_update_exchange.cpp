@@ -6,6 +6,7 @@
 
 #include "app/exchange_console.h"
 #include "app/progress_display.h"
+#include "console/environment.h"
 #include "image/hex_image.h"
 #include "link/update_exchange.h"
 #include "support/console_capture.h"
@@ -78,7 +79,7 @@ ExchangeRun run(MemoryPort& port) {
     ConsoleCapture capture;
     ProgressDisplay progress("COM7");
     ExchangeConsole console(progress);
-    const ExchangeResult result = run_update_exchange(port, console);
+    const ExchangeResult result = run_update_exchange(port, loaded_image_window(), console);
     return {result, capture.text()};
 }
 
@@ -87,6 +88,7 @@ protected:
     static void SetUpTestSuite() {
         fill_image_with_pattern();
         setenv("STBLOAD_PROGRESS", "off", 1);  // a terminal running the tests shows nothing more
+        read_environment();
     }
 };
 

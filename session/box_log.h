@@ -1,6 +1,6 @@
-// The station's results log: CSV (RFC 4180), one row per box, each row
-// written with one write and forced to the disk before the screen shows the
-// box's end. Rows that cannot be written wait, in order, and are tried again.
+// The results log: CSV (RFC 4180), one row per box, each row written with
+// one write and forced to the disk before the front end shows the box's end.
+// Rows that cannot be written wait, in order, and are tried again.
 #pragma once
 
 #include <deque>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "console/record_file.h"
+#include "session/box_result.h"
 
 struct BoxRecord {
     std::string started;  // UTC, ISO 8601 with milliseconds
@@ -27,14 +28,17 @@ struct BoxRecord {
     std::string reason;
 };
 
-constexpr char STATION_LOG_HEADER[] =
+constexpr char BOX_LOG_HEADER[] =
     "started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
     "bytes_sent,reason\r\n";
 
 // The row for `record`, its line end included.
 std::string csv_row(const BoxRecord& record);
 
-class StationLog {
+// A box's result in the record's columns (the rest are the caller's).
+void take_result(BoxRecord& record, const BoxResult& result);
+
+class BoxLog {
 public:
     // Opens or creates the log: a new one gets the header, and one whose last
     // line was torn (a power cut) gets a line end first. False, with `error`

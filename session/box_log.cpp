@@ -1,4 +1,4 @@
-#include "station/station_log.h"
+#include "session/box_log.h"
 
 #include <cstdio>
 
@@ -43,17 +43,28 @@ std::string csv_row(const BoxRecord& r) {
     return row + "\r\n";
 }
 
-bool StationLog::open(const std::string& path, std::string& error) {
+void take_result(BoxRecord& record, const BoxResult& result) {
+    record.started = result.started;
+    record.ended = result.ended;
+    record.result = outcome_word(result.outcome);
+    record.erase_s = result.erase_s;
+    record.transfer_s = result.transfer_s;
+    record.flash_write_s = result.flash_write_s;
+    record.bytes_sent = result.bytes_sent;
+    record.reason = result.reason;
+}
+
+bool BoxLog::open(const std::string& path, std::string& error) {
     const std::lock_guard<std::mutex> hold(lock_);
     path_ = path;
     bool written = file_.open(path.c_str());
     if (written && file_.ends_torn()) written = file_.append("\r\n", 2);
-    if (written && file_.was_empty()) written = file_.append(STATION_LOG_HEADER, sizeof STATION_LOG_HEADER - 1);
+    if (written && file_.was_empty()) written = file_.append(BOX_LOG_HEADER, sizeof BOX_LOG_HEADER - 1);
     if (!written) error = system_words(file_.error());
     return written;
 }
 
-bool StationLog::write_waiting() {
+bool BoxLog::write_waiting() {
     while (!waiting_.empty()) {
         if (!file_.append(waiting_.front().data(), waiting_.front().size())) {
             error_ = file_.error();
@@ -64,24 +75,24 @@ bool StationLog::write_waiting() {
     return true;
 }
 
-bool StationLog::write(const BoxRecord& record) {
+bool BoxLog::write(const BoxRecord& record) {
     const std::lock_guard<std::mutex> hold(lock_);
     waiting_.push_back(csv_row(record));
     return write_waiting();
 }
 
-bool StationLog::retry() {
+bool BoxLog::retry() {
     const std::lock_guard<std::mutex> hold(lock_);
     return write_waiting();
 }
 
-std::size_t StationLog::waiting(std::string& reason) {
+std::size_t BoxLog::waiting(std::string& reason) {
     const std::lock_guard<std::mutex> hold(lock_);
     if (!waiting_.empty()) reason = system_words(error_);
     return waiting_.size();
 }
 
-std::deque<std::string> StationLog::take_waiting() {
+std::deque<std::string> BoxLog::take_waiting() {
     const std::lock_guard<std::mutex> hold(lock_);
     std::deque<std::string> rows;
     rows.swap(waiting_);

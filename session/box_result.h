@@ -1,0 +1,70 @@
+// What became of one box: how it ended, when, how long each phase took and
+// how much of the image went out. Recorded from the exchange's reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "session/session_observer.h"
+
+enum class BoxOutcome {
+    NotStarted,   // no loader line came: no box (noise, or a port lost while idle)
+    Completed,    // the box confirmed its flash write
+    Lost,         // the box or its line went away part way
+    Interrupted,  // the session was stopped (a station's Ctrl+C)
+};
+
+struct BoxResult {
+    BoxOutcome outcome = BoxOutcome::NotStarted;
+    std::string started;  // UTC, ISO 8601 with milliseconds: the first loader line
+    std::string ended;
+    double seconds = 0;   // from the first loader line to the end
+    double erase_s = -1;  // each phase's seconds (to the box's end if it broke off there);
+    double transfer_s = -1;  // negative: the box did not reach it
+    double flash_write_s = -1;
+    unsigned long bytes_sent = 0;  // image bytes written to the wire
+    std::string reason;            // for a failure: why, in words
+};
+
+// The word for an outcome in the log: "completed", "lost connection", "interrupted".
+const char* outcome_word(BoxOutcome outcome);
+
+// Follows one box's exchange: decides when the box started (its first loader
+// line; noise before it is no box), and times its phases.
+class BoxRecorder final : public ExchangeObserver {
+public:
+    // `front` hears box_started() at the moment the box starts.
+    explicit BoxRecorder(SessionObserver& front) : front_(front) {}
+
+    void box_line(const char* line, BoxLine meaning) override;
+    void lines_dropped(unsigned long /*count*/) override {}
+    void answered(bool written) override;
+    void transfer_started(std::uint32_t packets) override;
+    void transfer_progress(std::uint32_t /*sent*/) override {}
+    void transfer_ended(std::uint32_t sent, bool complete) override;
+    void confirmation(const char* line) override;
+    void flash_waiting(unsigned long /*bytes*/) override {}
+    void flash_turn(unsigned /*turn*/) override {}
+    void finished(ExchangeResult result) override;
+
+    bool started() const { return started_; }
+    // The box's record; the outcome and reason are the session's to set.
+    BoxResult result() const;
+
+private:
+    void start();
+    double phase(double from, double to) const;
+
+    SessionObserver& front_;
+    bool started_ = false;
+    std::string started_at_;
+    double box_start_ = 0;
+    double erase_start_ = -1;
+    double erase_end_ = -1;
+    double transfer_start_ = -1;
+    double transfer_end_ = -1;
+    double flash_start_ = -1;
+    double end_ = -1;
+    bool completed_ = false;
+    std::uint32_t sent_ = 0;
+};

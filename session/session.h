@@ -1,0 +1,54 @@
+// One port's download session, the same under a single download and each
+// port of a station: the port opened by the name the operator gave (and
+// opened again after a loss), and box after box through the exchange, each
+// reported to the trace, recorded, and shown by the front end's observer.
+// A session belongs to one thread; only cancel() may come from another.
+#pragma once
+
+#include <string>
+
+#include "image/image_window.h"
+#include "link/cancel_token.h"
+#include "link/port_name.h"
+#include "link/serial_port.h"
+#include "session/box_result.h"
+#include "session/session_observer.h"
+
+class Session {
+public:
+    // `label` names the port in messages and the trace ("COM3", "usb:A12345").
+    Session(const PortName& name, std::string label, const ImageWindow& image);
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    const std::string& label() const { return label_; }
+    // The image the boxes get, for a session made before it was loaded.
+    void take_image(const ImageWindow& image) { image_ = image; }
+
+    // Opens the port (closing it first if it is open) with the line settings.
+    PortOpen open();
+    void close() { port_.close(); }
+    // The device tried for the port: "/dev/ttyUSB0", "\\.\COM12".
+    const char* device() const { return port_.device(); }
+    // Why the port could not be opened or was lost, in words.
+    std::string problem() const;
+    // The same for standard error: "COM3 (/dev/ttyS2): no such device".
+    std::string problem_note() const;
+    SerialPort& port() { return port_; }
+
+    // Runs the exchange for one box over the open port. The result's outcome
+    // is NotStarted when the port was lost (or stopped) before any loader line.
+    BoxResult run_box(SessionObserver& front);
+
+    // Ends the port's waits from another thread: the box in progress ends as
+    // Interrupted. Call again until the session's thread is done (see CancelToken).
+    void cancel() { cancel_.cancel(); }
+    bool cancelled() const { return cancel_.cancelled(); }
+
+private:
+    PortName name_;
+    std::string label_;
+    ImageWindow image_;
+    CancelToken cancel_;
+    SerialPort port_;
+};

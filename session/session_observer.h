@@ -1,0 +1,27 @@
+// What a front end hears of a session's box: every step of the exchange
+// (each has a default that does nothing, so a front end takes only what it
+// shows) and the moment the box started.
+#pragma once
+
+#include "link/exchange_observer.h"
+
+class SessionObserver : public ExchangeObserver {
+public:
+    // The box has started: its loader's first line (the update request or
+    // either erase line) came. Reported before that line itself.
+    virtual void box_started() {}
+
+    void box_line(const char* /*line*/, BoxLine /*meaning*/) override {}
+    void lines_dropped(unsigned long /*count*/) override {}
+    void answered(bool /*written*/) override {}
+    void transfer_started(std::uint32_t /*packets*/) override {}
+    void transfer_progress(std::uint32_t /*sent*/) override {}
+    void transfer_ended(std::uint32_t /*sent*/, bool /*complete*/) override {}
+    void confirmation(const char* /*line*/) override {}
+    void flash_waiting(unsigned long /*bytes*/) override {}
+    void flash_turn(unsigned /*turn*/) override {}
+    void finished(ExchangeResult /*result*/) override {}
+
+protected:
+    ~SessionObserver() = default;
+};

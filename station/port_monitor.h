@@ -1,0 +1,80 @@
+// What one port of the station shows: its state on the screen, and the
+// events of a screen that is not a terminal. The port's thread writes it,
+// the station's main thread reads it.
+//
+// Mutex rules: `lock_` guards `view_` and `events_`, every field of both.
+// Every member function holds it for its whole body and nothing else is
+// held meanwhile; readers get copies. Nothing else of a port is shared
+// between its thread and the main thread.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "session/box_result.h"
+
+enum class PortPhase {
+    Opening,
+    CannotOpen,   // reason: why; tried again every 2 s
+    Waiting,      // for a box
+    Erasing,      // the box answered and erases its flash
+    Sending,      // percent, seconds_left
+    FlashWrite,   // since phase_start
+    RemoveBox,    // continuous: answering nothing until the line is quiet
+    Completed,    // box_seconds: the box's time
+    Failed,       // reason
+    Interrupted,
+};
+
+struct PortView {
+    std::string label;  // the port's name: "COM7", "/dev/ttyUSB0"
+    std::string device;
+    PortPhase phase = PortPhase::Opening;
+    std::string reason;
+    unsigned percent = 0;
+    double seconds_left = 0;
+    double phase_start = 0;
+    double box_seconds = 0;
+    unsigned completed = 0;
+    unsigned failed = 0;       // lost connection
+    unsigned interrupted = 0;
+    bool box_in_progress = false;
+    bool finished = false;     // one box per port: its box is over
+};
+
+// Something that happened on a port, for a screen that is not a terminal.
+struct PortEvent {
+    std::string time;   // UTC
+    std::string event;  // what happened: "opened", "cannot open", "box started", "completed", "failed",
+                        // "interrupted", "remove the box", "port lost", "back"
+    std::string text;   // the line shown: "opened /dev/ttyUSB0", "completed in 1:58"
+};
+
+class PortMonitor {
+public:
+    explicit PortMonitor(const std::string& label);
+
+    // For the screen: a copy of the state, and the events since the last take.
+    PortView view() const;
+    std::vector<PortEvent> take_events();
+
+    // For the port's thread.
+    void opened(const std::string& device, bool again);
+    void cannot_open(const std::string& device, const std::string& reason);
+    void lost(const std::string& reason);
+    void waiting();
+    void box_started();
+    void box_progress(PortPhase phase, unsigned percent, double seconds_left);
+    void box_ended(const BoxResult& box);
+    void remove_the_box();
+    void finished();
+
+private:
+    void event(const char* name, const std::string& text);  // lock held
+    void set_phase(PortPhase phase, const std::string& reason);  // lock held
+
+    mutable std::mutex lock_;
+    PortView view_;
+    std::vector<PortEvent> events_;
+};
