@@ -25,6 +25,8 @@
 //   drain MS              read and discard for MS milliseconds
 //   send TEXT             send TEXT; escapes \n \r \t \0 \\ \" \xHH; may be quoted
 //   send_repeat N TEXT    send TEXT N times
+//   send_paced N TEXT     send TEXT N times, no faster than 115200 8N1 carries (a box
+//                         that talks while it writes its flash)
 //   expect_y              read until the byte 'y' arrives; without it for ANSWER_WAIT_S
 //                         seconds, give up: say so, close the link and exit 1
 //   receive [N]           receive N bytes of the packet stream (default: all of it)
@@ -51,6 +53,7 @@
 //
 // Exit status: 0 when the script ran to its end, 1 on a timeout, a missing answer or an error.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -178,7 +181,7 @@ std::vector<Step> parse_script(std::istream& in) {
         Step step;
         if (!(words >> step.name) || step.name[0] == '#') continue;
         if (step.name == "sleep" || step.name == "drain" || step.name == "send_repeat" ||
-            step.name == "receive") {
+            step.name == "send_paced" || step.name == "receive") {
             long n = -1;
             if (words >> n) {
                 step.number = n;
@@ -187,7 +190,7 @@ std::vector<Step> parse_script(std::istream& in) {
             }
         }
         if (step.name == "mark") words >> step.text;
-        if (step.name == "send" || step.name == "send_repeat") {
+        if (step.name == "send" || step.name == "send_repeat" || step.name == "send_paced") {
             std::string rest;
             std::getline(words, rest);
             step.text = parse_text(rest);
@@ -254,6 +257,26 @@ void send_repeat(Device& device, long times, const std::string& text) {
     const long per_chunk = static_cast<long>(chunk.size() / text.size());
     for (long left = times; left > 0 && !timed_out(device); left -= per_chunk) {
         send_bytes(device, left >= per_chunk ? chunk : chunk.substr(0, static_cast<std::size_t>(left) * text.size()));
+    }
+}
+
+void send_paced(Device& device, long times, const std::string& text) {
+    const std::string all = [&] {
+        std::string whole;
+        for (long i = 0; i < times; ++i) whole += text;
+        return whole;
+    }();
+    const Clock::time_point start = Clock::now();
+    std::size_t sent = 0;
+    while (sent < all.size() && !timed_out(device)) {
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const auto allowed = static_cast<std::size_t>(elapsed * LINE_BYTES_PER_SECOND);
+        if (allowed > sent) {
+            const std::size_t n = std::min(allowed, all.size()) - sent;
+            send_bytes(device, all.substr(sent, n));
+            sent += n;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
@@ -592,6 +615,7 @@ int main(int argc, char** argv) {
         else if (step.name == "drain") drain(device, step.number);
         else if (step.name == "send") send_bytes(device, step.text);
         else if (step.name == "send_repeat") send_repeat(device, step.number, step.text);
+        else if (step.name == "send_paced") send_paced(device, step.number, step.text);
         else if (step.name == "expect_y") {
             if (!expect_y(device)) {
                 device.result = "no_answer";

@@ -268,14 +268,20 @@ def drain_output(fd, sink):
         sink.append(chunk)
 
 
-def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_terminal=False, columns=80):
+# Every tool started and not yet finished: a test that fails midway leaves
+# none of them running (ToolTest.tearDown ends them).
+RUNNING = []
+
+
+def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_terminal=False, columns=80, rows=24,
+               preexec_fn=None):
     """Starts stbload with stdout on a pipe or on a raw pseudo-terminal, and
     stderr on a pipe of its own, or on a terminal: the same one as stdout when
     both are asked for, else one of its own (`columns` wide).
 
     `program` is the command that runs the tool (default: the native stbload),
     for example [wine, "stbload.exe"]. In `env`, a value of None removes that
-    variable from the tool's environment.
+    variable from the tool's environment. A terminal is `columns` by `rows`.
     """
     environment = dict(os.environ)
     for name, value in (env or {}).items():
@@ -288,7 +294,7 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_termi
     def terminal_pair():
         master, slave = pty.openpty()
         tty.setraw(slave)  # keep "\n" as it is: the transcript must be byte-exact
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, columns, 0, 0))
         return master, slave
 
     out_fd, out_write = terminal_pair() if terminal else os.pipe()
@@ -297,9 +303,10 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_termi
     else:
         err_fd, err_write = terminal_pair() if err_terminal else os.pipe()
     process = subprocess.Popen(command, stdout=out_write, stderr=err_write, stdin=subprocess.DEVNULL,
-                               env=environment, cwd=cwd)
+                               env=environment, cwd=cwd, preexec_fn=preexec_fn)
     os.close(out_write)
     os.close(err_write)
+    RUNNING.append(process)
     return Started(process, out_fd, err_fd)
 
 
@@ -313,9 +320,14 @@ def finish_tool(started, timeout=TOOL_TIMEOUT):
         if time.monotonic() > deadline:
             os.kill(process.pid, signal.SIGKILL)  # not process.kill(): it may reap the child itself
             os.wait4(process.pid, 0)
+            process.returncode = -signal.SIGKILL
+            if process in RUNNING:
+                RUNNING.remove(process)
             raise AssertionError("stbload did not finish within %d s" % timeout)
         time.sleep(0.01)
     process.returncode = os.waitstatus_to_exitcode(status)
+    if process in RUNNING:
+        RUNNING.remove(process)
     for reader in started.readers:
         reader.join(10)
     os.close(started.out_fd)
@@ -356,6 +368,11 @@ class ToolTest(unittest.TestCase):
         self.sims = []
 
     def tearDown(self):
+        while RUNNING:
+            process = RUNNING.pop()
+            if process.poll() is None:
+                process.kill()
+                process.wait()
         for sim in self.sims:
             sim.stop()
         shutil.rmtree(self.dir, ignore_errors=True)

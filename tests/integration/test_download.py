@@ -142,6 +142,17 @@ class WholeDownload(ToolTest):
         run = run_tool([str(sim.link), str(hex_path)])
         self.assertEqual((run.status, run.out), (1, BANNER + READY + b"\r\nlost connection to %s\r\n" % str(sim.link).encode()))
 
+    def test_com10_and_above_by_name(self):
+        blocks = [(0x4000, random_bytes(1000, 8))]
+        hex_path = self.write_hex("fw.hex", hex_text(blocks))
+        for argument, number in (("COM10", 10), ("com12", 12), ("\\\\.\\COM10", 10), ("21", 21)):
+            with self.subTest(port=argument):
+                sim = self.sim(name="com%d" % number)
+                run = run_tool([argument, str(hex_path)], {"STBLOAD_COM%d" % number: str(sim.link),
+                                                           "STBLOAD_COM1": None, "STBLOAD_COM2": None})
+                self.assertEqual(sim.finish(), 0)
+                self.check_download(run, sim, window_of(blocks))
+
     def test_objcopy_file_with_segment_addresses(self):
         firmware = self.dir / "fw.bin"
         firmware.write_bytes(random_bytes(300000, 5))
@@ -186,13 +197,18 @@ class DeviceDialogue(ToolTest):
         self.assertSameBytes(run.out, transcript(final_bytes=1, handshake=b"Slave machine update request\r\n" * 2))
 
 
-def terminal_screen(data, columns=80, lines=24):
-    """What a terminal shows after `data`, as its lines of text."""
+def pyte_module():
     try:
         import pyte
     except ImportError:  # Debian's python3-pyte, for a Python of another installation
         sys.path.append("/usr/lib/python3/dist-packages")
         import pyte
+    return pyte
+
+
+def terminal_screen(data, columns=80, lines=24):
+    """What a terminal shows after `data`, as its lines of text."""
+    pyte = pyte_module()
     screen = pyte.Screen(columns, lines)
     pyte.ByteStream(screen).feed(data)
     return [line.rstrip() for line in screen.display]

@@ -1,19 +1,22 @@
 """A production station: one stbload flashes a box on every port, shows each, logs each."""
 
 import csv
+import datetime
 import fcntl
 import hashlib
 import os
 import re
+import shutil
 import signal
 import socket
+import subprocess
 import time
 import unittest
 import zlib
 
-from harness import (BANNER, ERASED, ERASING, PROMPT, STREAM_SIZE, ToolTest, finish_tool, hex_text, packet_stream,
+from harness import (BANNER, ERASED, ERASING, PROMPT, STBLOAD, STREAM_SIZE, ToolTest, finish_tool, hex_text, packet_stream,
                      random_bytes, run_tool, srec_window, start_tool)
-from test_download import terminal_screen
+from test_download import terminal_screen, pyte_module
 
 HEADER = ["started", "ended", "station", "port", "device", "adapter", "file", "crc32", "sha256", "result",
           "erase_s", "transfer_s", "flash_write_s", "bytes_sent", "reason"]
@@ -38,7 +41,7 @@ class Station(ToolTest):
         self.assertEqual(rows[0], HEADER)
         return [dict(zip(HEADER, row)) for row in rows[1:]]
 
-    def check_row(self, row, port, device, result, bytes_sent=1032192, reason=""):
+    def check_row(self, row, port, device, result, bytes_sent=1032192, reason="", reached=None):
         what = "%s: %r" % (port, row)
         self.assertEqual((row["port"], row["device"], row["result"], row["reason"]), (port, device, result, reason),
                          what)
@@ -50,7 +53,8 @@ class Station(ToolTest):
         self.assertEqual(row["sha256"], hashlib.sha256(self.window).hexdigest(), what)
         if bytes_sent is not None:
             self.assertEqual(int(row["bytes_sent"]), bytes_sent, what)
-        reached = {"completed": 3, "lost connection": 2, "interrupted": 1}[result]
+        if reached is None:
+            reached = {"completed": 3, "lost connection": 2, "interrupted": 1}[result]
         for i, phase in enumerate(("erase_s", "transfer_s", "flash_write_s")):
             if i < reached:
                 self.assertRegex(row[phase], r"^\d+\.\d$", what + ": " + phase)
@@ -79,7 +83,7 @@ class Station(ToolTest):
         trace = self.dir / "trace.log"
         env = {"STBLOAD_COM7": str(twice.link), "STBLOAD_COM8": str(erasing.link), "STBLOAD_COM12": str(held.link),
                "STBLOAD_TRACE": str(trace)}
-        station = start_tool(["--station", "7,%s,12,8" % lost.link, str(self.hex_path), "--continuous",
+        station = start_tool(["--station", "7,%s,com12,8" % lost.link, str(self.hex_path), "--continuous",
                               "--rearm-quiet", "1"], env, cwd=self.dir)
         try:
             self.wait_for(station, b"COM12 cannot open: held by another program\r\n")
@@ -106,11 +110,11 @@ class Station(ToolTest):
         by_port = {}
         for row in rows:
             by_port.setdefault(row["port"], []).append(row)
-        self.assertEqual(sorted(by_port), sorted(["7", str(lost.link), "12", "8"]))
+        self.assertEqual(sorted(by_port), sorted(["7", str(lost.link), "com12", "8"]))
         for row in by_port["7"]:
             self.check_row(row, "7", str(twice.link), "completed")
         self.assertEqual(len(by_port["7"]), 2)
-        self.check_row(by_port["12"][0], "12", str(held.link), "completed")
+        self.check_row(by_port["com12"][0], "com12", str(held.link), "completed")
         lost_row = by_port[str(lost.link)][0]
         self.check_row(lost_row, str(lost.link), str(lost.link), "lost connection", bytes_sent=None,
                        reason=lost_row["reason"])
@@ -135,6 +139,11 @@ class Station(ToolTest):
         lines = trace.read_text().splitlines()
         self.assertTrue(any(re.search(r"Z COM7: box: \"want to update", line) for line in lines), lines[:20])
         self.assertTrue(any(re.search(r"Z COM12: transfer done: 64512 packets", line) for line in lines))
+        self.assertTrue(any(re.search(r"Z COM7: box: '@' after \d+ bytes, the flash is written", line) for line in lines))
+        # A box lost mid-transfer never reached the flash write, and its trace says no such thing.
+        lost_lines = [line for line in lines if " %s: " % lost.link in line]
+        self.assertTrue(any("transfer stopped" in line for line in lost_lines), lost_lines)
+        self.assertFalse(any(re.search(r"flash (was|is) written", line) for line in lost_lines), lost_lines)
 
     def test_one_box_per_port_on_a_terminal_and_what_stops_a_station_first(self):
         sims = [self.sim(name="com%d" % port) for port in (7, 9)]
@@ -149,12 +158,18 @@ class Station(ToolTest):
         self.assertIn("totals: 2 completed, 0 failed, 0 interrupted", screen)
         self.assertEqual(sorted(row["result"] for row in self.rows()), ["completed", "completed"])
         for sim in sims:
+            sim.finish()
             self.assertSameBytes(sim.received(), self.stream)
         # Before any port is opened: two names for one port, a log that cannot be made, a file that is not hex.
         (self.dir / "notes.txt").write_text("hello\n")
         cases = [
             (["7,COM7", str(self.hex_path)], 2, "7 and COM7 name one port"),
             (["7,9,7", str(self.hex_path)], 2, "port 7 is named twice"),
+            (["COM7-9", str(self.hex_path)], 2, '"COM7-9" names no port'),
+            (["7, 9", str(self.hex_path)], 2, '" 9" names no port'),
+            (["7,ttyUSB0", str(self.hex_path)], 2, '"ttyUSB0" names no port: the device is /dev/ttyUSB0'),
+            (["7-", str(self.hex_path)], 2, '"7-" names no port'),
+            (["7,usb:", str(self.hex_path)], 2, '"usb:" names no adapter'),
             (["7", str(self.hex_path), "--log", str(self.dir / "no" / "log.csv")], 1, "No such file or directory"),
             (["7", str(self.dir / "notes.txt")], 1, "cannot be part of an Intel HEX record"),
             (["7", str(self.hex_path), "--rearm-quiet", "2"], 2, "--rearm-quiet goes with --continuous"),
@@ -187,6 +202,200 @@ class Station(ToolTest):
         station.process.kill()
         finish_tool(station)
         self.assertEqual(self.log_path.read_bytes(), text)
+
+    def test_ctrl_c_ends_a_write_the_box_no_longer_takes(self):
+        # The box stops reading part way, as a line that flow control holds:
+        # the station's write then waits for room that never comes.
+        def stalled_box(name):
+            return self.sim(name=name, script="\n".join(["wait_config"] + BOX[:5]
+                                                         + ["receive 60000", "mark stalled", "sleep 60000"]))
+        sim = stalled_box("com7")
+        station = start_tool(["--station", "7", str(self.hex_path)], {"STBLOAD_COM7": str(sim.link), "TERM": "xterm"},
+                             cwd=self.dir, err_terminal=True)
+        sim.wait_mark("stalled")
+        time.sleep(1)  # the line's queue fills, and the write blocks
+        station.process.send_signal(signal.SIGINT)
+        stopped = time.monotonic()
+        run = finish_tool(station, timeout=20)
+        self.assertLess(time.monotonic() - stopped, 10, "the station took too long to stop")
+        self.assertEqual(run.status, 1)
+        self.assertTrue(run.err.endswith(b"\x1b[23;0t"), "the title put back: %r" % run.err[-40:])
+        row, = self.rows()
+        self.check_row(row, "7", str(sim.link), "interrupted", bytes_sent=None, reason="the station was stopped",
+                       reached=2)
+        self.assertTrue(60000 // 20 * 16 <= int(row["bytes_sent"]) < 1032192, row)
+        self.assertIn("interrupted", run.out.decode())
+
+        # A second interrupt does not wait for the ports: exit status 130 at once, the title put back.
+        self.log_path.unlink()
+        sim = stalled_box("com8")
+        station = start_tool(["--station", "8", str(self.hex_path)], {"STBLOAD_COM8": str(sim.link), "TERM": "xterm"},
+                             cwd=self.dir, err_terminal=True)
+        sim.wait_mark("stalled")
+        station.process.send_signal(signal.SIGINT)
+        station.process.send_signal(signal.SIGTERM)
+        run = finish_tool(station, timeout=20)
+        self.assertEqual(run.status, 130)
+        self.assertTrue(run.err.endswith(b"\x1b[23;0t"), run.err[-40:])
+
+    def test_a_station_under_nohup_survives_the_logout_and_stops_at_sigterm(self):
+        erasing = ["wait_config", "send " + PROMPT, "expect_y", "send " + ERASING, "mark erasing", "sleep 500"]
+        sim = self.sim(name="com7", script="\n".join(erasing + BOX[4:] + ["linger"]))
+        nohup = lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)  # noqa: E731
+        station = start_tool(["--station", "7", str(self.hex_path)], {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir,
+                             preexec_fn=nohup)
+        sim.wait_mark("erasing")
+        station.process.send_signal(signal.SIGHUP)  # the logout
+        run = finish_tool(station)
+        self.assertEqual(run.status, 0, run.out[-300:])
+        sim.finish()
+        self.assertSameBytes(sim.received(), self.stream)
+        self.check_row(self.rows()[0], "7", str(sim.link), "completed")
+
+        # SIGTERM (a shutdown) still stops it: the box in progress is logged, the title put back.
+        sim = self.sim(name="com8", script="\n".join(erasing + ["sleep 60000"]))
+        station = start_tool(["--station", "8", str(self.hex_path)], {"STBLOAD_COM8": str(sim.link), "TERM": "xterm"},
+                             cwd=self.dir, preexec_fn=nohup, err_terminal=True)
+        sim.wait_mark("erasing")
+        station.process.send_signal(signal.SIGTERM)
+        run = finish_tool(station)
+        self.assertEqual(run.status, 1)
+        self.assertTrue(run.err.endswith(b"\x1b[23;0t"), run.err[-40:])
+        self.check_row(self.rows()[1], "8", str(sim.link), "interrupted", bytes_sent=0,
+                       reason="the station was stopped")
+
+    def test_a_row_the_full_disk_refuses_is_written_once_when_there_is_room(self):
+        self.assertEqual(os.geteuid(), 0, "this test mounts a small tmpfs: run it as root (CI does)")
+        disk = self.dir / "disk"
+        disk.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "stbload-test", str(disk)], check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", str(disk)])
+        log = disk / "station.csv"
+        # The header and an old row leave 40 bytes of the file's last page: a
+        # new row fills them and then meets the full disk, part way.
+        header = ",".join(HEADER) + "\r\n"
+        old = ("2026-01-01T00:00:00.000Z,2026-01-01T00:01:00.000Z,%s,1,/dev/old,,old.hex,0x00000000,,completed,"
+               "1.0,1.0,1.0,1032192,\r\n")
+        old = old % ("x" * (4096 - 40 - len(header) - len(old % "")))
+        log.write_text(header + old, newline="")
+        before = log.read_bytes()
+        self.assertEqual(len(before), 4096 - 40)
+        filler = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
+        try:
+            while os.write(filler, b"\0" * 4096) > 0:
+                pass
+        except OSError:
+            pass
+        os.close(filler)
+
+        sim = self.sim(name="com7")
+        station = start_tool(["--station", "7", str(self.hex_path), "--continuous", "--log", str(log)],
+                             {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir)
+        self.wait_for(station, b"rows waiting, tried again every 2 s")
+        self.assertIn(b"log: cannot write %s (No space left on device); 1 rows waiting" % bytes(log), station.out())
+        self.assertEqual(log.read_bytes(), before, "nothing of the row stays")
+        (disk / "filler").unlink()
+        room = time.monotonic()
+        while log.read_bytes() == before:
+            self.assertLess(time.monotonic() - room, 10, "the row never came once there was room")
+            time.sleep(0.05)
+        self.assertLess(time.monotonic() - room, 5, "tried again every 2 s")
+        time.sleep(2.5)  # another round of tries: none may write it again
+        station.process.send_signal(signal.SIGINT)
+        run = finish_tool(station)
+        self.assertEqual(run.status, 0, run.out[-300:])
+        self.assertEqual(run.err, b"")
+        self.log_path = log
+        rows = self.rows()
+        self.assertEqual(len(rows), 2, rows)
+        self.check_row(rows[1], "7", str(sim.link), "completed")
+        self.assertTrue(log.read_bytes().startswith(before) and log.read_bytes().endswith(b"\r\n"))
+
+    def test_thirty_two_ports_fit_an_80_by_24_screen(self):
+        ports = range(1, 33)
+        sims = {n: self.sim(name="com%d" % n, args=("--erase-ms", "50")) for n in ports}
+        env = {"STBLOAD_COM%d" % n: str(sim.link) for n, sim in sims.items()}
+        run = run_tool(["--station", "1-32", str(self.hex_path)], {**env, "TERM": "dumb"}, terminal=True,
+                       cwd=self.dir, timeout=240)
+        self.assertEqual(run.status, 0, run.out[-500:])
+        for sim in sims.values():
+            sim.finish()
+            self.assertSameBytes(sim.received(), self.stream)
+        pyte = pyte_module()
+        screen = pyte.HistoryScreen(80, 24, history=10000)
+        pyte.ByteStream(screen).feed(run.out)
+        scrolled = ["".join(line[x].data for x in range(80)).rstrip() for line in screen.history.top]
+        # Only the lines before the block ever scroll away; the block is redrawn in place.
+        before_block = run.out[:run.out.index(b"%s, CRC-32" % bytes(self.hex_path))].decode().split("\r\n")
+        self.assertEqual(scrolled, before_block[:len(scrolled)])
+        shown = [line.rstrip() for line in screen.display]
+        cells = [line for line in shown if line.startswith("COM")]
+        self.assertEqual(len(cells), 16, shown)
+        labels = [cell.split()[0] for line in cells for cell in re.findall(r"COM\d+ +completed in \d:\d\d +1 +0", line)]
+        self.assertEqual(sorted(labels), sorted("COM%d" % n for n in ports), shown)
+        self.assertIn("totals: 32 completed, 0 failed, 0 interrupted; 0 in progress", shown)
+        self.assertEqual([line for line in shown if line][-1], "totals: 32 completed, 0 failed, 0 interrupted")
+
+    def test_line_noise_is_no_box_and_times_are_utc(self):
+        # An idle line that prints an application's log, then a box: the box
+        # starts with its loader's request, not with the noise.
+        noisy = self.sim(name="com7", script="\n".join(
+            ["wait_config", 'send "app: tick 1\\n"', "sleep 300", 'send "app: tick 2\\n"', "sleep 1200",
+             "mark prompt"] + BOX + ["drain 300", "mark done", "linger"]))
+        # A line with noise alone, gone again: a port lost, no box.
+        gone = self.sim(name="com8", script="\n".join(["wait_config", 'send "garbage\\n"', "sleep 300", "close"]))
+        trace = self.dir / "trace.log"
+        # A zone far from UTC: every time written must still be UTC.
+        env = {"STBLOAD_COM7": str(noisy.link), "STBLOAD_COM8": str(gone.link), "TZ": "EST+5",
+               "STBLOAD_TRACE": str(trace)}
+        begun = datetime.datetime.now(datetime.timezone.utc)
+        station = start_tool(["--station", "--continuous", "--rearm-quiet", "0.5", "7,8", str(self.hex_path)], env,
+                             cwd=self.dir)
+        noisy.wait_mark("done")
+        self.wait_for(station, b"COM8 port lost")
+        station.process.send_signal(signal.SIGINT)
+        run = finish_tool(station)
+        ended = datetime.datetime.now(datetime.timezone.utc)
+        self.assertEqual(run.status, 0, run.out[-300:])
+        prompt = datetime.datetime.fromtimestamp(os.stat(str(noisy.link) + ".prompt").st_mtime, datetime.timezone.utc)
+
+        def utc(text):
+            return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc)
+
+        row, = self.rows()
+        self.check_row(row, "7", str(noisy.link), "completed")
+        self.assertTrue(prompt - datetime.timedelta(milliseconds=5) <= utc(row["started"]) <= utc(row["ended"]) <= ended,
+                        "%s: the box's start is its request (%s), in UTC" % (row, prompt))
+        events = re.findall(r"^(\S+) (COM\d) (.*)\r$", run.out.decode(), re.M)
+        self.assertEqual([text for _, port, text in events if port == "COM7"][:2], ["opened %s" % noisy.link,
+                                                                                   "box started"])
+        started, = [utc(time) for time, port, text in events if text == "box started"]
+        self.assertTrue(prompt - datetime.timedelta(milliseconds=5) <= started, (started, prompt))
+        self.assertNotIn(("COM8", "box started"), [(port, text) for _, port, text in events])
+        self.assertIn("port lost: ", " ".join(text for _, port, text in events if port == "COM8"))
+        # The trace: every line in UTC, the ports named as given, whatever came before them.
+        lines = trace.read_text().splitlines()
+        self.assertIn("station on 7,8, file %s" % self.hex_path, lines[0])
+        for line in lines:
+            self.assertTrue(begun - datetime.timedelta(seconds=1) <= utc(line.split()[0]) <= ended, line)
+
+    def test_the_row_is_on_the_disk_before_the_end_is_shown(self):
+        strace = shutil.which("strace")
+        self.assertIsNotNone(strace, "strace is missing (scripts/install-deps test installs it)")
+        sim = self.sim(name="com7")
+        calls = self.dir / "calls.txt"
+        run = run_tool(["--station", "7", str(self.hex_path)], {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir,
+                       program=[strace, "-f", "-qq", "-s", "300", "-e", "trace=openat,write,fsync", "-o", str(calls),
+                                str(STBLOAD)])
+        self.assertEqual(run.status, 0, run.out[-300:])
+        lines = calls.read_text().splitlines()
+        log_fd, = {m.group(1) for line in lines for m in [re.search(r'openat\(.*stbload-station\.csv.*= (\d+)$', line)]
+                   if m}
+        row = next(i for i, line in enumerate(lines) if re.search(r"write\(%s, \"20.*completed" % log_fd, line))
+        synced = next(i for i, line in enumerate(lines) if i > row and
+                      re.search(r"(fsync\(%s\)|<\.\.\. fsync resumed>\)) += 0" % log_fd, line))
+        shown = next(i for i, line in enumerate(lines) if re.search(r'write\(1, ".*COM7 completed in', line))
+        self.assertLess(synced, shown, "the screen showed the box's end before its row was on the disk")
 
 
 if __name__ == "__main__":

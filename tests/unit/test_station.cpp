@@ -6,6 +6,7 @@
 #include "console/figures.h"
 #include "link/transfer_progress.h"
 #include "session/box_log.h"
+#include "station/station_screen.h"
 #include "station/station_options.h"
 
 // PORTS as a line supervisor writes it.
@@ -23,7 +24,27 @@ TEST(StationPorts, EntriesAndRanges) {
         {"", {}},
         {"3,", {}},
         {"1-33", {}},
+        {"COM10,com12,\\\\.\\COM11", {"COM10", "COM12", "COM11"}},
+        // Entries that name no port, refused rather than taken as COM0 or some other number.
+        {"COM7-9", {}},
+        {" 5", {}},
+        {"ttyUSB0", {}},
+        {"7-", {}},
+        {"0", {}},
+        {"0-3", {}},
+        {"COM0", {}},
+        {"usb:", {}},
+        {"usb@", {}},
+        {"99999999999", {}},
     };
+    std::vector<std::string> all_32;
+    for (int n = 1; n <= 32; ++n) all_32.push_back("COM" + std::to_string(n));
+    std::vector<StationPort> ports;
+    std::string error;
+    EXPECT_TRUE(parse_station_ports("1-32", ports, error)) << error;
+    EXPECT_EQ(ports.size(), 32U);
+    EXPECT_FALSE(parse_station_ports("1-31,33,34", ports, error));
+    EXPECT_NE(error.find("more than 32 ports"), std::string::npos) << error;
     for (const auto& c : cases) {
         std::vector<StationPort> ports;
         std::string error;
@@ -52,6 +73,13 @@ TEST(StationLog, RowsAsRfc4180) {
                                "3.0,0.0,,4096,\"line\r\nend\"\r\n");
 }
 
+// The percent a person reads reaches 100 only with the last packet.
+TEST(TransferProgress, HundredPercentOnlyAtTheEnd) {
+    EXPECT_EQ(transfer_figures(64511, 64512, 100).percent, 99U);
+    EXPECT_EQ(transfer_figures(64512, 64512, 100).percent, 100U);
+    EXPECT_EQ(transfer_figures(1, 64512, 0).percent, 0U);
+}
+
 TEST(TransferProgress, FiguresAndTimes) {
     // Until two seconds have passed, time left is the line's rate: the whole stream is 112 s.
     EXPECT_NEAR(transfer_figures(0, 64512, 0).seconds_left, 112.0, 0.01);
@@ -71,4 +99,80 @@ TEST(TransferProgress, FiguresAndTimes) {
         format_thousands(value, text, sizeof text);
         EXPECT_EQ(text, shown) << value;
     }
+}
+
+namespace {
+
+PortView port_view(int number, PortPhase phase, unsigned completed = 0, unsigned failed = 0,
+                   unsigned interrupted = 0) {
+    PortView view;
+    view.label = "COM" + std::to_string(number);
+    view.device = "/dev/ttyUSB" + std::to_string(number);
+    view.phase = phase;
+    view.reason = phase == PortPhase::CannotOpen ? "cannot open: no such device" : "";
+    view.completed = completed;
+    view.failed = failed;
+    view.interrupted = interrupted;
+    view.percent = 45;
+    view.seconds_left = 61;
+    return view;
+}
+
+}  // namespace
+
+// The screen never has more lines than the window holds, nor wider ones:
+// a row per port where they fit, several to a line where not, and else the
+// ports that need the operator with a count of the rest.
+TEST(StationScreen, FitsTheWindow) {
+    std::vector<PortView> ports;
+    for (int n = 1; n <= 32; ++n) {
+        const PortPhase phase = n == 5 ? PortPhase::CannotOpen : n == 9 ? PortPhase::Failed : PortPhase::Sending;
+        ports.push_back(port_view(n, phase, 3, n == 9 ? 1 : 0));
+    }
+    const struct {
+        std::size_t ports;
+        int columns;
+        int max_lines;
+        std::size_t lines;       // expected
+        std::size_t rows_shown;  // ports shown with a row or a cell of their own
+    } cases[] = {
+        {4, 80, 23, 8, 4},     // a row each
+        {19, 80, 23, 23, 19},  // just fits
+        {20, 80, 23, 14, 20},  // two to a line
+        {32, 80, 23, 20, 32},  // two to a line
+        {32, 80, 24, 20, 32},  // a Windows 7 console of 80x25
+        {32, 120, 23, 15, 32}, // three to a line
+        {32, 80, 9, 6, 2},     // those that need the operator, and a count of the rest
+    };
+    for (const auto& c : cases) {
+        const std::vector<PortView> some(ports.begin(), ports.begin() + static_cast<long>(c.ports));
+        const std::vector<std::string> lines = station_screen("fw.hex, CRC-32 0x12345678, log x.csv", some, 0, "",
+                                                              c.columns, c.max_lines);
+        const std::string what = std::to_string(c.ports) + " ports at " + std::to_string(c.columns) + "x" +
+                                 std::to_string(c.max_lines + 1);
+        EXPECT_EQ(lines.size(), c.lines) << what;
+        EXPECT_LE(lines.size(), static_cast<std::size_t>(c.max_lines)) << what;
+        std::size_t shown = 0;
+        for (const std::string& line : lines) {
+            EXPECT_LE(line.size(), static_cast<std::size_t>(c.columns - 1)) << what << ": " << line;
+            for (std::size_t at = line.find("COM"); at != std::string::npos; at = line.find("COM", at + 1)) ++shown;
+        }
+        EXPECT_EQ(shown, c.rows_shown) << what;
+        const std::string totals = "totals: " + std::to_string(3 * c.ports) + " completed, " +
+                                   std::to_string(c.ports >= 9 ? 1 : 0) + " failed, 0 interrupted; 0 in progress";
+        EXPECT_EQ(lines[lines.size() - 2], totals) << what;
+    }
+    // The count of the rest names their states.
+    const std::vector<std::string> lines = station_screen("h", ports, 0, "", 80, 9);
+    EXPECT_EQ(lines[3], "30 more: 30 sending") << lines[3];
+}
+
+// FAILED counts every box that did not complete, interrupted ones too.
+TEST(StationScreen, FailedColumnCountsInterruptedBoxes) {
+    const std::vector<PortView> ports = {port_view(3, PortPhase::Interrupted, 2, 1, 1),
+                                         port_view(4, PortPhase::Completed, 5, 0, 0)};
+    const std::vector<std::string> lines = station_screen("h", ports, 0, "", 80, 23);
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 11), "   2      2") << lines[2];
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 11), "   5      0") << lines[3];
+    EXPECT_EQ(lines[4], "totals: 7 completed, 1 failed, 1 interrupted; 0 in progress");
 }
