@@ -7,6 +7,8 @@ on the machine hits both sides of a comparison alike. Times and peak memory come
 from wait4() on the measured process itself (see bench_rusage).
 
 usage: measure.py --build DIR --work DIR --gbench FILE [--rounds N]
+       measure.py --build DIR --work DIR --only reads [--stbload PROGRAM]
+(the second: only the port's read figures, for any stbload, an older one too)
 """
 
 import argparse
@@ -18,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import tty
 from pathlib import Path
 
@@ -38,6 +41,15 @@ TERMINAL_CPU_RATIO = 2.5
 PEAK_RSS_MB = 20.0
 
 HEX_RUNS_PER_ROUND = 3
+
+# Reading the port: a flood without line ends, and a station whose boxes all
+# talk at the line's rate while they write their flash.
+FLOOD_MB = 16
+FLOOD_SPEEDUP = 50.0          # against one read call per byte: 2.4 us a byte on a slow machine
+FLOOD_BEFORE_MB_PER_S = 0.30  # one read call per byte, measured on this bench's machine (see the README)
+TALKING_BOXES = 32
+TALKING_CPU_PERCENT = 3.0     # of one core, for all the ports together
+TALKING_SECONDS = 8.0
 
 # The station at the real line rate: this many boxes at once, against one
 # single download at the same rate.
@@ -152,6 +164,89 @@ def paced_run(build, work, hex_path, window, boxes):
     return sample, wire
 
 
+def flood_rate(build, work, program, hex_path):
+    """MB/s at which the tool reads FLOOD_MB of line noise without a line end
+    while it waits for the erase: the time from the flood's first byte to its
+    last, as the simulated loader sees them leave."""
+    harness.STB_SIM = build / "tools" / "stb_sim"
+    size = FLOOD_MB * 1000 * 1000
+    steps = ["wait_config", "send " + harness.PROMPT, "expect_y", "mark flood", "send_repeat %d Z" % size,
+             "send \\n", "mark flooded", "send " + harness.ERASED, "receive", "send ok\\n@", "linger"]
+    sim = harness.Sim(work, name="flood", script="\n".join(steps), timeout=3600)
+    sample = run_process(build, [str(program), "7", str(hex_path)], {"STBLOAD_COM7": str(sim.link)}, timeout=3600)
+    if sim.finish(60) != 0 or sample.status != 0:
+        raise SystemExit("the flood download failed (exit status %d)" % sample.status)
+    began = Path(str(sim.link) + ".flood").stat().st_mtime
+    ended = Path(str(sim.link) + ".flooded").stat().st_mtime
+    return size / 1e6 / (ended - began)
+
+
+def process_cpu_seconds(pid):
+    """User and system time of a running process so far, from /proc."""
+    fields = Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def talking_station_cpu(build, work, program, hex_path):
+    """A station of TALKING_BOXES ports whose boxes, once they have their
+    image, all talk at 115200 baud's rate for a while before their '@': the
+    station's CPU in that while, as a percentage of one core."""
+    harness.STB_SIM = build / "tools" / "stb_sim"
+    talk = int(LINE_BYTES_PER_S * (TALKING_SECONDS + 25))
+    steps = ["wait_config", "send " + harness.PROMPT, "expect_y", "send " + harness.ERASING, "send " + harness.ERASED,
+             "receive", "send Data received.\\n", "mark talking", "send_paced %d ." % talk, "send @", "linger"]
+    sims = [harness.Sim(work, name="talk-%d" % k, script="\n".join(steps), timeout=600)
+            for k in range(TALKING_BOXES)]
+    env = dict(os.environ)
+    env.update({"STBLOAD_COM%d" % (k + 1): str(sim.link) for k, sim in enumerate(sims)})
+    station = subprocess.Popen([str(program), "--station", "1-%d" % TALKING_BOXES, str(hex_path), "--log",
+                                str(work / "talking.csv")], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               env=env)
+    for sim in sims:
+        sim.wait_mark("talking", timeout=600)
+    time.sleep(1)
+    cpu_before, wall_before = process_cpu_seconds(station.pid), time.monotonic()
+    time.sleep(TALKING_SECONDS)
+    cpu_after, wall_after = process_cpu_seconds(station.pid), time.monotonic()
+    if station.wait(600) != 0:
+        raise SystemExit("the talking station failed (exit status %d)" % station.returncode)
+    for sim in sims:
+        sim.finish(60)
+    return 100 * (cpu_after - cpu_before) / (wall_after - wall_before)
+
+
+LINE_BYTES_PER_S = 11520
+
+
+def read_rows(build, work, program, hex_path):
+    """The rows of the port's read figures."""
+    flood = flood_rate(build, work, program, hex_path)
+    talking = talking_station_cpu(build, work, program, hex_path)
+    return [
+        ("Reading a flood without line ends (%d MB, while waiting for the erase)" % FLOOD_MB,
+         ">= %.0fx %.2f MB/s" % (FLOOD_SPEEDUP, FLOOD_BEFORE_MB_PER_S), "%.1f MB/s (%.0fx)" % (
+             flood, flood / FLOOD_BEFORE_MB_PER_S), "a read call per byte: %.2f MB/s" % FLOOD_BEFORE_MB_PER_S,
+         verdict(flood >= FLOOD_SPEEDUP * FLOOD_BEFORE_MB_PER_S)),
+        ("Station CPU, %d boxes talking at 115200 baud while they write their flash" % TALKING_BOXES,
+         "<= %.0f%% of a core" % TALKING_CPU_PERCENT, "%.1f%% of a core" % talking, "",
+         verdict(talking <= TALKING_CPU_PERCENT)),
+    ]
+
+
+def print_table(rows):
+    header = ("Figure", "Target", "Measured", "Floor / srec_cat", "Result")
+    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
+    line = "| " + " | ".join("%-*s" % (widths[i], header[i]) for i in range(len(header))) + " |"
+    print(line)
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for row in rows:
+        print("| " + " | ".join("%-*s" % (widths[i], row[i]) for i in range(len(row))) + " |")
+    failed = [row[0] for row in rows if row[4] == "FAIL"]
+    print()
+    print("All targets met." if not failed else "Missed: " + "; ".join(failed))
+    return 1 if failed else 0
+
+
 def hex_load(build, work, kind, hex_path, records):
     out = work / ("%s-%d.bin" % (kind, records))
     if kind == "stbload":
@@ -204,10 +299,17 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True, type=Path)
     parser.add_argument("--work", required=True, type=Path)
-    parser.add_argument("--gbench", required=True)
+    parser.add_argument("--gbench")
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--only", choices=["reads"])
+    parser.add_argument("--stbload", type=Path, help="the program measured (default: the build's)")
     args = parser.parse_args()
     build, work = args.build.resolve(), args.work.resolve()
+    program = (args.stbload or build / "stbload").resolve()
+    if args.only == "reads":
+        hex_path = work / "reads.hex"
+        subprocess.run([str(build / "bench" / "bench_make_hex"), "16", str(hex_path)], check=True)
+        return print_table(read_rows(build, work, program, hex_path))
 
     hex_files = {}
     for records in (16, 32):
@@ -247,6 +349,7 @@ def main():
     # At the line's real rate: a single download, then a station of 16 boxes at once.
     paced_single, single_wire = paced_run(build, work, hex_files[16], window, 0)
     paced_station, station_wire = paced_run(build, work, hex_files[16], window, STATION_BOXES)
+    reads = read_rows(build, work, program, hex_files[16])
     load_after = os.getloadavg()
 
     gb = gbench_medians(args.gbench)
@@ -326,6 +429,7 @@ def main():
     rows.append(("Station peak RSS, %d ports" % STATION_BOXES, "<= %.1f MB" % STATION_RSS_MB,
                  "%.1f MB" % paced_station.rss_mb, "single download %.1f MB" % paced_single.rss_mb,
                  verdict(paced_station.rss_mb <= STATION_RSS_MB)))
+    rows += reads
 
     print()
     print("Medians of %d rounds (%d runs each of the hex loads); load average %.2f before, %.2f after (1 min)."
@@ -334,17 +438,7 @@ def main():
     print("Downloads: the 16-byte-record file into stb_sim (usual dialogue, --erase-ms 0, no pacing);")
     print("the floor writes the same packets into its own stb_sim, which only receives.")
     print()
-    header = ("Figure", "Target", "Measured", "Floor / srec_cat", "Result")
-    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
-    line = "| " + " | ".join("%-*s" % (widths[i], header[i]) for i in range(len(header))) + " |"
-    print(line)
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for row in rows:
-        print("| " + " | ".join("%-*s" % (widths[i], row[i]) for i in range(len(row))) + " |")
-    failed = [row[0] for row in rows if row[4] == "FAIL"]
-    print()
-    print("All targets met." if not failed else "Missed: " + "; ".join(failed))
-    return 1 if failed else 0
+    return print_table(rows)
 
 
 if __name__ == "__main__":

@@ -42,6 +42,9 @@ extern const char PORT_ENVIRONMENT_HELP[];
 constexpr int READ_INTERVAL_MS = 10;
 // The most bytes one read of the port takes: what has arrived, up to this.
 constexpr std::size_t READ_BLOCK = 4096;
+// How often a line that trickles is read: bytes gather in the driver
+// meanwhile (at 115200 baud, 576 of them; its queue holds several times that).
+constexpr int TRICKLE_READ_MS = 50;
 constexpr int BAUD_RATE = 115200;
 
 enum class PortOpen {
@@ -81,8 +84,8 @@ PortError classify_port_error(int code);
 
 // Reads take what has arrived, up to READ_BLOCK bytes, in one call, and hand
 // it out a byte at a time; bytes still unread when the port is closed are
-// dropped, as the driver's queue is. A line that trickles is read about once
-// per READ_INTERVAL_MS, not once per byte.
+// dropped, as the driver's queue is. A line that trickles is read once per
+// TRICKLE_READ_MS, not once per byte.
 class SerialPort final : public PortIo {
 public:
     SerialPort() = default;
@@ -123,7 +126,8 @@ private:
     std::uint8_t block_[READ_BLOCK] = {};
     std::size_t block_next_ = 0;  // the next byte to hand out
     std::size_t block_fill_ = 0;  // bytes in the block
-    [[maybe_unused]] double last_read_ = -1.0;  // POSIX: when the last read that found a trickle began
+    double last_read_ = -1.0;     // when the last read began (monotonic seconds); -1: none yet
+    double next_read_ = -1.0;     // after a trickle: when to read again; -1: at once
     char device_[PORT_DEVICE_MAX] = "";
     char detail_[512] = "";
 };

@@ -1,7 +1,6 @@
 #include "link/serial_port.h"
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <grp.h>
 #include <cstdio>
@@ -13,8 +12,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
-#include <thread>
-#include <time.h>
 #include <unistd.h>
 
 #include "console/environment.h"
@@ -26,10 +23,6 @@ const char PORT_HELP[] =
 const char PORT_ENVIRONMENT_HELP[] = "  STBLOAD_COM<n>=DEVICE  the serial device for COM<n>\r\n";
 
 namespace {
-
-// A read that finds fewer bytes than this says the line trickles: 115200
-// baud brings 115 bytes in READ_INTERVAL_MS.
-constexpr std::size_t TRICKLE_BYTES = 512;
 
 PortProblem failure(PortFault fault, int error) {
     return {fault, error};
@@ -96,12 +89,6 @@ PortRead read_waiting(int fd, std::uint8_t* block, std::size_t size, std::size_t
     if (meaning == PortError::Lost) return PortRead::Lost;
     pause_after_failure();
     return PortRead::Failed;
-}
-
-double now_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 // The group a user joins to use a serial device, in `name`: the device's own
@@ -185,13 +172,6 @@ PortOpen open_serial_device(SerialPort& port) {
 
 PortRead SerialPort::refill() {
     const int fd = static_cast<int>(handle_);
-    // A line that trickles is read once per interval: what comes in the rest
-    // of it gathers for the next read, instead of a wake-up for every byte.
-    if (last_read_ >= 0) {
-        const double wait = last_read_ + READ_INTERVAL_MS / 1000.0 - now_seconds();
-        if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
-    }
-    last_read_ = now_seconds();
     PortRead got = read_waiting(fd, block_, sizeof block_, block_fill_, problem_);
     if (got == PortRead::Empty) {
         // Nothing there: wait for the first byte, up to the interval.
@@ -212,9 +192,6 @@ PortRead SerialPort::refill() {
             return PortRead::Lost;
         }
     }
-    // Only a trickle waits for the next interval: many bytes at once say a
-    // fast line (or a flood), which is read as fast as it comes.
-    if (got != PortRead::Byte || block_fill_ >= TRICKLE_BYTES) last_read_ = -1.0;
     return got;
 }
 
