@@ -120,6 +120,7 @@ private:
     bool cancelled() const { return cancel_ != nullptr && cancel_->cancelled(); }
 
     std::intptr_t handle_ = -1;
+    [[maybe_unused]] std::intptr_t io_event_ = 0;  // Windows: the event of the port's overlapped calls
     unsigned quiet_reads_ = 0;  // empty reads since the link was last checked
     PortProblem problem_{PortFault::None, 0};
     CancelToken* cancel_ = nullptr;

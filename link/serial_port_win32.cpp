@@ -65,6 +65,21 @@ PortProblem open_failure(DWORD error) {
     }
 }
 
+// Ends an overlapped ReadFile or WriteFile that `started` began as a
+// synchronous call would end, but for a cancel: it waits for the call or for
+// the token's event, and a cancelled call ends with ERROR_OPERATION_ABORTED.
+// The port is opened for overlapped calls only so that a write held by flow
+// control can be let go of; everything else behaves as synchronous I/O.
+bool finish_call(HANDLE port, OVERLAPPED& call, BOOL started, DWORD& done, const CancelToken* cancel) {
+    if (!started && GetLastError() != ERROR_IO_PENDING) return false;
+    if (!started) {
+        HANDLE waits[2] = {call.hEvent, cancel != nullptr ? as_handle(cancel->event()) : nullptr};
+        const DWORD count = waits[1] != nullptr ? 2 : 1;
+        if (WaitForMultipleObjects(count, waits, FALSE, INFINITE) != WAIT_OBJECT_0) CancelIoEx(port, &call);
+    }
+    return GetOverlappedResult(port, &call, &done, TRUE) != FALSE;
+}
+
 // Milliseconds on a monotonic clock, with sub-millisecond resolution.
 double now_ms() {
     static const LONGLONG ticks_per_second = [] {
@@ -145,12 +160,13 @@ void canonical_device(const char* device, char* text, std::size_t size) {
 
 PortOpen open_serial_device(SerialPort& port) {
     HANDLE handle = CreateFileA(port.device_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         port.problem_ = open_failure(GetLastError());
         return PortOpen::CannotOpen;
     }
     port.handle_ = reinterpret_cast<std::intptr_t>(handle);
+    port.io_event_ = reinterpret_cast<std::intptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     port.problem_ = apply_line_settings(handle);
     return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
@@ -161,11 +177,10 @@ PortRead SerialPort::refill() {
     DWORD got = 0;
     // With the time-outs set at open, a read returns what has arrived, up to
     // the block, after at most about READ_INTERVAL_MS.
-    BOOL ok = FALSE;
-    {
-        const CancellableCall call(cancel_);
-        ok = ReadFile(port, block_, static_cast<DWORD>(sizeof block_), &got, nullptr);
-    }
+    OVERLAPPED call{};
+    call.hEvent = as_handle(io_event_);
+    const BOOL ok =
+        finish_call(port, call, ReadFile(port, block_, static_cast<DWORD>(sizeof block_), nullptr, &call), got, cancel_);
     if (!ok) {
         const DWORD error = GetLastError();
         quiet_reads_ = 0;
@@ -208,13 +223,11 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
         }
         const DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
         DWORD put = 0;
-        BOOL ok = FALSE;
-        {
-            // A line that flow control holds keeps WriteFile waiting: a
-            // cancel from another thread breaks it.
-            const CancellableCall call(cancel_);
-            ok = WriteFile(port, data, chunk, &put, nullptr);
-        }
+        // A line that flow control holds keeps the write waiting, until the
+        // token's cancel (from another thread) ends it.
+        OVERLAPPED call{};
+        call.hEvent = as_handle(io_event_);
+        const BOOL ok = finish_call(port, call, WriteFile(port, data, chunk, nullptr, &call), put, cancel_);
         const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         data += put;
         size -= put;
@@ -247,6 +260,8 @@ void SerialPort::close() {
     PurgeComm(as_handle(handle_), PURGE_TXABORT | PURGE_TXCLEAR);
     CloseHandle(as_handle(handle_));
     handle_ = -1;
+    if (io_event_ != 0) CloseHandle(as_handle(io_event_));
+    io_event_ = 0;
     block_next_ = 0;  // what was read and not used goes with the port
     block_fill_ = 0;
 }

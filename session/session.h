@@ -41,7 +41,7 @@ public:
     BoxResult run_box(SessionObserver& front);
 
     // Ends the port's waits from another thread: the box in progress ends as
-    // Interrupted. Call again until the session's thread is done (see CancelToken).
+    // Interrupted.
     void cancel() { cancel_.cancel(); }
     bool cancelled() const { return cancel_.cancelled(); }
 

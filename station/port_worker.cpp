@@ -135,7 +135,6 @@ void PortWorker::run() {
             log_box(box, adapter);
             if (!continuous) {
                 monitor_.finished();
-                done_.store(true);
                 return;
             }
             // A box that failed may be back at once (a cable put back): it
@@ -147,5 +146,4 @@ void PortWorker::run() {
             }
         }
     }
-    done_.store(true);
 }

@@ -31,9 +31,8 @@ public:
     // The thread's body: returns when the port's work is over or the station stops.
     void run();
     // From the main thread, once the station is to stop: ends the port's
-    // waits. Call again until done() (a blocked write may need a second try).
+    // waits, a write that the line holds back included.
     void stop() { session_.cancel(); }
-    bool done() const { return done_.load(); }
 
     PortMonitor& monitor() { return monitor_; }
 
@@ -49,5 +48,4 @@ private:
     Session session_;
     PortMonitor monitor_;
     bool lost_before_ = false;
-    std::atomic<bool> done_{false};
 };

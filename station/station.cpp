@@ -142,20 +142,9 @@ int station_status(const StationOptions& options, const std::vector<PortView>& v
     return EXIT_DOWNLOAD_COMPLETED;
 }
 
-// Ends every port: each one's waits are told to end, again and again until
-// its thread is done (on Windows a write that blocks can only be broken
-// while it is under way).
+// Ends every port: each one's waits are told to end, and its thread joined.
 void stop_ports(Workers& workers, std::vector<std::thread>& threads) {
-    for (;;) {
-        bool all_done = true;
-        for (auto& worker : workers) {
-            if (worker->done()) continue;
-            worker->stop();
-            all_done = false;
-        }
-        if (all_done) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    for (auto& worker : workers) worker->stop();
     for (std::thread& thread : threads) thread.join();
 }
 

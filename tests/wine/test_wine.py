@@ -17,6 +17,7 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -28,8 +29,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
 
 from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STREAM_SIZE, TOOL_TIMEOUT, USAGE,  # noqa: E402
-                     ToolTest, final_wait_console, hex_text, packet_stream, random_bytes,
-                     main_unless_missing, run_tool, transcript, transfer_console, window_of)
+                     ToolTest, final_wait_console, finish_tool, hex_text, packet_stream, random_bytes,
+                     main_unless_missing, run_tool, start_tool, transcript, transfer_console, window_of)
 
 WIN_EXE = Path(os.environ.get("STBLOAD_WIN_EXE", REPO / "build-win" / "stbload.exe"))
 # Built next to it by the same cross build.
@@ -310,6 +311,28 @@ class Station(WineTest):
             self.assertEqual((row["file"], row["crc32"], row["sha256"], row["reason"]),
                              ("fw.hex", "0x%08X" % zlib.crc32(window), hashlib.sha256(window).hexdigest(), ""))
             self.assertRegex(row["transfer_s"], r"^\d+\.\d$")
+
+
+    def test_ctrl_c_ends_a_write_the_box_no_longer_takes(self):
+        # The box stops reading part way: the port's write waits for room that
+        # never comes, until the station's Ctrl+C ends it (an overlapped write,
+        # and the cancel's event).
+        self.write_hex("fw.hex", hex_text([(0x4000, random_bytes(0x9000, 31))]))
+        sim = self.wine_sim(7, script="\n".join(HANDSHAKE + ["receive 60000", "mark stalled", "sleep 60000"]))
+        station = start_tool(["--station", "7", "fw.hex", "--log", "boxes.csv"], prefix.env,
+                             program=[WINE, str(WIN_EXE)], cwd=self.dir)
+        sim.wait_mark("stalled")
+        time.sleep(2)  # the line's queue fills, and the write blocks
+        station.process.send_signal(signal.SIGINT)
+        run = finish_tool(station, timeout=30)
+        sim.stop()
+        self.assertEqual(run.status, 1, run.out[-300:])
+        self.assertTrue(run.out.endswith(b"totals: 0 completed, 0 failed, 1 interrupted\r\n"), run.out[-200:])
+        with open(self.dir / "boxes.csv", newline="") as log:
+            row, = list(csv.DictReader(log))
+        self.assertEqual((row["result"], row["reason"]), ("interrupted", "the station was stopped"))
+        self.assertTrue(0 < int(row["bytes_sent"]) < 1032192, row)
+
 
 
 class BeforeTheDialogue(WineTest):
