@@ -7,11 +7,15 @@
 #include "app/progress_display.h"
 #include "console/console.h"
 #include "console/figures.h"
+#include "console/host_name.h"
 #include "console/trace.h"
 #include "image/image_fingerprint.h"
+#include "link/port_list.h"
 #include "link/transfer_progress.h"
 #include "link/update_exchange.h"
+#include "session/box_log.h"
 #include "session/image_load.h"
+#include "session/job_setup.h"
 #include "session/session.h"
 #include "session/session_trace.h"
 
@@ -19,14 +23,48 @@ namespace {
 
 // After a completed download, for the person at the terminal: how long the
 // transfer took, how near the line's rate it came, and which image it was.
-void note_summary(double seconds, const ImageFingerprint& fingerprint) {
+void note_summary(double seconds, std::uint32_t crc32) {
     char bytes[32];
     format_thousands(TRANSFER_LENGTH, bytes, sizeof bytes);
     const double rate = seconds > 0 ? static_cast<double>(STREAM_BYTES) / seconds : 0.0;
     char per_second[32];
     format_thousands(static_cast<unsigned long long>(std::llround(rate)), per_second, sizeof per_second);
     console_note("%s bytes sent in %.1f s (%s bytes/s on the wire, %.0f%% of the line); image CRC-32 0x%08X", bytes,
-                 seconds, per_second, 100.0 * rate / LINE_BYTES_PER_SECOND, fingerprint.crc32);
+                 seconds, per_second, 100.0 * rate / LINE_BYTES_PER_SECOND, crc32);
+}
+
+// Opens the port, saying so on the console when it cannot be.
+bool open_port(Session& session, const std::string& label) {
+    switch (session.open()) {
+    case PortOpen::Opened:
+        return true;
+    case PortOpen::CannotOpen:
+        console_print("cannot open %s\r\n", label.c_str());
+        console_note("%s", session.problem_note().c_str());
+        return false;
+    case PortOpen::SettingsRefused:
+        console_print("cannot configure %s\r\n", label.c_str());
+        console_note("%s", session.problem_note().c_str());
+        return false;
+    }
+    return false;
+}
+
+// The box, from "PC ready to download" to its end, as the console shows it.
+BoxResult download_box(Session& session, const std::string& label, ProgressDisplay& progress,
+                       const std::string& boot_expect, std::uint32_t crc32) {
+    console_print("PC ready to download\r\n");
+    progress.waiting_for_box();
+    ExchangeConsole console(progress, boot_expect);
+    const BoxResult box = session.run_box(console);
+    // Lost before the box spoke, or while it was under way: the same to the operator.
+    if (box.outcome == BoxOutcome::Lost || box.outcome == BoxOutcome::NotStarted) {
+        console_print("\r\nlost connection to %s\r\n", label.c_str());
+        console_note("%s", session.problem_note().c_str());
+    } else if (box.outcome == BoxOutcome::Completed && progress.on_terminal()) {
+        note_summary(console.transfer_seconds(), crc32);
+    }
+    return box;
 }
 
 // The steps of one download in their order: file, port, image, exchange.
@@ -36,23 +74,12 @@ int download(const PortName& name, const std::string& label, const char* hex_pat
         console_show(describe_image_load(image.load(), hex_path));
         return EXIT_FAILED;
     }
-
     Session session(name, label, ImageWindow{});
-    switch (session.open()) {
-    case PortOpen::Opened:
-        break;
-    case PortOpen::CannotOpen:
-        console_print("cannot open %s\r\n", label.c_str());
-        console_note("%s", session.problem_note().c_str());
-        return EXIT_FAILED;
-    case PortOpen::SettingsRefused:
-        console_print("cannot configure %s\r\n", label.c_str());
-        console_note("%s", session.problem_note().c_str());
+    if (!open_port(session, label)) {
         image.close();  // the file closes before the port does
         session.close();
         return EXIT_FAILED;
     }
-
     const ImageLoad loaded = image.load();
     console_show(describe_image_load(loaded, hex_path));
     if (!loaded.ready()) return EXIT_FAILED;
@@ -65,27 +92,109 @@ int download(const PortName& name, const std::string& label, const char* hex_pat
         fingerprint = fingerprint_image(loaded.window);
         trace_fingerprint(fingerprint);
     }
+    const BoxResult box = download_box(session, label, progress, std::string(), fingerprint.crc32);
+    return box.outcome == BoxOutcome::Completed ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
+}
 
-    console_print("PC ready to download\r\n");
-    progress.waiting_for_box();
-    ExchangeConsole console(progress);
-    const BoxResult box = session.run_box(console);
-    if (box.outcome != BoxOutcome::Completed) {
-        console_print("\r\nlost connection to %s\r\n", label.c_str());
-        console_note("%s", session.problem_note().c_str());
+// The same under a job: the job, its image and its numbers are made ready
+// before the port is touched, and the box gets its row in the job's log.
+int job_download(const std::string& job_path, const PortName& name, const std::string& label,
+                 const std::string& given) {
+    Job job;
+    ConsoleReport report;
+    if (!read_job_for_use(job_path, job, report)) {
+        console_show(report);
         return EXIT_FAILED;
     }
-    if (progress.on_terminal()) note_summary(console.transfer_seconds(), fingerprint);
-    return EXIT_DOWNLOAD_COMPLETED;
+    ImageLoad loaded;
+    ImageFingerprint fingerprint{};
+    const bool locked = load_job_image(job, loaded, fingerprint, report);
+    console_show(report);
+    if (!locked) return EXIT_FAILED;
+    trace_fingerprint(fingerprint);
+    const std::string log_path = job_log_path(job);
+    BoxLog log;
+    std::string error;
+    const LogOpen opened = log.open(log_path, error);
+    if (opened != LogOpen::Opened) {
+        console_print("cannot open the log %s\r\n", log_path.c_str());
+        console_note("%s: %s%s", log_path.c_str(), error.c_str(),
+                     opened == LogOpen::ForeignHeader ? "; nothing in it is changed: move it aside, or name another "
+                                                        "log in the job's [station] log"
+                                                      : "");
+        return EXIT_FAILED;
+    }
+    NumberJournal numbers;
+    report = ConsoleReport();
+    if (!open_job_numbers(job, log_path, numbers, report)) {
+        console_show(report);
+        return EXIT_FAILED;
+    }
+
+    const SessionJob context{&job, job.unique.empty() ? nullptr : &numbers, host_name(), given};
+    Session session(name, label, loaded.window, &context);
+    if (!open_port(session, label)) {
+        session.close();
+        return EXIT_FAILED;
+    }
+    ProgressDisplay progress(label.c_str());
+    const BoxResult box = download_box(session, label, progress, job.boot_expect.value_or(""), fingerprint.crc32);
+    if (box.outcome == BoxOutcome::NumbersUsedUp || box.outcome == BoxOutcome::NoNumbers) {
+        console_print("no numbers for the box: %s\r\n", box.reason.c_str());
+    }
+    if (job.boot_expect && !box.boot.empty()) {
+        console_note("the box showed \"%s\"", box.boot.c_str());
+    } else if (box.outcome == BoxOutcome::NoBoot) {
+        console_note("the box did not show \"%s\" within %.0f s", job.boot_expect->c_str(), job.boot_within_s);
+    }
+    progress.finished(box.outcome == BoxOutcome::Completed);
+
+    if (box.outcome != BoxOutcome::NotStarted) {
+        BoxRecord record;
+        take_result(record, box);
+        record.station = host_name();
+        record.port = given;
+        record.device = session.device();
+        record.adapter = usb_identity_of_device(session.device());
+        record.file = job_relative(job, job.image_file);
+        char crc32[16];
+        std::snprintf(crc32, sizeof crc32, "0x%08X", fingerprint.crc32);
+        record.crc32 = crc32;
+        char sha256[65];
+        format_sha256(fingerprint.sha256, sha256);
+        record.sha256 = sha256;
+        record.job = job.path;
+        if (!log.write(record)) {
+            std::string reason;
+            log.waiting(reason);
+            std::string row = csv_row(record);
+            row.resize(row.size() - 2);  // its line end
+            console_note("%s: cannot write (%s); the row was: %s", log_path.c_str(), reason.c_str(), row.c_str());
+        }
+    }
+    return box.outcome == BoxOutcome::Completed ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
+}
+
+std::string label_of(const PortName& port) {
+    char label[PORT_DEVICE_MAX + 8];
+    port_label(port, label, sizeof label);
+    return label;
 }
 
 }  // namespace
 
 int run_download(const PortName& port, const char* hex_path) {
-    char label[PORT_DEVICE_MAX + 8];
-    port_label(port, label, sizeof label);
-    console_show(start_session_trace(std::string(label) + ", file " + hex_path));
+    const std::string label = label_of(port);
+    console_show(start_session_trace(label + ", file " + hex_path));
     const int status = download(port, label, hex_path);
+    end_session_trace(status == EXIT_DOWNLOAD_COMPLETED ? "download completed" : "failed", status);
+    return status;
+}
+
+int run_job_download(const std::string& job_path, const PortName& port, const std::string& given) {
+    const std::string label = label_of(port);
+    console_show(start_session_trace(label + ", job " + job_path));
+    const int status = job_download(job_path, port, label, given);
     end_session_trace(status == EXIT_DOWNLOAD_COMPLETED ? "download completed" : "failed", status);
     return status;
 }

@@ -1,9 +1,17 @@
 // One download: the hex file and the serial port of a run, and the order of its steps.
 #pragma once
 
+#include <string>
+
 #include "link/port_name.h"
 #include "session/exit_status.h"
 
 // Loads `hex_path` and downloads it through `port`. Prints every outcome on
 // the console and returns the exit status for it.
 int run_download(const PortName& port, const char* hex_path);
+
+// One box under the job at `job_path`, through `port` (`given`: as the
+// operator wrote it, for the log): the job's image, locked to its
+// fingerprint, with the box's own numbers; its boot checked where the job
+// asks; its row in the job's log. Standard output is a single download's.
+int run_job_download(const std::string& job_path, const PortName& port, const std::string& given);

@@ -78,3 +78,14 @@ void ExchangeConsole::finished(ExchangeResult result) {
     progress_.finished(result == ExchangeResult::Completed);
     if (result == ExchangeResult::Completed) console_print("Download completed\r\n");
 }
+
+void ExchangeConsole::numbers_taken(const std::string& pairs) {
+    if (progress_.on_terminal()) console_note("this box: %s", pairs.c_str());
+}
+
+void ExchangeConsole::boot_check_started(double within_s) {
+    progress_.boot_check();
+    if (progress_.on_terminal()) {
+        console_note("waiting up to %.0f s for the box to show \"%s\"", within_s, boot_expect_.c_str());
+    }
+}

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include "app/progress_display.h"
 #include "session/session_observer.h"
@@ -16,7 +18,9 @@ void show_spinner(unsigned n);
 
 class ExchangeConsole final : public SessionObserver {
 public:
-    explicit ExchangeConsole(ProgressDisplay& progress) : progress_(progress) {}
+    // `boot_expect`: under a job that asks for proof of the boot, its text.
+    explicit ExchangeConsole(ProgressDisplay& progress, std::string boot_expect = std::string())
+        : progress_(progress), boot_expect_(std::move(boot_expect)) {}
 
     void box_line(const char* line, BoxLine meaning) override;
     void answered(bool written) override;
@@ -27,6 +31,10 @@ public:
     void flash_waiting(unsigned long bytes) override;
     void flash_turn(unsigned turn) override;
     void finished(ExchangeResult result) override;
+    // Under a job, on standard error when it is a terminal: the box's
+    // numbers, and what the boot check waits for.
+    void numbers_taken(const std::string& pairs) override;
+    void boot_check_started(double within_s) override;
 
     // How long the transfer took, in seconds, once it is over.
     double transfer_seconds() const { return transfer_end_ - transfer_start_; }
@@ -35,6 +43,7 @@ private:
     void show_transfer_spinner(std::uint32_t packets);
 
     ProgressDisplay& progress_;
+    std::string boot_expect_;
     std::uint32_t packets_ = 0;        // packets in the transfer
     std::uint32_t spinner_steps_ = 0;  // transfer spinner steps printed: one per packet begun
     char cell_ = ' ';                  // the character under the cursor

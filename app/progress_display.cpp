@@ -175,3 +175,8 @@ void ProgressDisplay::finished(bool completed) {
     // Cleared at exit, like the title put back.
     if (!completed) terminal_taskbar(TaskbarState::Failed, 0);
 }
+
+void ProgressDisplay::boot_check() {
+    title("checking boot");
+    terminal_taskbar(TaskbarState::Indeterminate, 0);
+}

@@ -31,6 +31,8 @@ public:
     void flash_waiting(double now, char cell);
     // Wipes what is shown; the title says done or failed.
     void finished(bool completed);
+    // Under a job: the title says the box's boot is being checked.
+    void boot_check();
 
 private:
     enum class Mode { None, AfterSpinner, OwnLine };

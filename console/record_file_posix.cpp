@@ -20,21 +20,6 @@ void sync_folder_of(const char* path) {
     ::close(fd);
 }
 
-// Holds the file's lock for one append: other processes appending wait.
-class AppendLock {
-public:
-    explicit AppendLock(int fd) : fd_(fd) {
-        while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    ~AppendLock() { flock(fd_, LOCK_UN); }
-    AppendLock(const AppendLock&) = delete;
-    AppendLock& operator=(const AppendLock&) = delete;
-
-private:
-    int fd_;
-};
-
 }  // namespace
 
 bool RecordFile::open(const char* path) {
@@ -49,23 +34,62 @@ bool RecordFile::open(const char* path) {
         error_ = errno;
         return false;
     }
-    struct stat info {};
-    if (fstat(fd, &info) != 0) {
-        error_ = errno;
-        ::close(fd);
-        return false;
-    }
     if (created) sync_folder_of(path);
-    was_empty_ = info.st_size == 0;
-    char last = '\n';
-    ends_torn_ = !was_empty_ && pread(fd, &last, 1, info.st_size - 1) == 1 && last != '\n';
     handle_ = fd;
     return true;
 }
 
+std::int64_t RecordFile::size() {
+    struct stat info {};
+    if (fstat(static_cast<int>(handle_), &info) != 0) {
+        error_ = errno;
+        return -1;
+    }
+    return info.st_size;
+}
+
+bool RecordFile::ends_torn() {
+    const std::int64_t bytes = size();
+    char last = '\n';
+    return bytes > 0 && pread(static_cast<int>(handle_), &last, 1, bytes - 1) == 1 && last != '\n';
+}
+
+void RecordFile::lock() {
+    while (flock(static_cast<int>(handle_), LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+void RecordFile::unlock() {
+    flock(static_cast<int>(handle_), LOCK_UN);
+}
+
 bool RecordFile::append(const char* data, std::size_t size) {
+    lock();
+    const bool written = append_locked(data, size);
+    unlock();
+    return written;
+}
+
+bool RecordFile::read_at(std::uint64_t offset, std::size_t most, std::string& out) {
+    out.resize(most);
+    std::size_t got = 0;
+    while (got < most) {
+        const ssize_t n = pread(static_cast<int>(handle_), &out[got], most - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error_ = errno;
+            out.clear();
+            return false;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
+    return true;
+}
+
+bool RecordFile::append_locked(const char* data, std::size_t size) {
     const int fd = static_cast<int>(handle_);
-    const AppendLock lock(fd);
     struct stat info {};
     if (fstat(fd, &info) != 0) {
         error_ = errno;

@@ -8,24 +8,6 @@ HANDLE as_handle(std::intptr_t value) {
     return reinterpret_cast<HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
 }
 
-// Holds the file's lock for one append: other processes appending wait.
-class AppendLock {
-public:
-    explicit AppendLock(HANDLE file) : file_(file) {
-        OVERLAPPED whole{};
-        LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
-    }
-    ~AppendLock() {
-        OVERLAPPED whole{};
-        UnlockFileEx(file_, 0, MAXDWORD, MAXDWORD, &whole);
-    }
-    AppendLock(const AppendLock&) = delete;
-    AppendLock& operator=(const AppendLock&) = delete;
-
-private:
-    HANDLE file_;
-};
-
 }  // namespace
 
 bool RecordFile::open(const char* path) {
@@ -38,30 +20,66 @@ bool RecordFile::open(const char* path) {
         error_ = static_cast<int>(GetLastError());
         return false;
     }
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file, &size)) {
-        error_ = static_cast<int>(GetLastError());
-        CloseHandle(file);
-        return false;
-    }
-    was_empty_ = size.QuadPart == 0;
-    ends_torn_ = false;
-    if (!was_empty_) {
-        OVERLAPPED at{};
-        const ULONGLONG last_byte = static_cast<ULONGLONG>(size.QuadPart - 1);
-        at.Offset = static_cast<DWORD>(last_byte);
-        at.OffsetHigh = static_cast<DWORD>(last_byte >> 32);
-        char last = '\n';
-        DWORD got = 0;
-        ends_torn_ = ReadFile(file, &last, 1, &got, &at) && got == 1 && last != '\n';
-    }
     handle_ = reinterpret_cast<std::intptr_t>(file);
     return true;
 }
 
+std::int64_t RecordFile::size() {
+    LARGE_INTEGER bytes{};
+    if (!GetFileSizeEx(as_handle(handle_), &bytes)) {
+        error_ = static_cast<int>(GetLastError());
+        return -1;
+    }
+    return bytes.QuadPart;
+}
+
+bool RecordFile::ends_torn() {
+    const std::int64_t bytes = size();
+    std::string last;
+    return bytes > 0 && read_at(static_cast<std::uint64_t>(bytes - 1), 1, last) && last.size() == 1 && last[0] != '\n';
+}
+
+void RecordFile::lock() {
+    OVERLAPPED whole{};
+    LockFileEx(as_handle(handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
+}
+
+void RecordFile::unlock() {
+    OVERLAPPED whole{};
+    UnlockFileEx(as_handle(handle_), 0, MAXDWORD, MAXDWORD, &whole);
+}
+
 bool RecordFile::append(const char* data, std::size_t size) {
+    lock();
+    const bool written = append_locked(data, size);
+    unlock();
+    return written;
+}
+
+bool RecordFile::read_at(std::uint64_t offset, std::size_t most, std::string& out) {
+    out.resize(most);
+    std::size_t got = 0;
+    while (got < most) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset + got);
+        at.OffsetHigh = static_cast<DWORD>((offset + got) >> 32);
+        DWORD n = 0;
+        const DWORD ask = most - got > 0x10000000 ? 0x10000000 : static_cast<DWORD>(most - got);
+        if (!ReadFile(as_handle(handle_), &out[got], ask, &n, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            error_ = static_cast<int>(GetLastError());
+            out.clear();
+            return false;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    out.resize(got);
+    return true;
+}
+
+bool RecordFile::append_locked(const char* data, std::size_t size) {
     HANDLE file = as_handle(handle_);
-    const AppendLock lock(file);
     LARGE_INTEGER start{};
     if (!GetFileSizeEx(file, &start) || !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
         error_ = static_cast<int>(GetLastError());

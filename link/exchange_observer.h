@@ -16,6 +16,7 @@ enum class BoxLine {
 enum class ExchangeResult {
     Completed,  // the device confirmed the flash write
     Lost,       // the device went away part way, or a packet could not be sent
+    Refused,    // whoever runs the exchange would answer or send no box (see ExchangeSource)
 };
 
 class ExchangeObserver {

@@ -9,13 +9,26 @@ namespace {
 constexpr std::uint8_t UPDATE_ANSWER = 'y';
 constexpr unsigned BYTES_PER_WRITE_SPIN = 500;  // the spinner turns once every 502 bytes
 
-// Waits for the loader's messages until "Erase done.\n". Returns false if the device is lost.
-bool wait_for_erase_done(PortIo& port, ExchangeObserver& observer) {
+// A box that is always answered and sent one image.
+class FixedImage final : public ExchangeSource {
+public:
+    explicit FixedImage(const ImageWindow& image) : image_(image) {}
+    UpdateAnswer update_requested() override { return UpdateAnswer::Answer; }
+    const ImageWindow* transfer_image() override { return &image_; }
+
+private:
+    ImageWindow image_;
+};
+
+enum class Waited { EraseDone, Lost, Refused };
+
+// Waits for the loader's messages until "Erase done.\n".
+Waited wait_for_erase_done(PortIo& port, ExchangeSource& source, ExchangeObserver& observer) {
     char line[DEVICE_LINE_MAX];
     unsigned long dropped = 0;  // reads that gave no line
     for (;;) {
         const DeviceLine got = read_device_line(port, line);
-        if (got == DeviceLine::Lost) return false;
+        if (got == DeviceLine::Lost) return Waited::Lost;
         if (got != DeviceLine::Delivered) {
             ++dropped;
             continue;
@@ -25,14 +38,17 @@ bool wait_for_erase_done(PortIo& port, ExchangeObserver& observer) {
 
         if (std::strstr(line, "want to update") != nullptr) {
             observer.box_line(line, BoxLine::UpdateRequest);
+            const UpdateAnswer answer = source.update_requested();
+            if (answer == UpdateAnswer::Refuse) return Waited::Refused;
+            if (answer == UpdateAnswer::Hold) continue;
             const PortWrite answered = port.write(&UPDATE_ANSWER, 1);
-            if (answered == PortWrite::Lost) return false;
+            if (answered == PortWrite::Lost) return Waited::Lost;
             observer.answered(answered == PortWrite::Written);
         } else if (std::strcmp(line, "Erasing flash,please wait.\n") == 0) {
             observer.box_line(line, BoxLine::EraseStarted);
         } else if (std::strcmp(line, "Erase done.\n") == 0) {
             observer.box_line(line, BoxLine::EraseDone);
-            return true;
+            return Waited::EraseDone;
         } else {
             observer.box_line(line, BoxLine::Other);
         }
@@ -45,10 +61,15 @@ bool wait_for_erase_done(PortIo& port, ExchangeObserver& observer) {
 // hole in it, so the download cannot go on as if it had been sent.
 bool send_image(PortIo& port, const ImageWindow& image, ExchangeObserver& observer) {
     DataPacket packet{};
+    // A box's own chunks replace the shared image's, in order: one compare a packet.
+    const PatchedChunk* patch = image.patched;
+    const PatchedChunk* const patch_end = image.patched + image.patched_count;
     observer.transfer_started(PACKET_COUNT);
     for (std::uint32_t k = 0; k < PACKET_COUNT; ++k) {
         const std::uint32_t offset = k * PACKET_DATA_BYTES;
-        fill_data_packet(packet, IMAGE_BASE + offset, image.bytes + offset);
+        const std::uint8_t* data = image.bytes + offset;
+        if (patch != patch_end && patch->index == k) data = (patch++)->data;
+        fill_data_packet(packet, IMAGE_BASE + offset, data);
         if (k % PACKETS_PER_REPORT == 0) observer.transfer_progress(k);
         if (port.write(packet.bytes, sizeof packet.bytes) != PortWrite::Written) {
             observer.transfer_ended(k, false);
@@ -83,8 +104,12 @@ bool wait_for_done_marker(PortIo& port, ExchangeObserver& observer) {
     }
 }
 
-ExchangeResult exchange(PortIo& port, const ImageWindow& image, ExchangeObserver& observer) {
-    if (!wait_for_erase_done(port, observer) || !send_image(port, image, observer)) return ExchangeResult::Lost;
+ExchangeResult exchange(PortIo& port, ExchangeSource& source, ExchangeObserver& observer) {
+    const Waited waited = wait_for_erase_done(port, source, observer);
+    if (waited != Waited::EraseDone) return waited == Waited::Lost ? ExchangeResult::Lost : ExchangeResult::Refused;
+    const ImageWindow* image = source.transfer_image();
+    if (image == nullptr) return ExchangeResult::Refused;
+    if (!send_image(port, *image, observer)) return ExchangeResult::Lost;
 
     // The device's confirmation line; its content does not matter.
     char line[DEVICE_LINE_MAX];
@@ -105,8 +130,13 @@ void fill_data_packet(DataPacket& packet, std::uint32_t address, const std::uint
     std::memcpy(packet.bytes + 4, data, PACKET_DATA_BYTES);
 }
 
-ExchangeResult run_update_exchange(PortIo& port, const ImageWindow& image, ExchangeObserver& observer) {
-    const ExchangeResult result = exchange(port, image, observer);
+ExchangeResult run_update_exchange(PortIo& port, ExchangeSource& source, ExchangeObserver& observer) {
+    const ExchangeResult result = exchange(port, source, observer);
     observer.finished(result);
     return result;
+}
+
+ExchangeResult run_update_exchange(PortIo& port, const ImageWindow& image, ExchangeObserver& observer) {
+    FixedImage source(image);
+    return run_update_exchange(port, source, observer);
 }

@@ -21,10 +21,35 @@ struct DataPacket {
     std::uint8_t bytes[PACKET_SIZE];
 };
 
+static_assert(PACKET_DATA_BYTES == WINDOW_CHUNK, "a packet carries one chunk of the window");
+
 // Fills `packet` for device `address` with the 16 bytes at `data`.
 void fill_data_packet(DataPacket& packet, std::uint32_t address, const std::uint8_t* data);
 
-// Runs the whole exchange over an open port, sending `image`, and reports
-// each step to `observer`. Waits without limit for the device's messages and
-// its end byte.
+// What to do with an update request.
+enum class UpdateAnswer {
+    Answer,  // send 'y'
+    Hold,    // leave this one unanswered and wait on (the box asks again later)
+    Refuse,  // answer no box: the exchange ends as Refused
+};
+
+// What the exchange asks of whoever runs it, at its two decisions.
+class ExchangeSource {
+public:
+    // An update request came: whether to answer it.
+    virtual UpdateAnswer update_requested() = 0;
+    // The erase is done: the image to send (valid until the exchange ends),
+    // or nullptr to send none, which ends the exchange as Refused.
+    virtual const ImageWindow* transfer_image() = 0;
+
+protected:
+    ~ExchangeSource() = default;
+};
+
+// Runs the whole exchange over an open port, asking `source` what to answer
+// and send, and reports each step to `observer`. Waits without limit for the
+// device's messages and its end byte.
+ExchangeResult run_update_exchange(PortIo& port, ExchangeSource& source, ExchangeObserver& observer);
+
+// The same for a box that is always answered and sent `image`.
 ExchangeResult run_update_exchange(PortIo& port, const ImageWindow& image, ExchangeObserver& observer);

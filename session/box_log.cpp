@@ -36,7 +36,8 @@ std::string system_words(int error) {
 std::string csv_row(const BoxRecord& r) {
     const std::string fields[] = {r.started, r.ended, r.station, r.port, r.device, r.adapter, r.file, r.crc32,
                                   r.sha256, r.result, seconds_field(r.erase_s), seconds_field(r.transfer_s),
-                                  seconds_field(r.flash_write_s), std::to_string(r.bytes_sent), r.reason};
+                                  seconds_field(r.flash_write_s), std::to_string(r.bytes_sent), r.reason, r.job,
+                                  r.box_id, r.unique, r.box_crc32, r.boot};
     std::string row;
     for (const std::string& field : fields) row += (row.empty() ? "" : ",") + csv_field(field);
     // An empty first field still makes a row of its own.
@@ -52,16 +53,62 @@ void take_result(BoxRecord& record, const BoxResult& result) {
     record.flash_write_s = result.flash_write_s;
     record.bytes_sent = result.bytes_sent;
     record.reason = result.reason;
+    record.box_id = result.box_id;
+    record.unique = result.unique;
+    record.box_crc32 = result.box_crc32;
+    record.boot = result.boot;
 }
 
-bool BoxLog::open(const std::string& path, std::string& error) {
+namespace {
+
+// Why a log that starts with `start` is not this one's, or empty if it is.
+std::string foreign_header(const std::string& start) {
+    if (start == BOX_LOG_HEADER) return std::string();
+    return start.rfind(BOX_LOG_HEADER_BEFORE_JOBS, 0) == 0
+               ? "its header is that of stbload 1.1 and before, without the job's five columns"
+               : "its first line is not the header of stbload's results log";
+}
+
+}  // namespace
+
+bool log_header_usable(const std::string& path, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return true;  // made when it is first written
+    std::string start(sizeof BOX_LOG_HEADER - 1, '\0');
+    start.resize(std::fread(&start[0], 1, start.size(), file));
+    std::fclose(file);
+    error = start.empty() ? std::string() : foreign_header(start);
+    return error.empty();
+}
+
+LogOpen BoxLog::open(const std::string& path, std::string& error) {
     const std::lock_guard<std::mutex> hold(lock_);
     path_ = path;
-    bool written = file_.open(path.c_str());
-    if (written && file_.ends_torn()) written = file_.append("\r\n", 2);
-    if (written && file_.was_empty()) written = file_.append(BOX_LOG_HEADER, sizeof BOX_LOG_HEADER - 1);
-    if (!written) error = system_words(file_.error());
-    return written;
+    if (!file_.open(path.c_str())) {
+        error = system_words(file_.error());
+        return LogOpen::CannotOpen;
+    }
+    // Under the file's lock: another station or download of the same job may
+    // be making the same new log just now.
+    file_.lock();
+    std::string start;
+    LogOpen opened = LogOpen::Opened;
+    bool written = file_.read_at(0, sizeof BOX_LOG_HEADER - 1, start);
+    if (written && start.empty()) {
+        written = file_.append_locked(BOX_LOG_HEADER, sizeof BOX_LOG_HEADER - 1);
+    } else if (written && start != BOX_LOG_HEADER) {
+        error = foreign_header(start);
+        opened = LogOpen::ForeignHeader;
+    } else if (written && file_.ends_torn()) {
+        written = file_.append_locked("\r\n", 2);  // the next row starts on a line of its own
+    }
+    file_.unlock();
+    if (!written) {
+        error = system_words(file_.error());
+        opened = LogOpen::CannotOpen;
+    }
+    if (opened != LogOpen::Opened) file_.close();
+    return opened;
 }
 
 bool BoxLog::write_waiting() {

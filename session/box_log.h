@@ -20,15 +20,26 @@ struct BoxRecord {
     std::string file;
     std::string crc32;    // 0x%08X
     std::string sha256;
-    std::string result;   // completed, lost connection, interrupted
+    std::string result;   // completed, lost connection, interrupted, no boot message, numbers used up
     double erase_s = -1;  // each phase's seconds; negative: the box did not reach it
     double transfer_s = -1;
     double flash_write_s = -1;
     unsigned long bytes_sent = 0;
     std::string reason;
+    // Under a job, else empty:
+    std::string job;        // the job file as given
+    std::string box_id;     // the box's own number, as its loader printed it
+    std::string unique;     // "serial=STB000000123 mac=00:1A:2B:00:00:07"
+    std::string box_crc32;  // 0x%08X of the bytes this box was sent, its numbers included
+    std::string boot;       // the line that proved the boot
 };
 
+// The header, its line end included.
 constexpr char BOX_LOG_HEADER[] =
+    "started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
+    "bytes_sent,reason,job,box_id,unique,box_crc32,boot\r\n";
+// The header of logs written before jobs: the first fifteen columns.
+constexpr char BOX_LOG_HEADER_BEFORE_JOBS[] =
     "started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
     "bytes_sent,reason\r\n";
 
@@ -38,12 +49,22 @@ std::string csv_row(const BoxRecord& record);
 // A box's result in the record's columns (the rest are the caller's).
 void take_result(BoxRecord& record, const BoxResult& result);
 
+// Whether the log at `path` could be appended to: it is missing, empty, or
+// starts with this log's header. `error` says why not.
+bool log_header_usable(const std::string& path, std::string& error);
+
+enum class LogOpen {
+    Opened,
+    CannotOpen,     // cannot be created, read or written: see the error
+    ForeignHeader,  // its first line is not this log's header (an older log, another program's file)
+};
+
 class BoxLog {
 public:
     // Opens or creates the log: a new one gets the header, and one whose last
-    // line was torn (a power cut) gets a line end first. False, with `error`
-    // (the system's words), when it cannot be created or written.
-    bool open(const std::string& path, std::string& error);
+    // line was torn (a power cut) gets a line end first. A log whose header
+    // is another is left as it is. `error` says why in words.
+    LogOpen open(const std::string& path, std::string& error);
 
     // Writes the row now, or keeps it for a later try if that fails (the
     // rows before it are tried first). True when it is on the disk.
@@ -61,7 +82,7 @@ public:
 private:
     bool write_waiting();
 
-    std::mutex lock_;
+    std::mutex lock_;  // guards everything below
     RecordFile file_;
     std::string path_;
     std::deque<std::string> waiting_;

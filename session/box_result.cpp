@@ -20,9 +20,16 @@ const char* outcome_word(BoxOutcome outcome) {
     case BoxOutcome::Completed: return "completed";
     case BoxOutcome::Lost: return "lost connection";
     case BoxOutcome::Interrupted: return "interrupted";
+    case BoxOutcome::NoBoot: return "no boot message";
+    case BoxOutcome::NumbersUsedUp: return "numbers used up";
+    case BoxOutcome::NoNumbers: return "no numbers";
     case BoxOutcome::NotStarted: break;
     }
     return "";
+}
+
+bool outcome_failed(BoxOutcome outcome) {
+    return outcome != BoxOutcome::Completed && outcome != BoxOutcome::Interrupted && outcome != BoxOutcome::NotStarted;
 }
 
 void BoxRecorder::start() {
@@ -67,6 +74,7 @@ void BoxRecorder::confirmation(const char* /*line*/) {
 void BoxRecorder::finished(ExchangeResult result) {
     end_ = monotonic_seconds();
     completed_ = result == ExchangeResult::Completed;
+    refused_ = result == ExchangeResult::Refused;
 }
 
 // A phase's seconds: to its end, or to the box's end if it broke off there;
@@ -78,7 +86,10 @@ double BoxRecorder::phase(double from, double to) const {
 
 BoxResult BoxRecorder::result() const {
     BoxResult r;
-    r.outcome = !started_ ? BoxOutcome::NotStarted : completed_ ? BoxOutcome::Completed : BoxOutcome::Lost;
+    r.outcome = !started_   ? BoxOutcome::NotStarted
+                : completed_ ? BoxOutcome::Completed
+                : refused_   ? BoxOutcome::NumbersUsedUp
+                             : BoxOutcome::Lost;
     r.started = started_at_;
     r.ended = utc_now();
     r.seconds = started_ ? end_ - box_start_ : 0;

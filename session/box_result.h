@@ -8,10 +8,13 @@
 #include "session/session_observer.h"
 
 enum class BoxOutcome {
-    NotStarted,   // no loader line came: no box (noise, or a port lost while idle)
-    Completed,    // the box confirmed its flash write
-    Lost,         // the box or its line went away part way
-    Interrupted,  // the session was stopped (a station's Ctrl+C)
+    NotStarted,     // no loader line came: no box (noise, or a port lost while idle)
+    Completed,      // the box confirmed its flash write (and, under a job that asks, showed its boot)
+    Lost,           // the box or its line went away part way
+    Interrupted,    // the session was stopped (a station's Ctrl+C)
+    NoBoot,         // the flash was written, but the job's boot text did not come in time
+    NumbersUsedUp,  // a range of the job's numbers is used up: the box was not answered
+    NoNumbers,      // the journal of the job's numbers could not be written: the box was not sent
 };
 
 struct BoxResult {
@@ -24,9 +27,18 @@ struct BoxResult {
     double flash_write_s = -1;
     unsigned long bytes_sent = 0;  // image bytes written to the wire
     std::string reason;            // for a failure: why, in words
+    // Under a job:
+    std::string box_id;            // the box's own number, from its loader's line
+    std::string unique;            // its numbers: "serial=STB000000123 mac=00:1A:2B:00:00:07"
+    std::string box_crc32;         // 0x%08X of the bytes it was sent, its numbers included
+    std::string boot;              // the line that proved its boot
 };
 
-// The word for an outcome in the log: "completed", "lost connection", "interrupted".
+// Whether the box counts as failed (every end but completed and interrupted).
+bool outcome_failed(BoxOutcome outcome);
+
+// The words for an outcome in the log: "completed", "lost connection",
+// "interrupted", "no boot message", "numbers used up", "no numbers".
 const char* outcome_word(BoxOutcome outcome);
 
 // Follows one box's exchange: decides when the box started (its first loader
@@ -48,7 +60,8 @@ public:
     void finished(ExchangeResult result) override;
 
     bool started() const { return started_; }
-    // The box's record; the outcome and reason are the session's to set.
+    // The box's record; a refused box counts as NumbersUsedUp, and the
+    // session sets the rest (reason, the job's columns).
     BoxResult result() const;
 
 private:
@@ -66,5 +79,6 @@ private:
     double flash_start_ = -1;
     double end_ = -1;
     bool completed_ = false;
+    bool refused_ = false;
     std::uint32_t sent_ = 0;
 };

@@ -2,7 +2,9 @@
 // port of a station: the port opened by the name the operator gave (and
 // opened again after a loss), and box after box through the exchange, each
 // reported to the trace, recorded, and shown by the front end's observer.
-// A session belongs to one thread; only cancel() may come from another.
+// Under a job, each box also gets numbers of its own, may name itself and
+// must prove its boot. A session belongs to one thread; only cancel() may
+// come from another.
 #pragma once
 
 #include <string>
@@ -12,12 +14,23 @@
 #include "link/port_name.h"
 #include "link/serial_port.h"
 #include "session/box_result.h"
+#include "session/job.h"
+#include "session/number_journal.h"
 #include "session/session_observer.h"
+
+// What a job adds to a session's boxes.
+struct SessionJob {
+    const Job* job = nullptr;
+    NumberJournal* numbers = nullptr;  // the job's journal, when it has unique fields
+    std::string station;               // this machine's name, for the journal
+    std::string port;                  // the port as given, for the journal
+};
 
 class Session {
 public:
-    // `label` names the port in messages and the trace ("COM3", "usb:A12345").
-    Session(const PortName& name, std::string label, const ImageWindow& image);
+    // `label` names the port in messages and the trace ("COM3", "usb:A12345");
+    // `job` (which must outlive the session) is null without a job.
+    Session(const PortName& name, std::string label, const ImageWindow& image, const SessionJob* job = nullptr);
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -36,8 +49,9 @@ public:
     std::string problem_note() const;
     SerialPort& port() { return port_; }
 
-    // Runs the exchange for one box over the open port. The result's outcome
-    // is NotStarted when the port was lost (or stopped) before any loader line.
+    // Runs the exchange for one box over the open port, then, under a job
+    // that asks, the check of its boot. The result's outcome is NotStarted
+    // when the port was lost (or stopped) before any loader line.
     BoxResult run_box(SessionObserver& front);
 
     // Ends the port's waits from another thread: the box in progress ends as
@@ -46,9 +60,12 @@ public:
     bool cancelled() const { return cancel_.cancelled(); }
 
 private:
+    void check_boot(SessionObserver& front, BoxResult& result);
+
     PortName name_;
     std::string label_;
     ImageWindow image_;
+    const SessionJob* job_;
     CancelToken cancel_;
     SerialPort port_;
 };

@@ -3,6 +3,8 @@
 // shows) and the moment the box started.
 #pragma once
 
+#include <string>
+
 #include "link/exchange_observer.h"
 
 class SessionObserver : public ExchangeObserver {
@@ -10,6 +12,13 @@ public:
     // The box has started: its loader's first line (the update request or
     // either erase line) came. Reported before that line itself.
     virtual void box_started() {}
+    // Under a job: the box's numbers, taken as its transfer starts
+    // ("serial=STB000000123 mac=00:1A:2B:00:00:07").
+    virtual void numbers_taken(const std::string& /*pairs*/) {}
+    // Under a job that asks for proof of the boot: the wait for its text
+    // began, and `waited` seconds of it have passed (reported about once a second).
+    virtual void boot_check_started(double /*within_s*/) {}
+    virtual void boot_waiting(double /*waited*/) {}
 
     void box_line(const char* /*line*/, BoxLine /*meaning*/) override {}
     void lines_dropped(unsigned long /*count*/) override {}

@@ -60,6 +60,7 @@ void PortMonitor::waiting() {
 void PortMonitor::box_started() {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.box_in_progress = true;
+    view_.numbers.clear();
     event("box started", "box started");
 }
 
@@ -71,28 +72,44 @@ void PortMonitor::box_progress(PortPhase phase, unsigned percent, double seconds
     view_.seconds_left = seconds_left;
 }
 
+void PortMonitor::numbers_taken(const std::string& pairs) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    view_.numbers = pairs;
+}
+
 void PortMonitor::box_ended(const BoxResult& box) {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.box_in_progress = false;
     view_.box_seconds = box.seconds;
+    view_.outcome = box.outcome;
     char took[32];
     format_duration(box.seconds, took, sizeof took);
+    // What a person labels the box with: its numbers and its own number.
+    std::string which = box.unique.empty() ? std::string() : " " + box.unique;
+    if (!box.box_id.empty()) which += " box_id=" + box.box_id;
     switch (box.outcome) {
     case BoxOutcome::Completed:
         ++view_.completed;
         set_phase(PortPhase::Completed, std::string());
-        event("completed", std::string("completed in ") + took);
+        event("completed", std::string("completed in ") + took + which);
         return;
     case BoxOutcome::Interrupted:
         ++view_.interrupted;
         set_phase(PortPhase::Interrupted, box.reason);
-        event("interrupted", "interrupted");
+        event("interrupted", "interrupted" + which);
+        return;
+    case BoxOutcome::NumbersUsedUp:
+        ++view_.failed;
+        set_phase(PortPhase::NumbersUsedUp, box.reason);
+        event("numbers used up", "numbers used up: " + box.reason.substr(0, box.reason.find(' ')));
         return;
     case BoxOutcome::Lost:
     case BoxOutcome::NotStarted:
+    case BoxOutcome::NoBoot:
+    case BoxOutcome::NoNumbers:
         ++view_.failed;
         set_phase(PortPhase::Failed, box.reason);
-        event("failed", "failed: lost connection (" + box.reason + ")");
+        event("failed", std::string("failed: ") + outcome_word(box.outcome) + " (" + box.reason + ")" + which);
         return;
     }
 }

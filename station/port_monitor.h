@@ -21,10 +21,12 @@ enum class PortPhase {
     Erasing,      // the box answered and erases its flash
     Sending,      // percent, seconds_left
     FlashWrite,   // since phase_start
+    BootCheck,    // under a job: waiting for the box's boot text, since phase_start
     RemoveBox,    // continuous: answering nothing until the line is quiet
     Completed,    // box_seconds: the box's time
-    Failed,       // reason
+    Failed,       // reason; outcome: which failure
     Interrupted,
+    NumbersUsedUp,  // reason: the field used up; the port answers no more boxes
 };
 
 struct PortView {
@@ -41,6 +43,8 @@ struct PortView {
     unsigned interrupted = 0;
     bool box_in_progress = false;
     bool finished = false;     // one box per port: its box is over
+    BoxOutcome outcome = BoxOutcome::NotStarted;  // how the last box ended
+    std::string numbers;       // under a job: the numbers of the box in progress, or of the last one
 };
 
 // Something that happened on a port, for a screen that is not a terminal.
@@ -66,6 +70,7 @@ public:
     void waiting();
     void box_started();
     void box_progress(PortPhase phase, unsigned percent, double seconds_left);
+    void numbers_taken(const std::string& pairs);
     void box_ended(const BoxResult& box);
     void remove_the_box();
     void finished();

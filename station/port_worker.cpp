@@ -35,6 +35,8 @@ public:
         monitor_.box_progress(PortPhase::Sending, figures.percent, figures.seconds_left);
     }
     void confirmation(const char* /*line*/) override { monitor_.box_progress(PortPhase::FlashWrite, 100, 0); }
+    void numbers_taken(const std::string& pairs) override { monitor_.numbers_taken(pairs); }
+    void boot_check_started(double /*within_s*/) override { monitor_.box_progress(PortPhase::BootCheck, 100, 0); }
 
 private:
     PortMonitor& monitor_;
@@ -46,7 +48,11 @@ private:
 }  // namespace
 
 PortWorker::PortWorker(const StationPort& port, const StationSetup& setup)
-    : port_(port), setup_(setup), session_(port.name, port.label, setup.image), monitor_(port.label) {}
+    : port_(port),
+      setup_(setup),
+      job_{setup.job, setup.numbers, setup.host, port.given},
+      session_(port.name, port.label, setup.image, setup.job != nullptr ? &job_ : nullptr),
+      monitor_(port.label) {}
 
 // Sleeps for `seconds`, or until the station is to stop: false then.
 bool PortWorker::pause(double seconds) {
@@ -108,6 +114,7 @@ void PortWorker::log_box(const BoxResult& box, const std::string& adapter) {
     record.file = setup_.options->hex_path;
     record.crc32 = setup_.crc32;
     record.sha256 = setup_.sha256;
+    if (setup_.job != nullptr) record.job = setup_.job->path;
     setup_.log->write(record);
     monitor_.box_ended(box);
 }
@@ -133,13 +140,19 @@ void PortWorker::run() {
                 continue;
             }
             log_box(box, adapter);
-            if (!continuous) {
+            // A port whose numbers are used up answers no more boxes.
+            if (!continuous || box.outcome == BoxOutcome::NumbersUsedUp) {
                 monitor_.finished();
                 return;
             }
-            // A box that failed may be back at once (a cable put back): it
-            // is flashed again. One that completed must go first.
-            if (box.outcome != BoxOutcome::Completed || !wait_quiet()) {
+            // A box that got no numbers (the journal could not be written)
+            // is answered again when it asks again.
+            if (box.outcome == BoxOutcome::NoNumbers) continue;
+            // A box whose line went may be back at once (a cable put back):
+            // it is flashed again. One whose flash was written must go first,
+            // whether it proved its boot or not.
+            const bool written = box.outcome == BoxOutcome::Completed || box.outcome == BoxOutcome::NoBoot;
+            if (!written || !wait_quiet()) {
                 lost_before_ = true;
                 session_.close();
                 reopen = true;

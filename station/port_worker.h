@@ -22,6 +22,8 @@ struct StationSetup {
     std::string host;
     BoxLog* log;
     const std::atomic<bool>* stop;  // set when the station is to end
+    const Job* job;                 // the job, or null
+    NumberJournal* numbers;         // the job's numbers, or null
 };
 
 class PortWorker {
@@ -45,6 +47,7 @@ private:
 
     const StationPort port_;
     const StationSetup setup_;
+    SessionJob job_;
     Session session_;
     PortMonitor monitor_;
     bool lost_before_ = false;

@@ -18,6 +18,7 @@
 #include "link/serial_port.h"
 #include "session/exit_status.h"
 #include "session/image_load.h"
+#include "session/job_setup.h"
 #include "session/session_trace.h"
 #include "station/port_worker.h"
 #include "station/station_screen.h"
@@ -68,8 +69,8 @@ using Workers = std::vector<std::unique_ptr<PortWorker>>;
 // The screen: rows redrawn on a terminal, or the ports' events line by line.
 class StationDisplay {
 public:
-    StationDisplay(const std::string& header, Workers& workers)
-        : header_(header), workers_(workers), terminal_(block_.begin()), setup_(probe_terminal()) {
+    StationDisplay(const std::string& header, const NumberJournal* numbers, Workers& workers)
+        : header_(header), numbers_(numbers), workers_(workers), terminal_(block_.begin()), setup_(probe_terminal()) {
         terminal_begin(setup_, false);
     }
     ~StationDisplay() { terminal_end(); }
@@ -82,9 +83,13 @@ public:
         for (auto& worker : workers_) views.push_back(worker->monitor().view());
         if (terminal_) {
             for (auto& worker : workers_) worker->monitor().take_events();
+            ScreenFrame frame;
+            frame.header.push_back(header_);
+            if (numbers_ != nullptr) frame.header.push_back("numbers: " + numbers_left_text(*numbers_));
+            frame.numbers = numbers_ != nullptr;
+            frame.log_trouble = log_trouble;
             block_.measure();
-            block_.draw(station_screen(header_, views, monotonic_seconds(), log_trouble, block_.columns(),
-                                       block_.lines_that_fit()));
+            block_.draw(station_screen(frame, views, monotonic_seconds(), block_.columns(), block_.lines_that_fit()));
         } else {
             // In the order they happened, whichever port they came from.
             std::vector<std::pair<PortEvent, std::size_t>> events;
@@ -125,6 +130,7 @@ private:
     }
 
     std::string header_;
+    const NumberJournal* numbers_;
     Workers& workers_;
     ScreenBlock block_;
     bool terminal_;
@@ -153,23 +159,52 @@ void stop_ports(Workers& workers, std::vector<std::thread>& threads) {
 int run_station(int argc, char** argv) {
     StationOptions options;
     std::string error;
-    if (!parse_station_options(argc, argv, options, error) || find_port_named_twice(options.ports, error)) {
-        console_print("Usage: stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n");
+    if (!parse_station_options(argc, argv, options, error)) {
+        console_print("Usage: stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n"
+                      "       stbload --job JOB --station [PORTS] [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n");
         console_note("%s", error.c_str());
         return EXIT_USAGE;
     }
+    // Under a job: the job, read and checked whole, gives what the command line leaves out.
+    Job job;
+    const bool under_job = !options.job_path.empty();
+    if (under_job) {
+        ConsoleReport report;
+        if (!read_job_for_use(options.job_path, job, report)) {
+            console_show(report);
+            return EXIT_FAILED;
+        }
+        if (!apply_job(job, options, error)) {
+            console_print("cannot use the job %s\r\n", options.job_path.c_str());
+            console_note("%s: %s", options.job_path.c_str(), error.c_str());
+            return EXIT_FAILED;
+        }
+    }
+    if (find_port_named_twice(options.ports, error)) {
+        console_note("%s", error.c_str());
+        return under_job ? EXIT_FAILED : EXIT_USAGE;
+    }
     const char* hex_path = options.hex_path.c_str();
-    console_show(start_session_trace("station on " + options.ports_text + ", file " + options.hex_path + ", log " +
-                                     options.log_path));
+    console_show(start_session_trace("station on " + options.ports_text + ", " +
+                                     (under_job ? "job " + options.job_path + ", " : std::string()) + "file " +
+                                     options.hex_path + ", log " + options.log_path));
 
-    // The image, once, before any port is opened, as a single download loads it.
-    const ImageLoad loaded = load_image(hex_path);
-    console_show(describe_image_load(loaded, hex_path));
-    if (!loaded.ready()) {
+    // The image, once, before any port is opened, as a single download loads
+    // it; under a job, only the one it is locked to.
+    ImageLoad loaded;
+    ImageFingerprint fingerprint{};
+    ConsoleReport refusal;
+    const bool ready = under_job ? load_job_image(job, loaded, fingerprint, refusal) : [&] {
+        loaded = load_image(hex_path);
+        refusal = describe_image_load(loaded, hex_path);
+        if (loaded.ready()) fingerprint = fingerprint_image(loaded.window);
+        return loaded.ready();
+    }();
+    console_show(refusal);
+    if (!ready) {
         end_session_trace("the file was refused", EXIT_FAILED);
         return EXIT_FAILED;
     }
-    const ImageFingerprint fingerprint = fingerprint_image(loaded.window);
     char crc32[16];
     std::snprintf(crc32, sizeof crc32, "0x%08X", fingerprint.crc32);
     char sha256[65];
@@ -177,26 +212,51 @@ int run_station(int argc, char** argv) {
     trace_fingerprint(fingerprint);
     char placed[32];
     format_thousands(loaded.report.bytes_placed, placed, sizeof placed);
-    console_print("station: %u ports%s, file %s\r\n"
+    console_print("station: %u ports%s, %sfile %s\r\n"
                   "image: %s data bytes placed, from 0x%X to 0x%X\r\n"
                   "CRC-32 %s\r\n"
                   "SHA-256 %s\r\n",
-                  static_cast<unsigned>(options.ports.size()), options.continuous ? ", box after box" : "", hex_path,
-                  placed, loaded.report.lowest_address, loaded.report.highest_address, crc32, sha256);
+                  static_cast<unsigned>(options.ports.size()), options.continuous ? ", box after box" : "",
+                  under_job ? ("job " + options.job_path + ", ").c_str() : "", hex_path, placed,
+                  loaded.report.lowest_address, loaded.report.highest_address, crc32, sha256);
 
     // The log, before any box is answered: without it the station does not start.
     BoxLog log;
-    if (!log.open(options.log_path, error)) {
+    switch (log.open(options.log_path, error)) {
+    case LogOpen::Opened:
+        break;
+    case LogOpen::CannotOpen:
         console_print("cannot open the log %s\r\n", options.log_path.c_str());
         console_note("%s: %s", options.log_path.c_str(), error.c_str());
         end_session_trace("the log cannot be written", EXIT_FAILED);
         return EXIT_FAILED;
+    case LogOpen::ForeignHeader:
+        console_print("cannot open the log %s\r\n", options.log_path.c_str());
+        console_note("%s: %s; nothing in it is changed: move it aside, or give another log with --log",
+                     options.log_path.c_str(), error.c_str());
+        end_session_trace("the log is another's", EXIT_FAILED);
+        return EXIT_FAILED;
     }
     console_print("log: %s\r\n", options.log_path.c_str());
 
+    // The job's numbers, before any box is answered.
+    NumberJournal numbers;
+    if (under_job) {
+        ConsoleReport report;
+        if (!open_job_numbers(job, options.log_path, numbers, report)) {
+            console_show(report);
+            end_session_trace("the numbers cannot be given", EXIT_FAILED);
+            return EXIT_FAILED;
+        }
+        if (!job.unique.empty()) {
+            console_print("numbers: %s, kept in %s\r\n", numbers_left_text(numbers).c_str(), numbers.path().c_str());
+        }
+    }
+
     catch_interrupts();
     std::atomic<bool> stop{false};
-    const StationSetup setup{&options, loaded.window, crc32, sha256, host_name(), &log, &stop};
+    const StationSetup setup{&options,    loaded.window, crc32, sha256, host_name(), &log, &stop,
+                             under_job ? &job : nullptr, under_job && !job.unique.empty() ? &numbers : nullptr};
     Workers workers;
     for (const StationPort& port : options.ports) workers.push_back(std::make_unique<PortWorker>(port, setup));
     std::vector<std::thread> threads;
@@ -205,7 +265,9 @@ int run_station(int argc, char** argv) {
 
     std::vector<PortView> views;
     {
-        StationDisplay display(hex_path + std::string(", CRC-32 ") + crc32 + ", log " + options.log_path, workers);
+        const std::string header = (under_job ? "job " + options.job_path + ": " : std::string()) + hex_path +
+                                   ", CRC-32 " + crc32 + ", log " + options.log_path;
+        StationDisplay display(header, setup.numbers, workers);
         double last_retry = monotonic_seconds();
         for (;;) {
             if (interrupt_requested()) stop.store(true);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "session/job.h"
+
 namespace {
 
 bool all_digits(const std::string& text) {
@@ -82,10 +84,9 @@ bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std:
 
 bool parse_station_options(int argc, char** argv, StationOptions& options, std::string& error) {
     std::vector<const char*> plain;
-    bool rearm_given = false;
     for (int i = 0; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "--log") == 0 || std::strcmp(arg, "--rearm-quiet") == 0) {
+        if (std::strcmp(arg, "--log") == 0 || std::strcmp(arg, "--rearm-quiet") == 0 || std::strcmp(arg, "--job") == 0) {
             if (i + 1 >= argc) {
                 error = std::string(arg) + " needs a value";
                 return false;
@@ -93,6 +94,11 @@ bool parse_station_options(int argc, char** argv, StationOptions& options, std::
             const char* value = argv[++i];
             if (arg[2] == 'l') {
                 options.log_path = value;
+                options.log_given = true;
+                continue;
+            }
+            if (arg[2] == 'j') {
+                options.job_path = value;
                 continue;
             }
             char* end = nullptr;
@@ -101,7 +107,7 @@ bool parse_station_options(int argc, char** argv, StationOptions& options, std::
                 error = std::string("--rearm-quiet takes seconds from 0.1 to 3600, not \"") + value + "\"";
                 return false;
             }
-            rearm_given = true;
+            options.rearm_given = true;
         } else if (std::strcmp(arg, "--continuous") == 0) {
             options.continuous = true;
         } else if (arg[0] == '-' && arg[1] == '-') {
@@ -111,15 +117,36 @@ bool parse_station_options(int argc, char** argv, StationOptions& options, std::
             plain.push_back(arg);
         }
     }
-    if (plain.size() != 2) {
+    if (options.job_path.empty() && plain.size() != 2) {
         error = "--station takes a list of ports and a hex file";
         return false;
     }
-    if (rearm_given && !options.continuous) {
+    if (!options.job_path.empty() && plain.size() > 1) {
+        error = "under a job, --station takes at most a list of ports: the job names the hex file";
+        return false;
+    }
+    if (options.rearm_given && !options.continuous) {
         error = "--rearm-quiet goes with --continuous";
         return false;
     }
+    if (plain.size() == 2) options.hex_path = plain[1];
+    if (plain.empty()) return true;  // the job's ports
     options.ports_text = plain[0];
-    options.hex_path = plain[1];
     return parse_station_ports(plain[0], options.ports, error);
+}
+
+bool apply_job(const Job& job, StationOptions& options, std::string& error) {
+    options.hex_path = job_relative(job, job.image_file);
+    if (!options.log_given && !job.station_log.empty()) options.log_path = job_relative(job, job.station_log);
+    if (job.continuous) options.continuous = options.continuous || *job.continuous;
+    if (!options.rearm_given && job.rearm_quiet_s) options.rearm_quiet_s = *job.rearm_quiet_s;
+    if (!options.ports_text.empty()) return true;
+    if (job.station_ports.empty()) {
+        error = "no ports: give PORTS after --station, or station.ports in the job";
+        return false;
+    }
+    options.ports_text = job.station_ports;
+    if (parse_station_ports(job.station_ports.c_str(), options.ports, error)) return true;
+    error = "station.ports: " + error;
+    return false;
 }

@@ -1,5 +1,7 @@
 // The station's command line: stbload --station PORTS HEXFILE [--log FILE]
-// [--continuous [--rearm-quiet SECONDS]].
+// [--continuous [--rearm-quiet SECONDS]], or under a job, stbload --job JOB
+// --station [PORTS] [--log FILE] [--continuous [--rearm-quiet SECONDS]],
+// where the command line's values take the place of the job's.
 #pragma once
 
 #include <string>
@@ -18,17 +20,27 @@ struct StationOptions {
     std::vector<StationPort> ports;
     std::string ports_text;  // PORTS as given
     std::string hex_path;
+    std::string job_path;    // --job, if given
     std::string log_path = "stbload-station.csv";
     bool continuous = false;
     double rearm_quiet_s = 3.0;
+    bool log_given = false;  // on the command line: it goes before the job's
+    bool rearm_given = false;
 };
+
+struct Job;
 
 // The most ports one station runs.
 constexpr std::size_t STATION_PORTS_MAX = 32;
 
-// Reads the arguments after "--station". False, with `error` saying why in
-// words, for a command line that cannot be run.
+// Reads the arguments after "--station" (and "--job JOB" among them). False,
+// with `error` saying why in words, for a command line that cannot be run.
 bool parse_station_options(int argc, char** argv, StationOptions& options, std::string& error);
+
+// Takes the job's image and its [station] defaults where the command line
+// gave none. False, with `error` naming the job's key, when its ports cannot
+// be used.
+bool apply_job(const Job& job, StationOptions& options, std::string& error);
 
 // Splits PORTS at its commas: each entry is what a single download takes as
 // PORT, or a range of COM numbers ("7-12"). False, with `error` naming the

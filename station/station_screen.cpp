@@ -24,21 +24,30 @@ std::string seconds_since(const PortView& port, double now) {
     return std::to_string(static_cast<long>(now - port.phase_start)) + " s";
 }
 
-// A port in a cell of a line shared with others: name, state, done, failed.
+// A port in a cell of a line shared with others: name, state, done, failed;
+// under a job, name, state and its box's first number.
 constexpr int CELL_WIDTH = 40;  // with the blank that parts it from the next
-std::string port_cell(const PortView& port, double now) {
+std::string port_cell(const PortView& port, double now, bool numbers) {
     char cell[128];
-    std::snprintf(cell, sizeof cell, "%-8s %-20s %4u %4u", fit(port.label, 8).c_str(),
-                  port_state_brief(port, now).substr(0, 20).c_str(), port.completed, port.failed + port.interrupted);
+    if (numbers) {
+        const std::string first = port.numbers.substr(port.numbers.find('=') + 1, port.numbers.find(' ') -
+                                                                                      port.numbers.find('=') - 1);
+        std::snprintf(cell, sizeof cell, "%-7s %-17s %-13s", fit(port.label, 7).c_str(),
+                      port_state_brief(port, now).substr(0, 17).c_str(), port.numbers.empty() ? "" : first.substr(0, 13).c_str());
+    } else {
+        std::snprintf(cell, sizeof cell, "%-8s %-20s %4u %4u", fit(port.label, 8).c_str(),
+                      port_state_brief(port, now).substr(0, 20).c_str(), port.completed, port.failed + port.interrupted);
+    }
     return cell;
 }
 
 // The ports in cells, `per_line` to a line.
-void add_cells(std::vector<std::string>& lines, const std::vector<const PortView*>& ports, double now, int per_line) {
+void add_cells(std::vector<std::string>& lines, const std::vector<const PortView*>& ports, double now, int per_line,
+               bool numbers) {
     std::string line;
     int in_line = 0;
     for (const PortView* port : ports) {
-        line += (in_line == 0 ? "" : " ") + port_cell(*port, now);
+        line += (in_line == 0 ? "" : " ") + port_cell(*port, now, numbers);
         if (++in_line == per_line) {
             lines.push_back(line);
             line.clear();
@@ -48,9 +57,13 @@ void add_cells(std::vector<std::string>& lines, const std::vector<const PortView
     if (in_line > 0) lines.push_back(line);
 }
 
-std::string cell_titles(int per_line) {
+std::string cell_titles(int per_line, bool numbers) {
     char title[128];
-    std::snprintf(title, sizeof title, "%-8s %-20s %4s %4s", "PORT", "STATE", "DONE", "FAIL");
+    if (numbers) {
+        std::snprintf(title, sizeof title, "%-7s %-17s %-13s", "PORT", "STATE", "NUMBER");
+    } else {
+        std::snprintf(title, sizeof title, "%-8s %-20s %4s %4s", "PORT", "STATE", "DONE", "FAIL");
+    }
     std::string line;
     for (int i = 0; i < per_line; ++i) line += (i == 0 ? "" : " ") + std::string(title);
     return line;
@@ -100,10 +113,12 @@ std::string port_state_text(const PortView& port, double now) {
     case PortPhase::Sending:
         return "sending " + std::to_string(port.percent) + "% " + duration(port.seconds_left) + " left";
     case PortPhase::FlashWrite: return "writing flash " + seconds_since(port, now);
+    case PortPhase::BootCheck: return "checking boot " + seconds_since(port, now);
     case PortPhase::RemoveBox: return "remove the box (completed in " + duration(port.box_seconds) + ")";
     case PortPhase::Completed: return "completed in " + duration(port.box_seconds);
-    case PortPhase::Failed: return "failed: lost connection";
+    case PortPhase::Failed: return std::string("failed: ") + outcome_word(port.outcome);
     case PortPhase::Interrupted: return "interrupted";
+    case PortPhase::NumbersUsedUp: return "numbers used up: " + port.reason.substr(0, port.reason.find(' '));
     }
     return std::string();
 }
@@ -120,36 +135,42 @@ std::string port_state_brief(const PortView& port, double now) {
 }
 
 bool needs_operator(const PortView& port) {
-    return port.phase == PortPhase::CannotOpen || port.phase == PortPhase::Failed;
+    return port.phase == PortPhase::CannotOpen || port.phase == PortPhase::Failed ||
+           port.phase == PortPhase::NumbersUsedUp;
 }
 
-std::vector<std::string> station_screen(const std::string& header, const std::vector<PortView>& ports, double now,
-                                        const std::string& log_trouble, int columns, int max_lines) {
+std::vector<std::string> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
+                                        int columns, int max_lines) {
     const StationTotals totals = station_totals(ports);
     const std::string totals_line =
         "totals: " + totals_text(totals) + "; " + std::to_string(totals.in_progress) + " in progress";
     // Around the ports: the header, a line of titles, the totals, the log's trouble.
-    const int room = max_lines - 4;
+    const int room = max_lines - 3 - static_cast<int>(frame.header.size());
     const int count = static_cast<int>(ports.size());
-    std::vector<std::string> lines;
-    lines.push_back(header);
+    std::vector<std::string> lines = frame.header;
     if (count <= room) {
-        char row[256];
-        std::snprintf(row, sizeof row, "%-10s %-16s %-38s %4s %6s", "PORT", "DEVICE", "STATE", "DONE", "FAILED");
+        // Under a job the second column holds the box's numbers, as wide as the window allows.
+        const int second = frame.numbers ? std::max(16, columns - 56) : 16;
+        char row[512];
+        std::snprintf(row, sizeof row, "%-10s %-*s %-*s %4s %6s", "PORT", second,
+                      frame.numbers ? "NUMBERS" : "DEVICE", frame.numbers ? 30 : 38, "STATE", "DONE", "FAILED");
         lines.emplace_back(row);
         for (const PortView& port : ports) {
-            std::snprintf(row, sizeof row, "%-10s %-16s %-38s %4u %6u", fit(port.label, 10).c_str(),
-                          fit(port.device, 16).c_str(), fit(port_state_text(port, now), 38).c_str(),
-                          port.completed, port.failed + port.interrupted);
+            const std::string what = frame.numbers ? port.numbers.substr(0, static_cast<std::size_t>(second))
+                                                   : fit(port.device, 16);
+            std::snprintf(row, sizeof row, "%-10s %-*s %-*s %4u %6u", fit(port.label, 10).c_str(), second,
+                          what.c_str(), frame.numbers ? 30 : 38,
+                          fit(port_state_text(port, now), frame.numbers ? 30 : 38).c_str(), port.completed,
+                          port.failed + port.interrupted);
             lines.emplace_back(row);
         }
     } else {
         const int per_line = columns >= 2 * CELL_WIDTH ? columns / CELL_WIDTH : 1;
         std::vector<const PortView*> all;
         for (const PortView& port : ports) all.push_back(&port);
-        lines.push_back(cell_titles(per_line));
+        lines.push_back(cell_titles(per_line, frame.numbers));
         if ((count + per_line - 1) / per_line <= room) {
-            add_cells(lines, all, now, per_line);
+            add_cells(lines, all, now, per_line, frame.numbers);
         } else {
             // Too many even so: those that need the operator, and a count of the rest.
             std::vector<const PortView*> attention;
@@ -159,12 +180,12 @@ std::vector<std::string> station_screen(const std::string& header, const std::ve
             const std::size_t shown = std::min(attention.size(), static_cast<std::size_t>(cell_lines * per_line));
             for (std::size_t i = shown; i < attention.size(); ++i) others.push_back(attention[i]);
             attention.resize(shown);
-            add_cells(lines, attention, now, per_line);
+            add_cells(lines, attention, now, per_line, frame.numbers);
             if (!others.empty()) lines.push_back(others_by_state(others, now));
         }
     }
     lines.push_back(totals_line);
-    lines.push_back(log_trouble);
+    lines.push_back(frame.log_trouble);
     if (static_cast<int>(lines.size()) > max_lines) lines.resize(static_cast<std::size_t>(max_lines > 0 ? max_lines : 0));
     return lines;
 }

@@ -26,13 +26,21 @@ std::string port_state_text(const PortView& port, double now);
 // The same, short enough for a port among several on one line: "sending 45% 1:01".
 std::string port_state_brief(const PortView& port, double now);
 
-// Whether the port waits for the operator: it cannot be opened, or its box failed.
+// Whether the port waits for the operator: it cannot be opened, its box
+// failed, or its numbers are used up.
 bool needs_operator(const PortView& port);
 
+// What the screen shows besides the ports.
+struct ScreenFrame {
+    std::vector<std::string> header;  // the file, its CRC-32 and the log; under a job, the numbers left
+    bool numbers = false;             // each port's row shows its box's numbers instead of its device
+    std::string log_trouble;          // a line for the log's trouble; empty if none
+};
+
 // The lines of the terminal's screen, at most `max_lines` of them, none
-// wider than `columns` - 1: the header, the ports, the totals and a line
-// for the log's trouble (empty if none). The ports get a row each where
-// that fits; else several to a line; else the ports that need the operator
-// and a count of the others by state.
-std::vector<std::string> station_screen(const std::string& header, const std::vector<PortView>& ports, double now,
-                                        const std::string& log_trouble, int columns, int max_lines);
+// wider than `columns` - 1: the header, the ports, the totals and the log's
+// trouble. The ports get a row each where that fits; else several to a
+// line; else the ports that need the operator and a count of the others by
+// state.
+std::vector<std::string> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
+                                        int columns, int max_lines);

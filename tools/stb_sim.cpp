@@ -15,6 +15,8 @@
 //   --hold            linger until SIGTERM instead of until the tool lets go
 //   --wait-go         start the usual dialogue with wait_go instead of wait_config
 //   --timeout S       give up after S seconds (default 600)
+//   --serial-line TEXT  in the usual dialogue, send TEXT (escapes as for send) before the prompt
+//   --boot-line TEXT    in the usual dialogue, send TEXT after the '@', as new firmware that boots
 //
 // Script steps, one per line; '#' starts a comment line:
 //   wait_config           wait until the tool has set the line to 115200 baud
@@ -41,9 +43,10 @@
 //                         ...) after each output's name, and forget them as reset does
 //   mark NAME             create the empty file <link>.NAME (tells a test where the script is)
 //
-// The usual dialogue: wait_config, a prompt with "want to update", expect_y,
-// "Erasing flash,please wait.\n", the erase time, "Erase done.\n", receive,
-// a confirmation line, 1,200 progress dots, '@', linger.
+// The usual dialogue: wait_config, [the serial line], a prompt with "want to
+// update", expect_y, "Erasing flash,please wait.\n", the erase time, "Erase
+// done.\n", receive, a confirmation line, 1,200 progress dots, '@', [the boot
+// line], linger.
 //
 // The report gives the time from the stream's first byte to its last
 // (stream_ms: at --pace, what the wire took), how the tool left the line
@@ -105,6 +108,8 @@ struct Options {
     bool wait_go = false;
     int erase_ms = 200;
     int timeout_s = 600;
+    std::string serial_line;
+    std::string boot_line;
 };
 
 struct Step {
@@ -200,19 +205,21 @@ std::vector<Step> parse_script(std::istream& in) {
     return steps;
 }
 
-std::vector<Step> usual_dialogue(int erase_ms, bool wait_go) {
+std::vector<Step> usual_dialogue(const Options& options) {
     std::ostringstream script;
-    script << (wait_go ? "wait_go\n" : "wait_config\n")
-           << "send \"\\r\\nSTB loader 1.2\\r\\nwant to update? (y/n)\\n\"\n"
+    script << (options.wait_go ? "wait_go\n" : "wait_config\n");
+    if (!options.serial_line.empty()) script << "send \"" << options.serial_line << "\"\n";
+    script << "send \"\\r\\nSTB loader 1.2\\r\\nwant to update? (y/n)\\n\"\n"
            << "expect_y\n"
            << "send \"Erasing flash,please wait.\\n\"\n"
-           << "sleep " << erase_ms << "\n"
+           << "sleep " << options.erase_ms << "\n"
            << "send \"Erase done.\\n\"\n"
            << "receive\n"
            << "send \"Data received.\\n\"\n"
            << "send_repeat 1200 .\n"
-           << "send @\n"
-           << "linger\n";
+           << "send @\n";
+    if (!options.boot_line.empty()) script << "sleep 300\nsend \"" << options.boot_line << "\"\n";
+    script << "linger\n";
     std::istringstream in(script.str());
     return parse_script(in);
 }
@@ -555,6 +562,8 @@ Options parse_options(int argc, char** argv) {
         else if (arg == "--wait-go") options.wait_go = true;
         else if (arg == "--erase-ms") options.erase_ms = parse_number(value());
         else if (arg == "--timeout") options.timeout_s = parse_number(value());
+        else if (arg == "--serial-line") options.serial_line = value();
+        else if (arg == "--boot-line") options.boot_line = value();
         else fail("unknown option " + arg);
     }
     return options;
@@ -589,7 +598,7 @@ int main(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
     std::vector<Step> steps;
     if (options.script.empty()) {
-        steps = usual_dialogue(options.erase_ms, options.wait_go);
+        steps = usual_dialogue(options);
     } else {
         std::ifstream in(options.script);
         if (!in) fail("cannot read " + options.script);

@@ -19,7 +19,8 @@ from harness import (BANNER, ERASED, ERASING, PROMPT, STBLOAD, STREAM_SIZE, Tool
 from test_download import terminal_screen, pyte_module
 
 HEADER = ["started", "ended", "station", "port", "device", "adapter", "file", "crc32", "sha256", "result",
-          "erase_s", "transfer_s", "flash_write_s", "bytes_sent", "reason"]
+          "erase_s", "transfer_s", "flash_write_s", "bytes_sent", "reason", "job", "box_id", "unique", "box_crc32",
+          "boot"]
 UTC = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$"
 BOX = ["send " + PROMPT, "expect_y", "send " + ERASING, "sleep 100", "send " + ERASED, "receive",
        "send Data received.\\n", "send_repeat 600 .", "send @"]
@@ -275,7 +276,7 @@ class Station(ToolTest):
         # new row fills them and then meets the full disk, part way.
         header = ",".join(HEADER) + "\r\n"
         old = ("2026-01-01T00:00:00.000Z,2026-01-01T00:01:00.000Z,%s,1,/dev/old,,old.hex,0x00000000,,completed,"
-               "1.0,1.0,1.0,1032192,\r\n")
+               "1.0,1.0,1.0,1032192,,,,,,\r\n")
         old = old % ("x" * (4096 - 40 - len(header) - len(old % "")))
         log.write_text(header + old, newline="")
         before = log.read_bytes()

@@ -69,8 +69,12 @@ TEST(StationLog, RowsAsRfc4180) {
     record.transfer_s = 0;
     record.bytes_sent = 4096;
     record.reason = "line\r\nend";
+    record.job = "jobs/line 3.toml";
+    record.unique = "serial=STB000000123 mac=00:1A:2B:00:00:07";
+    record.boot = "STB firmware \"2.3.1\", build 7";
     EXPECT_EQ(csv_row(record), "2026-12-09T05:40:12.345Z,,,\"usb:A,1\",,,\"C:\\fw \"\"new\"\".hex\",,,lost connection,"
-                               "3.0,0.0,,4096,\"line\r\nend\"\r\n");
+                               "3.0,0.0,,4096,\"line\r\nend\",jobs/line 3.toml,,serial=STB000000123 "
+                               "mac=00:1A:2B:00:00:07,,\"STB firmware \"\"2.3.1\"\", build 7\"\r\n");
 }
 
 // The percent a person reads reaches 100 only with the last packet.
@@ -146,8 +150,9 @@ TEST(StationScreen, FitsTheWindow) {
     };
     for (const auto& c : cases) {
         const std::vector<PortView> some(ports.begin(), ports.begin() + static_cast<long>(c.ports));
-        const std::vector<std::string> lines = station_screen("fw.hex, CRC-32 0x12345678, log x.csv", some, 0, "",
-                                                              c.columns, c.max_lines);
+        const std::vector<std::string> lines =
+            station_screen(ScreenFrame{{"fw.hex, CRC-32 0x12345678, log x.csv"}, false, ""}, some, 0, c.columns,
+                           c.max_lines);
         const std::string what = std::to_string(c.ports) + " ports at " + std::to_string(c.columns) + "x" +
                                  std::to_string(c.max_lines + 1);
         EXPECT_EQ(lines.size(), c.lines) << what;
@@ -163,7 +168,7 @@ TEST(StationScreen, FitsTheWindow) {
         EXPECT_EQ(lines[lines.size() - 2], totals) << what;
     }
     // The count of the rest names their states.
-    const std::vector<std::string> lines = station_screen("h", ports, 0, "", 80, 9);
+    const std::vector<std::string> lines = station_screen(ScreenFrame{{"h"}, false, ""}, ports, 0, 80, 9);
     EXPECT_EQ(lines[3], "30 more: 30 sending") << lines[3];
 }
 
@@ -171,7 +176,7 @@ TEST(StationScreen, FitsTheWindow) {
 TEST(StationScreen, FailedColumnCountsInterruptedBoxes) {
     const std::vector<PortView> ports = {port_view(3, PortPhase::Interrupted, 2, 1, 1),
                                          port_view(4, PortPhase::Completed, 5, 0, 0)};
-    const std::vector<std::string> lines = station_screen("h", ports, 0, "", 80, 23);
+    const std::vector<std::string> lines = station_screen(ScreenFrame{{"h"}, false, ""}, ports, 0, 80, 23);
     EXPECT_EQ(lines[2].substr(lines[2].size() - 11), "   2      2") << lines[2];
     EXPECT_EQ(lines[3].substr(lines[3].size() - 11), "   5      0") << lines[3];
     EXPECT_EQ(lines[4], "totals: 7 completed, 1 failed, 1 interrupted; 0 in progress");

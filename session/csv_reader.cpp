@@ -1,0 +1,129 @@
+#include "session/csv_reader.h"
+
+namespace {
+
+constexpr std::size_t BLOCK = 64 * 1024;
+
+}  // namespace
+
+bool CsvReader::open(const std::string& path) {
+    close();
+    file_ = std::fopen(path.c_str(), "rb");
+    buffer_.resize(BLOCK);
+    return file_ != nullptr;
+}
+
+void CsvReader::open_text(const std::string& text) {
+    close();
+    text_ = &text;
+}
+
+void CsvReader::close() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    text_ = nullptr;
+    at_ = size_ = 0;
+    line_ = 1;
+    row_line_ = 0;
+    failed_ = false;
+}
+
+bool CsvReader::fill() {
+    if (text_ != nullptr) {
+        if (size_ == text_->size()) return false;
+        size_ = text_->size();
+        return size_ > at_;
+    }
+    if (file_ == nullptr) return false;
+    at_ = 0;
+    size_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+    if (size_ == 0 && std::ferror(file_) != 0) failed_ = true;
+    return size_ > 0;
+}
+
+int CsvReader::peek() {
+    if (at_ == size_ && !fill()) return -1;
+    const char c = text_ != nullptr ? (*text_)[at_] : buffer_[at_];
+    return static_cast<unsigned char>(c);
+}
+
+void CsvReader::skip_line() {
+    for (int c = peek(); c != -1; c = peek()) {
+        ++at_;
+        if (c == '\n') {
+            ++line_;
+            return;
+        }
+    }
+}
+
+CsvRow CsvReader::next(std::vector<std::string>& fields) {
+    fields.clear();
+    row_line_ = line_;
+    if (peek() == -1) return CsvRow::End;
+    std::size_t bytes = 0;
+    std::string field;
+    auto bad = [&](const char* why) {
+        why_ = why;
+        if (peek() != -1) skip_line();
+        return CsvRow::Bad;
+    };
+    for (;;) {
+        field.clear();
+        int c = peek();
+        if (c == '"') {
+            ++at_;
+            for (;;) {
+                c = peek();
+                if (c == -1) return bad("no line end: torn");
+                ++at_;
+                if (c == '\n') ++line_;
+                if (c == '"') {
+                    if (peek() != '"') break;
+                    ++at_;
+                }
+                field += static_cast<char>(c);
+                if (++bytes > ROW_MAX) return bad("longer than a row can be");
+            }
+            c = peek();
+            if (c != ',' && c != '\r' && c != '\n' && c != -1) return bad("a quote within a field");
+        } else {
+            while (c != ',' && c != '\r' && c != '\n' && c != -1) {
+                if (c == '"') return bad("a quote within a field");
+                field += static_cast<char>(c);
+                ++at_;
+                if (++bytes > ROW_MAX) return bad("longer than a row can be");
+                c = peek();
+            }
+        }
+        fields.push_back(field);
+        if (c == ',') {
+            ++at_;
+            continue;
+        }
+        if (c == '\r') {
+            ++at_;
+            if (peek() != '\n') return bad("a CR without its LF");
+            c = '\n';
+        }
+        if (c == '\n') {
+            ++at_;
+            ++line_;
+            return CsvRow::Row;
+        }
+        why_ = "no line end: torn";
+        return CsvRow::Bad;
+    }
+}
+
+std::vector<std::string> csv_fields_of(const std::string& header_line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = header_line.find(',', start);
+        fields.push_back(header_line.substr(start, comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return fields;
+}

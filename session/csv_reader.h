@@ -1,0 +1,60 @@
+// CSV (RFC 4180) read as a stream, a row at a time: the results log as the
+// station checks it and the report reads it, whatever its size.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+enum class CsvRow {
+    Row,  // the next row is in `fields`
+    Bad,  // a row that cannot be read (a stray quote, no line end, too long): skipped
+    End,  // nothing more
+};
+
+class CsvReader {
+public:
+    // The longest row taken; a longer one is Bad.
+    static constexpr std::size_t ROW_MAX = 64 * 1024;
+
+    CsvReader() = default;
+    ~CsvReader() { close(); }
+    CsvReader(const CsvReader&) = delete;
+    CsvReader& operator=(const CsvReader&) = delete;
+
+    // Opens `path`; false if it cannot be read.
+    bool open(const std::string& path);
+    // Reads from memory instead (tests, the fuzzer): `text` must outlive the reader.
+    void open_text(const std::string& text);
+    void close();
+
+    // The next row. A row ends at CR LF or LF (a quoted field may hold both);
+    // a last row without a line end is Bad (a torn write).
+    CsvRow next(std::vector<std::string>& fields);
+    // The line on which the last row (or bad row) began, from 1.
+    std::uint64_t line() const { return row_line_; }
+    // Why the last bad row was bad, in words.
+    const char* why() const { return why_; }
+    // The file could not be read to its end.
+    bool failed() const { return failed_; }
+
+private:
+    bool fill();      // more bytes into the buffer; false at the end
+    int peek();       // the next byte, or -1 at the end
+    void skip_line(); // past the next line end
+
+    std::FILE* file_ = nullptr;
+    const std::string* text_ = nullptr;
+    std::vector<char> buffer_;
+    std::size_t at_ = 0;
+    std::size_t size_ = 0;
+    std::uint64_t line_ = 1;
+    std::uint64_t row_line_ = 0;
+    const char* why_ = "";
+    bool failed_ = false;
+};
+
+// The same header as a CSV row's fields, "a,b,c": for comparing a file's
+// first row with what a writer writes.
+std::vector<std::string> csv_fields_of(const std::string& header_line);

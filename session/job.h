@@ -1,0 +1,59 @@
+// A job: the image a line flashes, locked to its fingerprint, the numbers of
+// its own that every box gets, how a box names itself and proves its boot,
+// and the station's defaults. Read from a TOML file and checked whole before
+// any port is opened.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class UniqueFormat {
+    Decimal,  // ASCII digits, zero-padded to `width`, after `prefix`
+    Mac,      // 6 bytes, most significant first
+    U32le,    // 4 bytes, least significant first
+    U32be,    // 4 bytes, most significant first
+};
+
+// A number of its own for every box: the next value of a range, written at `address`.
+struct UniqueField {
+    std::string name;
+    std::uint32_t address = 0;  // device address of its first byte
+    UniqueFormat format = UniqueFormat::Decimal;
+    std::string prefix;         // Decimal only
+    unsigned width = 0;         // Decimal only: digits
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+
+    // Bytes the field takes in the image.
+    std::size_t size() const;
+};
+
+struct Job {
+    std::string path;       // the job file as given
+    std::string folder;     // where relative paths in it start ("" for the current folder)
+    std::string image_file; // as the job names it, relative paths taken from `folder`
+    std::uint32_t crc32 = 0;
+    std::optional<std::string> sha256;  // 64 lower-case hex digits
+    std::vector<UniqueField> unique;
+    std::optional<std::string> identity_pattern;  // ECMAScript
+    std::optional<std::string> boot_expect;
+    double boot_within_s = 30;
+    // [station]: empty or unset where the job leaves them to the command line.
+    std::string station_ports;
+    std::string station_log;  // relative paths taken from `folder`
+    std::optional<bool> continuous;
+    std::optional<double> rearm_quiet_s;
+
+    // The journal of the job's numbers: the job's file name with ".numbers".
+    std::string journal_path() const;
+};
+
+// Reads and checks the job at `path`. False, with `problems` (each
+// "KEY: what is wrong", the key as the file spells it: "unique[2].address"),
+// for a job that cannot be used.
+bool read_job(const std::string& path, Job& job, std::vector<std::string>& problems);
+
+// A path of the job's: as it is when absolute, else from the job's folder.
+std::string job_relative(const Job& job, const std::string& path);

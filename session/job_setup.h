@@ -1,0 +1,32 @@
+// A job made ready, the same way by every front end: read and checked, its
+// image loaded and found to be the one it is locked to, its journal of
+// numbers open. Each step says what is wrong in a report for the console.
+#pragma once
+
+#include <string>
+
+#include "console/console.h"
+#include "image/image_fingerprint.h"
+#include "session/image_load.h"
+#include "session/job.h"
+#include "session/number_journal.h"
+
+// Reads the job at `path`; the report names each problem with its key.
+bool read_job_for_use(const std::string& path, Job& job, ConsoleReport& report);
+
+// Loads the job's image and compares its fingerprint with the job's: a file
+// that is not the one the job locks is refused, with nothing flashed.
+bool load_job_image(const Job& job, ImageLoad& load, ImageFingerprint& fingerprint, ConsoleReport& report);
+
+// Opens the job's journal when the job has numbers (`log_path`: its log, for
+// the case of a lost journal); `look_only` makes no journal that is missing.
+bool open_job_numbers(const Job& job, const std::string& log_path, NumberJournal& numbers, ConsoleReport& report,
+                      bool look_only = false);
+
+// The job's log: as its [station] log names it, else stbload-station.csv in
+// the current folder.
+std::string job_log_path(const Job& job);
+
+// "serial 999,999,876 left (STB000000124 next), mac 65,528 left (...)", with
+// a warning for a range nearly used up: below 1 % of it, or 100, whichever is more.
+std::string numbers_left_text(const NumberJournal& numbers);
