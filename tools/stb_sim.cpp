@@ -379,7 +379,9 @@ bool tool_holds_port(Device& device) {
         while (fields >> field) {
             if (field == "FLOCK") flock_lock = true;
             if (flock_lock && field == inode) {
-                device.exclusive_held = exclusive_flag(device);
+                // Seen set once while the tool held the port is what counts: the
+                // tool clears it just before it lets go of its lock.
+                device.exclusive_held = std::max(device.exclusive_held, exclusive_flag(device));
                 return true;
             }
         }
