@@ -7,6 +7,7 @@
 
 void ImageOverlay::put(std::uint32_t address, const std::uint8_t* data, std::size_t size) {
     for (std::size_t i = 0; i < size; ++i) {
+        if (address + i < IMAGE_BASE || address + i >= IMAGE_BASE + TRANSFER_LENGTH) continue;  // never sent
         const std::uint32_t offset = address + static_cast<std::uint32_t>(i) - IMAGE_BASE;
         const std::uint32_t index = offset / WINDOW_CHUNK;
         auto chunk = std::lower_bound(chunks_.begin(), chunks_.end(), index,

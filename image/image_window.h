@@ -35,7 +35,7 @@ inline ImageWindow loaded_image_window() {
 class ImageOverlay {
 public:
     explicit ImageOverlay(const ImageWindow& base) : base_(base) {}
-    // Puts `size` bytes at device `address`; they must lie in the window.
+    // Puts `size` bytes at device `address`; bytes outside the window are never sent, and left out.
     void put(std::uint32_t address, const std::uint8_t* data, std::size_t size);
     // The window with these bytes; valid while the overlay lives unchanged.
     ImageWindow window() const;

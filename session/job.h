@@ -55,5 +55,8 @@ struct Job {
 // for a job that cannot be used.
 bool read_job(const std::string& path, Job& job, std::vector<std::string>& problems);
 
+// The same for the job's text, read from `path`.
+bool read_job_text(const std::string& text, const std::string& path, Job& job, std::vector<std::string>& problems);
+
 // A path of the job's: as it is when absolute, else from the job's folder.
 std::string job_relative(const Job& job, const std::string& path);
