@@ -1,0 +1,347 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+#include <unistd.h>
+
+#include "image/image_fingerprint.h"
+#include "image/image_window.h"
+#include "link/update_exchange.h"
+#include "session/csv_reader.h"
+#include "session/job.h"
+#include "session/number_journal.h"
+#include "session/unique_value.h"
+#include "support/memory_port.h"
+
+namespace {
+
+UniqueField field(UniqueFormat format, const std::string& prefix = "", unsigned width = 0) {
+    UniqueField f;
+    f.name = "f";
+    f.format = format;
+    f.prefix = prefix;
+    f.width = width;
+    f.first = 0;
+    f.last = 0xFFFFFFFFFFFFULL;
+    return f;
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char pair[4];
+    for (const std::uint8_t b : bytes) {
+        std::snprintf(pair, sizeof pair, "%02x", b);
+        text += pair;
+    }
+    return text;
+}
+
+// A folder of its own for each test that writes files.
+class Folder {
+public:
+    Folder() {
+        char name[] = "/tmp/stbload-unit-XXXXXX";
+        path_ = mkdtemp(name);
+    }
+    ~Folder() { std::system(("rm -rf " + path_).c_str()); }  // NOLINT(cert-env33-c): a test's own folder
+    std::string file(const std::string& name, const std::string& text) const {
+        const std::string path = path_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream in(path_ + "/" + name, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+Job job_with_fields(const std::string& path) {
+    Job job;
+    job.path = path;
+    UniqueField serial = field(UniqueFormat::Decimal, "SN", 4);
+    serial.name = "serial";
+    serial.first = 10;
+    serial.last = 13;
+    UniqueField id = field(UniqueFormat::U32be);
+    id.name = "id";
+    id.first = 7;
+    id.last = 100;
+    job.unique = {serial, id};
+    return job;
+}
+
+}  // namespace
+
+// Each format's text and bytes, and its text read back.
+TEST(UniqueValue, TextAndBytesOfEachFormat) {
+    const struct {
+        UniqueField field;
+        std::uint64_t value;
+        const char* text;
+        const char* bytes;
+    } cases[] = {
+        {field(UniqueFormat::Decimal, "STB", 9), 123, "STB000000123", "535442303030303030313233"},
+        {field(UniqueFormat::Decimal, "", 3), 7, "007", "303037"},
+        {field(UniqueFormat::Decimal, "S/N ", 1), 9, "S/N 9", "532f4e2039"},
+        {field(UniqueFormat::Mac), 0x001A2B000007ULL, "00:1A:2B:00:00:07", "001a2b000007"},
+        {field(UniqueFormat::Mac), 0xFFFFFFFFFFFFULL, "FF:FF:FF:FF:FF:FF", "ffffffffffff"},
+        {field(UniqueFormat::U32le), 0x01020304, "16909060", "04030201"},
+        {field(UniqueFormat::U32be), 0x01020304, "16909060", "01020304"},
+        {field(UniqueFormat::U32le), 4294967295ULL, "4294967295", "ffffffff"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(unique_text(c.field, c.value), c.text);
+        EXPECT_EQ(hex(unique_bytes(c.field, c.value)), c.bytes) << c.text;
+        EXPECT_EQ(unique_bytes(c.field, c.value).size(), c.field.size()) << c.text;
+        std::uint64_t back = 0;
+        EXPECT_TRUE(parse_unique_text(c.field, c.text, back)) << c.text;
+        EXPECT_EQ(back, c.value) << c.text;
+    }
+    std::uint64_t value = 0;
+    for (const char* wrong : {"STX000000123", "STB00000012", "STB0000001234", "STB00000012x", ""}) {
+        EXPECT_FALSE(parse_unique_text(field(UniqueFormat::Decimal, "STB", 9), wrong, value)) << wrong;
+    }
+    for (const char* wrong : {"00:1A:2B:00:00", "00-1A-2B-00-00-07", "00:1A:2B:00:00:0G", "00:1A:2B:00:00:071"}) {
+        EXPECT_FALSE(parse_mac(wrong, value)) << wrong;
+    }
+    EXPECT_FALSE(parse_unique_text(field(UniqueFormat::U32le), "4294967296", value));
+}
+
+// A box's bytes over the shared image: every packet as the image with them
+// put in by hand, and the CRC-32 of what is sent.
+TEST(ImageOverlay, PacketsCarryTheBoxsBytesAndNothingElseChanges) {
+    std::vector<std::uint8_t> image(TRANSFER_LENGTH);
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
+    const ImageWindow shared{image.data(), nullptr, 0};
+    ImageOverlay overlay(shared);
+    std::vector<std::uint8_t> want = image;
+    const struct {
+        std::uint32_t address;
+        std::string bytes;
+    } puts[] = {{0x4000, "first"}, {0x4FFC, "across a packet"}, {0x80000, "mid"}, {0xFFFF9, "the end"},
+                {0x4002, "over"}};
+    for (const auto& p : puts) {
+        overlay.put(p.address, reinterpret_cast<const std::uint8_t*>(p.bytes.data()), p.bytes.size());
+        std::copy(p.bytes.begin(), p.bytes.end(), want.begin() + (p.address - 0x4000));
+    }
+    const ImageWindow box = overlay.window();
+    EXPECT_EQ(box.patched_count, 5U);  // 1 + 2 + 1 + 1 chunks, "over" in the first's
+    EXPECT_EQ(window_crc32(box), crc32_of(want.data(), want.size()));
+    EXPECT_EQ(window_crc32(shared), crc32_of(image.data(), image.size()));
+
+    MemoryPort port;
+    port.bytes("Erase done.\n").bytes("ok\n@");
+    struct Quiet final : ExchangeObserver {
+        void box_line(const char*, BoxLine) override {}
+        void lines_dropped(unsigned long) override {}
+        void answered(bool) override {}
+        void transfer_started(std::uint32_t) override {}
+        void transfer_progress(std::uint32_t) override {}
+        void transfer_ended(std::uint32_t, bool) override {}
+        void confirmation(const char*) override {}
+        void flash_waiting(unsigned long) override {}
+        void flash_turn(unsigned) override {}
+        void finished(ExchangeResult) override {}
+    } quiet;
+    ASSERT_EQ(run_update_exchange(port, box, quiet), ExchangeResult::Completed);
+    ASSERT_EQ(port.written.size(), STREAM_BYTES);
+    for (std::uint32_t k = 0; k < PACKET_COUNT; ++k) {
+        const std::string packet = port.written.substr(k * PACKET_SIZE + 4, PACKET_DATA_BYTES);
+        ASSERT_EQ(packet, std::string(want.begin() + k * 16, want.begin() + k * 16 + 16)) << "packet " << k;
+    }
+}
+
+// The journal: the next value after the highest ever given, a torn last line
+// skipped, a damaged one refused, a used-up range, and two takers at once.
+TEST(NumberJournal, GivesEachValueOnceWhateverTheFileHolds) {
+    const Folder folder;
+    const std::string header = "stbload numbers 1\r\n";
+    const struct {
+        const char* journal;  // nullptr: none
+        bool usable;
+        const char* next;     // "serial id" as text, or the problem
+    } cases[] = {
+        {nullptr, true, "SN0010 7"},
+        {"", true, "SN0010 7"},
+        {"stbload numbers 1\r\ntake t station=a port=1 serial=SN0011 id=50\r\n", true, "SN0012 51"},
+        {"stbload numbers 1\r\ntake t station=a port=1 serial=SN0011 id=50\r\n"
+         "take t station=b port=2 serial=SN0010 id=60\r\nend t port=2 serial=SN0010 result=completed\r\n",
+         true, "SN0012 61"},
+        {"stbload numbers 1\r\n# rebuilt by hand\r\ntake t station=a port=1 serial=SN0012\r\n", true, "SN0013 7"},
+        {"stbload numbers 1\r\ntake t station=a port=1 serial=SN0011 id=5\r\ntake t station=a port=1 serial=SN00",
+         true, "SN0012 7"},
+        {"stbload numbers 1\r\ntake t station=a port=1 serial=SN00 # torn\r\ntake t serial=SN0010 id=9\r\n", true,
+         "SN0011 10"},
+        {"stbload numbers 1\r\ngarbage\r\ntake t serial=SN0011\r\n", false, "line 2 is no journal line: garbage"},
+        {"stbload numbers 1\r\ntake t station=a port=1 serial=XX0011 id=5\r\n", false,
+         "line 2: serial=XX0011 is no value of the job's serial"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string name = "job" + std::to_string(++n);
+        const Job job = job_with_fields(folder.path() + "/" + name + ".toml");
+        if (c.journal != nullptr) folder.file(name + ".numbers", c.journal);
+        NumberJournal journal;
+        std::string problem;
+        std::vector<std::string> detail;
+        ASSERT_EQ(journal.open(job, folder.path() + "/none.csv", problem, detail), c.usable) << c.next << problem;
+        if (!c.usable) {
+            EXPECT_NE(problem.find(c.next), std::string::npos) << problem;
+            continue;
+        }
+        const std::vector<std::uint64_t> next = journal.next();
+        EXPECT_EQ(unique_text(job.unique[0], next[0]) + " " + unique_text(job.unique[1], next[1]), c.next);
+        std::vector<std::uint64_t> values;
+        std::string why;
+        ASSERT_EQ(journal.take("here", "COM 7", values, why), TakeResult::Taken) << why;
+        EXPECT_EQ(values, next);
+        EXPECT_EQ(folder.read(name + ".numbers").rfind(header, 0), 0U);
+        // The line it wrote, with the port's blank escaped.
+        EXPECT_NE(folder.read(name + ".numbers").find("station=here port=COM%207 serial=" +
+                                                      unique_text(job.unique[0], next[0])),
+                  std::string::npos);
+    }
+
+    // A range used up: the four serials of 10-13, then none, on every journal that shares the file.
+    const Job job = job_with_fields(folder.path() + "/shared.toml");
+    NumberJournal first;
+    NumberJournal second;
+    std::string problem;
+    std::vector<std::string> detail;
+    ASSERT_TRUE(first.open(job, "", problem, detail));
+    ASSERT_TRUE(second.open(job, "", problem, detail));
+    std::vector<std::uint64_t> got[2];
+    std::thread takers[2];
+    NumberJournal* journals[2] = {&first, &second};
+    for (int t = 0; t < 2; ++t) {
+        takers[t] = std::thread([&, t] {
+            std::vector<std::uint64_t> values;
+            std::string why;
+            while (journals[t]->take("s", "p", values, why) == TakeResult::Taken) got[t].push_back(values[0]);
+            EXPECT_EQ(why, "serial");
+        });
+    }
+    for (std::thread& taker : takers) taker.join();
+    std::vector<std::uint64_t> all = got[0];
+    all.insert(all.end(), got[1].begin(), got[1].end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all, (std::vector<std::uint64_t>{10, 11, 12, 13}));
+    EXPECT_EQ(first.used_up(), "serial");
+    EXPECT_EQ(first.left(), (std::vector<std::uint64_t>{0, 90}));
+}
+
+// A lost journal beside a log that holds the job's numbers: refused, with
+// the lines that rebuild it.
+TEST(NumberJournal, ALostJournalIsRefusedWhenTheLogHoldsNumbers) {
+    const Folder folder;
+    const Job job = job_with_fields(folder.path() + "/line.toml");
+    const std::string header =
+        "started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
+        "bytes_sent,reason,job,box_id,unique,box_crc32,boot\r\n";
+    const std::string log = folder.file(
+        "log.csv", header + "t1,,,COM3,,,,,,completed,,,,0,,jobs/line.toml,,serial=SN0012 id=40,,\r\n" +
+                       "t2,,,COM4,,,,,,lost connection,,,,0,,line.toml,,serial=SN0011 id=44,,\r\n" +
+                       "t3,,,COM5,,,,,,completed,,,,0,,other.toml,,serial=SN0013 id=99,,\r\n" +
+                       "t4,,,COM6,,,,,,completed,,,,0,,,,,,\r\n");
+    std::vector<std::uint64_t> highest;
+    EXPECT_EQ(last_values_in_log(job, log, highest), "serial=SN0012 id=44 (the highest serial on COM3 at t1)");
+    NumberJournal journal;
+    std::string problem;
+    std::vector<std::string> detail;
+    EXPECT_FALSE(journal.open(job, log, problem, detail));
+    EXPECT_NE(problem.find("is missing"), std::string::npos) << problem;
+    ASSERT_EQ(detail.size(), 4U);
+    EXPECT_EQ(detail[2], "stbload numbers 1");
+    EXPECT_EQ(detail[3].substr(detail[3].find(" station=")), " station=rebuilt port=- serial=SN0012 id=44");
+    EXPECT_EQ(folder.read("line.numbers"), "") << "no journal made";
+    // A log without this job's numbers: a new journal.
+    EXPECT_TRUE(journal.open(job, folder.file("empty.csv", header), problem, detail));
+}
+
+// Jobs as people write them: the forms each value may take, and the paths.
+TEST(JobFile, ValuesAndPaths) {
+    const Folder folder;
+    const std::string path = folder.file("line 3.job.toml", R"(
+[image]
+file = "images/fw.hex"
+crc32 = 0x5E1F0C27
+sha256 = "ABCDEF0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789"
+
+[[unique]]
+name = "key"
+address = 0x5000
+format = "u32be"
+first = 0
+last = 4294967295
+
+[boot]
+expect = "v2"
+
+[station]
+ports = "3,5"
+log = "/var/log/line3.csv"
+continuous = false
+rearm_quiet_s = 1.5
+)");
+    Job job;
+    std::vector<std::string> problems;
+    ASSERT_TRUE(read_job(path, job, problems)) << (problems.empty() ? "" : problems[0]);
+    EXPECT_EQ(job.crc32, 0x5E1F0C27U);
+    EXPECT_EQ(*job.sha256, "abcdef0123456789abcdef0123456789abcdef0123456789abcdef0123456789");
+    EXPECT_EQ(job_relative(job, job.image_file), folder.path() + "/images/fw.hex");
+    EXPECT_EQ(job_relative(job, job.station_log), "/var/log/line3.csv");
+    EXPECT_EQ(job.journal_path(), folder.path() + "/line 3.job.numbers");
+    EXPECT_EQ(job.boot_within_s, 30);
+    EXPECT_EQ(*job.rearm_quiet_s, 1.5);
+    EXPECT_FALSE(*job.continuous);
+    EXPECT_EQ(job.unique[0].size(), 4U);
+}
+
+// RFC 4180 as the log writes it, and what a torn or foreign file holds.
+TEST(CsvReader, RowsBadRowsAndLines) {
+    const std::string text = "a,b,c\r\n"
+                             "\"x,1\",\"say \"\"hi\"\"\",\"two\r\nlines\"\r\n"
+                             ",,\n"
+                             "bad\"quote,1\r\n"
+                             "\"closed\"then,2\r\n"
+                             "cr\ronly,3\r\n"
+                             "last,4\r\n"
+                             "torn,5";
+    CsvReader reader;
+    reader.open_text(text);
+    std::vector<std::string> fields;
+    const struct {
+        CsvRow kind;
+        std::uint64_t line;
+        std::vector<std::string> fields;
+    } want[] = {
+        {CsvRow::Row, 1, {"a", "b", "c"}},
+        {CsvRow::Row, 2, {"x,1", "say \"hi\"", "two\r\nlines"}},
+        {CsvRow::Row, 4, {"", "", ""}},
+        {CsvRow::Bad, 5, {}},
+        {CsvRow::Bad, 6, {}},
+        {CsvRow::Bad, 7, {}},
+        {CsvRow::Row, 8, {"last", "4"}},
+        {CsvRow::Bad, 9, {}},
+        {CsvRow::End, 9, {}},
+    };
+    for (const auto& w : want) {
+        const CsvRow got = reader.next(fields);
+        EXPECT_EQ(got, w.kind) << "line " << w.line;
+        EXPECT_EQ(reader.line(), w.line);
+        if (got == CsvRow::Row) {
+            EXPECT_EQ(fields, w.fields) << "line " << w.line;
+        }
+    }
+    EXPECT_EQ(csv_fields_of("a,b,,c"), (std::vector<std::string>{"a", "b", "", "c"}));
+}
