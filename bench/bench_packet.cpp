@@ -3,6 +3,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -12,6 +13,8 @@
 #include "app/progress_display.h"
 #include "bench/sample_image.h"
 #include "console/console.h"
+#include "console/environment.h"
+#include "image/image_window.h"
 #include "image/hex_image.h"
 #include "link/update_exchange.h"
 
@@ -106,15 +109,28 @@ BENCHMARK(BM_ShowSpinner);
 // The whole exchange, handshake to the device's end byte: all 64,512 packets
 // built, written to the in-memory port, with the spinner's text going to a
 // counting console sink, as a single download prints it.
+// With `state.range(0)` != 0, the image carries a box's own numbers as a job
+// gives them: a serial number across two packets, a MAC address, a key.
 void BM_WholeExchangeInMemory(benchmark::State& state) {
     load_sample_image();
     setenv("STBLOAD_PROGRESS", "off", 1);
+    read_environment();
+    ImageOverlay overlay(loaded_image_window());
+    if (state.range(0) != 0) {
+        const char serial[] = "STB000000123";
+        const std::uint8_t mac[6] = {0x00, 0x1A, 0x2B, 0x00, 0x00, 0x07};
+        const std::uint8_t key[4] = {1, 2, 3, 4};
+        overlay.put(0xFF00A, reinterpret_cast<const std::uint8_t*>(serial), sizeof serial - 1);
+        overlay.put(0xFF020, mac, sizeof mac);
+        overlay.put(0x80000, key, sizeof key);
+    }
+    const ImageWindow image = overlay.window();
     console_capture(count_console, nullptr);
     for (auto _ : state) {
         BenchPort port;
         ProgressDisplay progress("COM7");
         ExchangeConsole console(progress);
-        if (run_update_exchange(port, loaded_image_window(), console) != ExchangeResult::Completed ||
+        if (run_update_exchange(port, image, console) != ExchangeResult::Completed ||
             port.written() != 1 + std::size_t{PACKET_COUNT} * PACKET_SIZE) {
             state.SkipWithError("exchange did not complete");
         }
@@ -122,6 +138,36 @@ void BM_WholeExchangeInMemory(benchmark::State& state) {
     console_capture(nullptr, nullptr);
     state.counters["packets/s"] = benchmark::Counter(PACKET_COUNT, benchmark::Counter::kIsIterationInvariantRate);
 }
-BENCHMARK(BM_WholeExchangeInMemory)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WholeExchangeInMemory)->ArgName("numbers")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// What a box's own numbers cost the exchange: the same exchange with and
+// without them, taking turns within each iteration, so that whatever else
+// the machine does falls on both alike. The counter is the ratio of their times.
+void BM_NumbersCost(benchmark::State& state) {
+    load_sample_image();
+    setenv("STBLOAD_PROGRESS", "off", 1);
+    read_environment();
+    ImageOverlay overlay(loaded_image_window());
+    const char serial[] = "STB000000123";
+    overlay.put(0xFF00A, reinterpret_cast<const std::uint8_t*>(serial), sizeof serial - 1);
+    const ImageWindow images[2] = {loaded_image_window(), overlay.window()};
+    double seconds[2] = {0, 0};
+    console_capture(count_console, nullptr);
+    for (auto _ : state) {
+        for (int which = 0; which < 2; ++which) {
+            const auto start = std::chrono::steady_clock::now();
+            BenchPort port;
+            ProgressDisplay progress("COM7");
+            ExchangeConsole console(progress);
+            if (run_update_exchange(port, images[which], console) != ExchangeResult::Completed) {
+                state.SkipWithError("exchange did not complete");
+            }
+            seconds[which] += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+    }
+    console_capture(nullptr, nullptr);
+    state.counters["with_over_without"] = seconds[1] / seconds[0];
+}
+BENCHMARK(BM_NumbersCost)->Unit(benchmark::kMillisecond);
 
 }  // namespace

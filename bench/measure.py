@@ -42,6 +42,9 @@ PEAK_RSS_MB = 20.0
 
 HEX_RUNS_PER_ROUND = 3
 
+# A box's own numbers must cost the packet loop next to nothing.
+NUMBERS_COST = 0.05
+
 # Reading the port: a flood without line ends, and a station whose boxes all
 # talk at the line's rate while they write their flash.
 FLOOD_MB = 16
@@ -389,10 +392,16 @@ def main():
         rows.append(("Hex load program, %s" % what, "(info)",
                      "%.1f ms; CPU %.1f ms" % (median(runs, "wall") * 1e3, median(runs, "cpu") * 1e3), "", "info"))
 
-    exchange = gb["BM_WholeExchangeInMemory"]
+    exchange = gb["BM_WholeExchangeInMemory/numbers:0"]
     rows.append(("Whole exchange in memory (64,512 packets, no port, no terminal)", "(info)",
                  "%.2f ms (%.1f ns/packet)" % (exchange["cpu_time"], exchange["cpu_time"] * 1e6 / PACKETS),
                  "wire %.0f us/packet" % (WIRE_SECONDS / PACKETS * 1e6), "info"))
+    numbered = gb["BM_WholeExchangeInMemory/numbers:1"]
+    ratio = gb["BM_NumbersCost"]["with_over_without"]
+    rows.append(("The same with a box's own numbers over the shared image (a job)",
+                 "<= %.0f%% more" % (NUMBERS_COST * 100),
+                 "%+.1f%% (%.2f ms; taking turns)" % ((ratio - 1) * 100, numbered["cpu_time"]),
+                 "without %.2f ms" % exchange["cpu_time"], verdict(ratio <= 1 + NUMBERS_COST)))
 
     floor = download_samples["floor"]
     floor_cpu, floor_wall = median(floor, "cpu"), median(floor, "wall")

@@ -64,11 +64,15 @@ bool send_image(PortIo& port, const ImageWindow& image, ExchangeObserver& observ
     // A box's own chunks replace the shared image's, in order: one compare a packet.
     const PatchedChunk* patch = image.patched;
     const PatchedChunk* const patch_end = image.patched + image.patched_count;
+    std::uint32_t next_patched = patch != patch_end ? patch->index : PACKET_COUNT;
     observer.transfer_started(PACKET_COUNT);
     for (std::uint32_t k = 0; k < PACKET_COUNT; ++k) {
         const std::uint32_t offset = k * PACKET_DATA_BYTES;
         const std::uint8_t* data = image.bytes + offset;
-        if (patch != patch_end && patch->index == k) data = (patch++)->data;
+        if (k == next_patched) {
+            data = (patch++)->data;
+            next_patched = patch != patch_end ? patch->index : PACKET_COUNT;
+        }
         fill_data_packet(packet, IMAGE_BASE + offset, data);
         if (k % PACKETS_PER_REPORT == 0) observer.transfer_progress(k);
         if (port.write(packet.bytes, sizeof packet.bytes) != PortWrite::Written) {
