@@ -56,7 +56,7 @@ BoxResult download_box(Session& session, const std::string& label, ProgressDispl
     console_print("PC ready to download\r\n");
     progress.waiting_for_box();
     ExchangeConsole console(progress, boot_expect);
-    const BoxResult box = session.run_box(console);
+    BoxResult box = session.run_box(console);
     // Lost before the box spoke, or while it was under way: the same to the operator.
     if (box.outcome == BoxOutcome::Lost || box.outcome == BoxOutcome::NotStarted) {
         console_print("\r\nlost connection to %s\r\n", label.c_str());

@@ -14,7 +14,7 @@
 class CancelToken {
 public:
     CancelToken();
-    ~CancelToken();
+    ~CancelToken();  // NOLINT(performance-trivially-destructible): Windows closes its event here
     CancelToken(const CancelToken&) = delete;
     CancelToken& operator=(const CancelToken&) = delete;
 

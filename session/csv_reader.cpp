@@ -2,7 +2,7 @@
 
 namespace {
 
-constexpr std::size_t BLOCK = 64 * 1024;
+constexpr std::size_t BLOCK = std::size_t{64} * 1024;
 
 }  // namespace
 

@@ -16,7 +16,7 @@ enum class CsvRow {
 class CsvReader {
 public:
     // The longest row taken; a longer one is Bad.
-    static constexpr std::size_t ROW_MAX = 64 * 1024;
+    static constexpr std::size_t ROW_MAX = std::size_t{64} * 1024;
 
     CsvReader() = default;
     ~CsvReader() { close(); }

@@ -31,7 +31,7 @@
 
 namespace {
 
-constexpr std::size_t JOB_FILE_MAX = 1024 * 1024;
+constexpr std::size_t JOB_FILE_MAX = std::size_t{1024} * 1024;
 
 std::string hex32(std::uint64_t value) {
     char text[24];
@@ -50,13 +50,13 @@ public:
     // spells them: bare where they can be, else in quotes.
     void only(const toml::table& table, const std::string& where, const std::set<std::string>& known) {
         for (auto&& [key, node] : table) {
-            std::string name(key.str());
+            const std::string name(key.str());
             if (known.count(name) != 0) continue;
-            if (name.empty() || name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") !=
-                                    std::string::npos) {
-                name = "\"" + name + "\"";
-            }
-            problem(where.empty() ? name : where + "." + name, "unknown key");
+            const bool bare = !name.empty() && name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqr"
+                                                                      "stuvwxyz0123456789_-") == std::string::npos;
+            std::string spelled = where.empty() ? std::string() : where + ".";
+            spelled.append(bare ? "" : "\"").append(name).append(bare ? "" : "\"");
+            problem(spelled, "unknown key");
         }
     }
 

@@ -9,7 +9,7 @@ bool read_job_for_use(const std::string& path, Job& job, ConsoleReport& report) 
     std::vector<std::string> problems;
     if (read_job(path, job, problems)) return true;
     report.message = "cannot use the job " + path + "\r\n";
-    for (const std::string& problem : problems) report.notes.push_back(path + ": " + problem);
+    for (const std::string& problem : problems) report.notes.push_back(std::string(path).append(": ").append(problem));
     return false;
 }
 
@@ -19,8 +19,8 @@ bool load_job_image(const Job& job, ImageLoad& load, ImageFingerprint& fingerpri
     report = describe_image_load(load, file.c_str());
     if (!load.ready()) return false;
     fingerprint = fingerprint_image(load.window);
-    char text[512];
     if (fingerprint.crc32 != job.crc32) {
+        char text[512];
         std::snprintf(text, sizeof text, "0x%08X, %s gives 0x%08X", job.crc32, file.c_str(), fingerprint.crc32);
         report.message = "job " + job.path + " expects CRC-32 " + text + ": nothing flashed\r\n";
         return false;

@@ -104,11 +104,11 @@ bool NumberJournal::catch_up(std::string& why) {
             return false;
         }
         std::size_t start = 0;
-        for (std::size_t end = chunk.find('\n'); end != std::string::npos; end = chunk.find('\n', start)) {
-            std::string line = chunk.substr(start, end - start);
+        for (std::size_t stop = chunk.find('\n'); stop != std::string::npos; stop = chunk.find('\n', start)) {
+            std::string line = chunk.substr(start, stop - start);
             if (!line.empty() && line.back() == '\r') line.pop_back();
             if (!read_line(line, why)) return false;
-            start = end + 1;
+            start = stop + 1;
         }
         read_to_ += start;  // a last line without its end (torn) is left for later
         if (chunk.size() < READ_CHUNK) return true;

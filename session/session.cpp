@@ -134,13 +134,13 @@ std::string Session::problem() const {
 }
 
 std::string Session::problem_note() const {
-    const char* device = port_.device();
-    if (device[0] != '\0' && label_ != device) return label_ + " (" + device + "): " + problem();
+    const char* tried = port_.device();
+    if (tried[0] != '\0' && label_ != tried) return label_ + " (" + tried + "): " + problem();
     return label_ + ": " + problem();
 }
 
 BoxResult Session::run_box(SessionObserver& front) {
-    static const SessionJob no_job;
+    const SessionJob no_job{};
     const SessionJob& job = job_ != nullptr ? *job_ : no_job;
     ExchangeTrace trace_lines;
     BoxRecorder recorder(front);

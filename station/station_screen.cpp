@@ -75,7 +75,7 @@ std::string others_by_state(const std::vector<const PortView*>& others, double n
     std::vector<std::string> order;
     for (const PortView* port : others) {
         std::string state = port_state_brief(*port, now);
-        state = state.substr(0, state.find_first_of("0123456789"));  // the state without its figures
+        state.resize(std::min(state.size(), state.find_first_of("0123456789")));  // the state without its figures
         while (!state.empty() && state.back() == ' ') state.pop_back();
         if (count[state]++ == 0) order.push_back(state);
     }
@@ -167,6 +167,7 @@ std::vector<std::string> station_screen(const ScreenFrame& frame, const std::vec
     } else {
         const int per_line = columns >= 2 * CELL_WIDTH ? columns / CELL_WIDTH : 1;
         std::vector<const PortView*> all;
+        all.reserve(ports.size());
         for (const PortView& port : ports) all.push_back(&port);
         lines.push_back(cell_titles(per_line, frame.numbers));
         if ((count + per_line - 1) / per_line <= room) {

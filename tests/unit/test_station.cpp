@@ -181,3 +181,26 @@ TEST(StationScreen, FailedColumnCountsInterruptedBoxes) {
     EXPECT_EQ(lines[3].substr(lines[3].size() - 11), "   5      0") << lines[3];
     EXPECT_EQ(lines[4], "totals: 7 completed, 1 failed, 1 interrupted; 0 in progress");
 }
+
+// Under a job each row shows its box's numbers, for the label, and the
+// states a job adds; a cell shows the first number.
+TEST(StationScreen, UnderAJobTheRowsShowTheBoxsNumbers) {
+    std::vector<PortView> ports = {port_view(3, PortPhase::BootCheck, 4), port_view(4, PortPhase::NumbersUsedUp),
+                                   port_view(5, PortPhase::Failed, 1, 1)};
+    ports[0].numbers = "serial=STB000000123 mac=00:1A:2B:00:00:07";
+    ports[0].phase_start = 10;
+    ports[1].reason = "serial used up";
+    ports[2].outcome = BoxOutcome::NoBoot;
+    const ScreenFrame frame{{"job line3.toml: fw.hex", "numbers: serial 3 left; few left: serial"}, true, ""};
+    const std::vector<std::string> rows = station_screen(frame, ports, 22, 80, 23);
+    ASSERT_EQ(rows.size(), 8U);
+    EXPECT_EQ(rows[2].substr(0, 41), "PORT       NUMBERS                  STATE");
+    EXPECT_EQ(rows[3].substr(0, 54), "COM3       serial=STB000000123 mac= checking boot 12 s") << rows[3];
+    EXPECT_NE(rows[4].find("numbers used up: serial"), std::string::npos) << rows[4];
+    EXPECT_NE(rows[5].find("failed: no boot message"), std::string::npos) << rows[5];
+    for (const std::string& row : rows) EXPECT_LE(row.size(), 79U) << row;
+    EXPECT_TRUE(needs_operator(ports[1]));
+    // Two to a line: the state and the box's first number.
+    const std::vector<std::string> cells = station_screen(frame, ports, 22, 80, 7);
+    EXPECT_EQ(cells[3].substr(0, 39), "COM3    checking boot 12  STB000000123 ") << cells[3];
+}

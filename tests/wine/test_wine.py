@@ -335,6 +335,33 @@ class Station(WineTest):
 
 
 
+    def test_a_job_gives_each_box_its_numbers(self):
+        # The Windows build reads the job (toml++), keeps its journal under
+        # LockFileEx, and puts each box's numbers into its image.
+        blocks = [(0x4000, random_bytes(0x3000, 32))]
+        self.write_hex("fw.hex", hex_text(blocks))
+        window = window_of(blocks)
+        (self.dir / "line.toml").write_text(
+            '[image]\nfile = "fw.hex"\ncrc32 = "0x%08X"\n\n[[unique]]\nname = "serial"\naddress = 0xFF000\n'
+            'format = "decimal"\nprefix = "W"\nwidth = 5\nfirst = 41\nlast = 99999\n\n[boot]\nexpect = "up"\n'
+            'within_s = 5\n' % zlib.crc32(window))
+        for serial in (41, 42):
+            sim = self.wine_sim(7, script="\n".join(HANDSHAKE + ["receive", "send ok\\n@", "sleep 300",
+                                                                  "send fw up\\r\\n", "linger"]))
+            run = self.run_exe(["--job", "line.toml", "COM7"])
+            sim.stop()
+            self.assertEqual(run.status, 0, (run.out[-200:], run.err))
+            self.assertSameBytes(run.out, transcript(final_bytes=1), "console")
+            image = bytearray(window)
+            image[0xFF000 - 0x4000:0xFF000 - 0x4000 + 6] = b"W%05d" % serial
+            self.assertSameBytes(sim.image(), bytes(image), "image of box %d" % serial)
+        with open(self.dir / "stbload-station.csv", newline="") as log:
+            rows = list(csv.DictReader(log))
+        self.assertEqual([(row["unique"], row["boot"], row["result"]) for row in rows],
+                         [("serial=W%05d" % n, "fw up", "completed") for n in (41, 42)])
+        self.assertEqual(len(re.findall(r"^take ", (self.dir / "line.numbers").read_text(), re.M)), 2)
+
+
 class BeforeTheDialogue(WineTest):
 
     def test_exit_statuses_and_messages(self):
