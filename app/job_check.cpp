@@ -1,5 +1,7 @@
 #include "app/job_check.h"
 
+#include <nlohmann/json.hpp>
+
 #include "console/console.h"
 #include "console/figures.h"
 #include "image/image_fingerprint.h"
@@ -16,24 +18,64 @@ std::string thousands(unsigned long long value) {
     return text;
 }
 
+// A message as one line: "cannot open file F\r\ncheck you specified file\r\n" is
+// "cannot open file F; check you specified file".
+std::string without_line_end(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.replace(at, 2, "; ");
+    }
+    return text;
+}
+
+const char* format_name(UniqueFormat format) {
+    switch (format) {
+    case UniqueFormat::Decimal: return "decimal";
+    case UniqueFormat::Mac: return "mac";
+    case UniqueFormat::U32le: return "u32le";
+    case UniqueFormat::U32be: return "u32be";
+    }
+    return "";
+}
+
+// What the check found, as text or as one JSON document; `problem`: why no
+// box could be flashed.
+int finish(bool json, nlohmann::json& document, const std::string& problem, const ConsoleReport& report) {
+    document["ok"] = problem.empty();
+    if (!problem.empty()) document["problem"] = problem;
+    if (!report.notes.empty()) document["notes"] = report.notes;
+    if (json) {
+        const std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        console_data(text.data(), text.size());
+    }
+    return problem.empty() ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
+}
+
 }  // namespace
 
-int run_job_check(const std::string& job_path) {
+int run_job_check(const std::string& job_path, bool json) {
+    nlohmann::json document = {{"job", job_path}};
     Job job;
     ConsoleReport report;
     if (!read_job_for_use(job_path, job, report)) {
         console_show(report);
-        return EXIT_FAILED;
+        return finish(json, document, without_line_end(report.message), report);
     }
     console_print("job %s\r\n", job.path.c_str());
     ImageLoad loaded;
     ImageFingerprint fingerprint{};
     const bool locked = load_job_image(job, loaded, fingerprint, report);
     console_show(report);
-    if (!locked) return EXIT_FAILED;
+    const std::string file = job_relative(job, job.image_file);
+    char crc32[16];
+    std::snprintf(crc32, sizeof crc32, "0x%08X", job.crc32);
+    document["image"] = {{"file", file}, {"crc32_expected", crc32},
+                         {"sha256_expected", job.sha256 ? nlohmann::json(*job.sha256) : nlohmann::json(nullptr)},
+                         {"matches", locked}};
+    if (!locked) return finish(json, document, without_line_end(report.message), report);
     char sha256[65];
     format_sha256(fingerprint.sha256, sha256);
-    const std::string file = job_relative(job, job.image_file);
+    document["image"].update({{"crc32", crc32}, {"sha256", sha256}, {"bytes_placed", loaded.report.bytes_placed}});
     console_print("image: %s, %s data bytes placed, from 0x%X to 0x%X\r\n"
                   "CRC-32 0x%08X, as the job expects\r\n"
                   "SHA-256 %s%s\r\n",
@@ -42,33 +84,47 @@ int run_job_check(const std::string& job_path) {
                   job.sha256 ? ", as the job expects" : " (the job gives none to compare)");
 
     const std::string log_path = job_log_path(job);
-    bool usable = true;
+    std::string problem;
     if (!job.unique.empty()) {
         NumberJournal numbers;
-        report = ConsoleReport();
-        if (!open_job_numbers(job, log_path, numbers, report, true)) {
-            console_show(report);
-            return EXIT_FAILED;
+        ConsoleReport refusal;
+        if (!open_job_numbers(job, log_path, numbers, refusal, true)) {
+            console_show(refusal);
+            report.notes.insert(report.notes.end(), refusal.notes.begin(), refusal.notes.end());
+            return finish(json, document, without_line_end(refusal.message), report);
         }
         console_print("numbers: kept in %s%s\r\n", numbers.path().c_str(),
                       numbers.missing() ? " (made with the first box)" : "");
         const std::vector<std::uint64_t> next = numbers.next();
         const std::vector<std::uint64_t> left = numbers.left();
+        nlohmann::json fields = nlohmann::json::array();
         for (std::size_t f = 0; f < job.unique.size(); ++f) {
             const UniqueField& field = job.unique[f];
             console_print("  %s at 0x%05X: %s%s left of %s to %s\r\n", field.name.c_str(), field.address,
                           left[f] > 0 ? ("next " + unique_text(field, next[f]) + ", ").c_str() : "",
                           thousands(left[f]).c_str(), unique_text(field, field.first).c_str(),
                           unique_text(field, field.last).c_str());
+            fields.push_back({{"name", field.name},
+                              {"address", field.address},
+                              {"format", format_name(field.format)},
+                              {"next", left[f] > 0 ? nlohmann::json(unique_text(field, next[f])) : nullptr},
+                              {"left", left[f]},
+                              {"first", unique_text(field, field.first)},
+                              {"last", unique_text(field, field.last)}});
         }
+        document["numbers"] = {{"journal", numbers.path()}, {"exists", !numbers.missing()}, {"fields", fields}};
         const std::string spent = numbers.used_up();
         if (!spent.empty()) {
-            console_print("the numbers of %s are used up: no box can be flashed under this job\r\n", spent.c_str());
-            usable = false;
+            problem = "the numbers of " + spent + " are used up: no box can be flashed under this job";
+            console_print("%s\r\n", problem.c_str());
         } else {
             console_print("numbers: %s\r\n", numbers_left_text(numbers).c_str());
         }
     }
+    document["identity"] = job.identity_pattern ? nlohmann::json(*job.identity_pattern) : nlohmann::json(nullptr);
+    document["boot"] = job.boot_expect ? nlohmann::json{{"expect", *job.boot_expect}, {"within_s", job.boot_within_s}}
+                                       : nlohmann::json(nullptr);
+    document["log"] = log_path;
     if (job.identity_pattern) console_print("identity: the first line that matches %s\r\n", job.identity_pattern->c_str());
     if (job.boot_expect) console_print("boot: \"%s\" within %.0f s\r\n", job.boot_expect->c_str(), job.boot_within_s);
     std::string error;
@@ -76,8 +132,8 @@ int run_job_check(const std::string& job_path) {
         console_print("log: %s\r\n", log_path.c_str());
     } else {
         console_print("cannot use the log %s: %s\r\n", log_path.c_str(), error.c_str());
-        usable = false;
+        if (problem.empty()) problem = "cannot use the log " + log_path + ": " + error;
     }
-    if (usable) console_print("a box can be flashed under this job\r\n");
-    return usable ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
+    if (problem.empty()) console_print("a box can be flashed under this job\r\n");
+    return finish(json, document, problem, report);
 }

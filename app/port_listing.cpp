@@ -1,6 +1,7 @@
 #include "app/port_listing.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "console/console.h"
@@ -24,10 +25,38 @@ std::string what_it_is(const PortInfo& port) {
     return text;
 }
 
+// The list for scripts: every port with all that is known of it.
+int print_json(const std::vector<PortInfo>& ports) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const PortInfo& port : ports) {
+        nlohmann::json entry = {{"name", port.name},
+                                {"com_number", port.com_number > 0 ? nlohmann::json(port.com_number) : nullptr},
+                                {"device", port.device},
+                                {"kind", port.kind},
+                                {"description", port.description},
+                                {"by_id", port.by_id.empty() ? nlohmann::json(nullptr) : nlohmann::json(port.by_id)},
+                                {"usb", nullptr}};
+        if (port.usb) {
+            char ids[16];
+            std::snprintf(ids, sizeof ids, "%04x:%04x", port.vendor, port.product);
+            entry["usb"] = {{"ids", ids},
+                            {"serial", port.serial},
+                            {"location", port.location},
+                            {"identity", usb_identity(port, " ")}};
+        }
+        list.push_back(entry);
+    }
+    const std::string text =
+        nlohmann::json{{"ports", list}}.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    console_data(text.data(), text.size());
+    return EXIT_DOWNLOAD_COMPLETED;
+}
+
 }  // namespace
 
-int run_port_list() {
+int run_port_list(bool json) {
     const std::vector<PortInfo> ports = list_serial_ports();
+    if (json) return print_json(ports);
     if (ports.empty()) {
         console_print("no serial ports found\r\n");
         return EXIT_DOWNLOAD_COMPLETED;

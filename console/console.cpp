@@ -9,6 +9,7 @@ namespace {
 
 ConsoleSink capture_sink = nullptr;
 void* capture_context = nullptr;
+bool stdout_for_data = false;
 
 }  // namespace
 
@@ -17,8 +18,9 @@ void console_print(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     va_list args;
     va_start(args, format);
     if (capture_sink == nullptr) {
-        std::vfprintf(stdout, format, args);
-        std::fflush(stdout);
+        std::FILE* out = stdout_for_data ? stderr : stdout;
+        std::vfprintf(out, format, args);
+        std::fflush(out);
     } else {
         char text[4096];
         const int n = std::vsnprintf(text, sizeof text, format, args);
@@ -51,6 +53,23 @@ void console_note_text(void* /*context*/, const char* text) {
 void console_show(const ConsoleReport& report) {
     if (!report.message.empty()) console_print("%s", report.message.c_str());
     for (const std::string& note : report.notes) console_note("%s", note.c_str());
+}
+
+void console_keep_stdout_for_data() {
+    stdout_for_data = true;
+}
+
+bool console_stdout_kept_for_data() {
+    return stdout_for_data;
+}
+
+void console_data(const char* data, std::size_t size) {
+    if (capture_sink != nullptr) {
+        capture_sink(capture_context, data, size);
+        return;
+    }
+    std::fwrite(data, 1, size, stdout);
+    std::fflush(stdout);
 }
 
 void console_capture(ConsoleSink sink, void* context) {

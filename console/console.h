@@ -31,6 +31,14 @@ void console_note(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 // that lower layers hand their notes to (`context` is unused).
 void console_note_text(void* context, const char* text);
 
+// Standard output kept for data (--json, --events -): from now on the
+// messages of console_print go to standard error, and console_data() alone
+// writes to standard output.
+void console_keep_stdout_for_data();
+bool console_stdout_kept_for_data();
+// Writes `size` bytes of data to standard output at once.
+void console_data(const char* data, std::size_t size);
+
 // What a lower layer has for the operator: a message for standard output
 // (often empty) and notes for standard error, shown in that order.
 struct ConsoleReport {

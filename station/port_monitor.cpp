@@ -4,6 +4,7 @@
 
 #include "console/clock.h"
 #include "console/figures.h"
+#include "image/hex_image.h"
 
 PortMonitor::PortMonitor(const std::string& label) {
     view_.label = label;
@@ -21,10 +22,16 @@ std::vector<PortEvent> PortMonitor::take_events() {
     return taken;
 }
 
-void PortMonitor::event(const char* name, const std::string& text) {
+PortEvent& PortMonitor::event(const char* name, const std::string& text) {
     char time[40];
     format_utc(std::chrono::system_clock::now(), time, sizeof time);
-    events_.push_back({time, name, text});
+    PortEvent happened;
+    happened.time = time;
+    happened.event = name;
+    happened.text = text;
+    happened.when = monotonic_seconds();
+    events_.push_back(std::move(happened));
+    return events_.back();
 }
 
 void PortMonitor::set_phase(PortPhase phase, const std::string& reason) {
@@ -36,20 +43,22 @@ void PortMonitor::set_phase(PortPhase phase, const std::string& reason) {
 void PortMonitor::opened(const std::string& device, bool again) {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.device = device;
-    event(again ? "back" : "opened", (again ? "back on " : "opened ") + device);
+    event(again ? "back" : "opened", (again ? "back on " : "opened ") + device).device = device;
 }
 
 void PortMonitor::cannot_open(const std::string& device, const std::string& reason) {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.device = device;
     set_phase(PortPhase::CannotOpen, reason);
-    event("cannot open", reason);
+    PortEvent& happened = event("cannot open", reason);
+    happened.device = device;
+    happened.reason = reason.substr(reason.find(": ") == std::string::npos ? 0 : reason.find(": ") + 2);
 }
 
 void PortMonitor::lost(const std::string& reason) {
     const std::lock_guard<std::mutex> hold(lock_);
     set_phase(PortPhase::CannotOpen, "lost: " + reason);
-    event("port lost", "port lost: " + reason);
+    event("port lost", "port lost: " + reason).reason = reason;
 }
 
 void PortMonitor::waiting() {
@@ -77,7 +86,7 @@ void PortMonitor::numbers_taken(const std::string& pairs) {
     view_.numbers = pairs;
 }
 
-void PortMonitor::box_ended(const BoxResult& box) {
+void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.box_in_progress = false;
     view_.box_seconds = box.seconds;
@@ -87,31 +96,44 @@ void PortMonitor::box_ended(const BoxResult& box) {
     // What a person labels the box with: its numbers and its own number.
     std::string which = box.unique.empty() ? std::string() : " " + box.unique;
     if (!box.box_id.empty()) which += " box_id=" + box.box_id;
+    const char* name = "failed";
+    std::string text;
     switch (box.outcome) {
     case BoxOutcome::Completed:
         ++view_.completed;
         set_phase(PortPhase::Completed, std::string());
-        event("completed", std::string("completed in ") + took + which);
-        return;
+        name = "completed";
+        text = std::string("completed in ") + took + which;
+        break;
     case BoxOutcome::Interrupted:
         ++view_.interrupted;
         set_phase(PortPhase::Interrupted, box.reason);
-        event("interrupted", "interrupted" + which);
-        return;
+        name = "interrupted";
+        text = "interrupted" + which;
+        break;
     case BoxOutcome::NumbersUsedUp:
         ++view_.failed;
         set_phase(PortPhase::NumbersUsedUp, box.reason);
-        event("numbers used up", "numbers used up: " + box.reason.substr(0, box.reason.find(' ')));
-        return;
+        name = "numbers used up";
+        text = "numbers used up: " + box.reason.substr(0, box.reason.find(' '));
+        break;
     case BoxOutcome::Lost:
     case BoxOutcome::NotStarted:
     case BoxOutcome::NoBoot:
     case BoxOutcome::NoNumbers:
         ++view_.failed;
         set_phase(PortPhase::Failed, box.reason);
-        event("failed", std::string("failed: ") + outcome_word(box.outcome) + " (" + box.reason + ")" + which);
-        return;
+        text = std::string("failed: ") + outcome_word(box.outcome) + " (" + box.reason + ")" + which;
+        break;
     }
+    PortEvent& happened = event(name, text);
+    happened.device = row.device;
+    happened.reason = box.reason;
+    happened.box_end = true;
+    happened.outcome = box.outcome;
+    happened.seconds = box.seconds;
+    happened.percent = static_cast<int>(box.bytes_sent * 100 / TRANSFER_LENGTH);
+    happened.row = std::make_shared<const BoxRecord>(row);
 }
 
 void PortMonitor::remove_the_box() {

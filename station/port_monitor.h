@@ -8,10 +8,12 @@
 // between its thread and the main thread.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "session/box_log.h"
 #include "session/box_result.h"
 
 enum class PortPhase {
@@ -47,12 +49,22 @@ struct PortView {
     std::string numbers;       // under a job: the numbers of the box in progress, or of the last one
 };
 
-// Something that happened on a port, for a screen that is not a terminal.
+// Something that happened on a port: for a screen that is not a terminal,
+// the events file, the bell and the shift's figures.
 struct PortEvent {
     std::string time;   // UTC
     std::string event;  // what happened: "opened", "cannot open", "box started", "completed", "failed",
-                        // "interrupted", "remove the box", "port lost", "back"
+                        // "interrupted", "remove the box", "port lost", "back", "numbers used up"
     std::string text;   // the line shown: "opened /dev/ttyUSB0", "completed in 1:58"
+    std::string device; // opened, back, cannot open
+    std::string reason; // cannot open, port lost, and a box's end other than completed
+    double when = 0;    // monotonic seconds
+    // A box's end: how it ended, its time, the share of the image sent, its log row.
+    bool box_end = false;
+    BoxOutcome outcome = BoxOutcome::NotStarted;
+    double seconds = 0;
+    int percent = 0;
+    std::shared_ptr<const BoxRecord> row;
 };
 
 class PortMonitor {
@@ -71,12 +83,12 @@ public:
     void box_started();
     void box_progress(PortPhase phase, unsigned percent, double seconds_left);
     void numbers_taken(const std::string& pairs);
-    void box_ended(const BoxResult& box);
+    void box_ended(const BoxResult& box, const BoxRecord& row);
     void remove_the_box();
     void finished();
 
 private:
-    void event(const char* name, const std::string& text);  // lock held
+    PortEvent& event(const char* name, const std::string& text);  // lock held
     void set_phase(PortPhase phase, const std::string& reason);  // lock held
 
     mutable std::mutex lock_;

@@ -116,7 +116,7 @@ void PortWorker::log_box(const BoxResult& box, const std::string& adapter) {
     record.sha256 = setup_.sha256;
     if (setup_.job != nullptr) record.job = setup_.job->path;
     setup_.log->write(record);
-    monitor_.box_ended(box);
+    monitor_.box_ended(box, record);
 }
 
 void PortWorker::run() {

@@ -37,6 +37,8 @@ public:
     void stop() { session_.cancel(); }
 
     PortMonitor& monitor() { return monitor_; }
+    // The port as given in PORTS.
+    const std::string& given() const { return port_.given; }
 
 private:
     bool open_port();

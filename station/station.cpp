@@ -21,7 +21,9 @@
 #include "session/job_setup.h"
 #include "session/session_trace.h"
 #include "station/port_worker.h"
+#include "station/station_events.h"
 #include "station/station_screen.h"
+#include "station/station_stats.h"
 
 namespace {
 
@@ -66,11 +68,22 @@ bool find_port_named_twice(const std::vector<StationPort>& ports, std::string& e
 
 using Workers = std::vector<std::unique_ptr<PortWorker>>;
 
-// The screen: rows redrawn on a terminal, or the ports' events line by line.
+// What the station shows: rows redrawn on a terminal (or, off one, the
+// ports' events line by line), the events file, the bell for each failed box
+// and the shift's figures.
 class StationDisplay {
 public:
-    StationDisplay(const std::string& header, const NumberJournal* numbers, Workers& workers)
-        : header_(header), numbers_(numbers), workers_(workers), terminal_(block_.begin()), setup_(probe_terminal()) {
+    StationDisplay(const std::string& header, const NumberJournal* numbers, Workers& workers, EventsFile& events,
+                   bool bell, std::string host)
+        : header_(header),
+          numbers_(numbers),
+          workers_(workers),
+          events_(events),
+          terminal_(!events.to_stdout() && block_.begin()),
+          bell_(bell && terminal_),
+          host_(std::move(host)),
+          setup_(probe_terminal()),
+          stats_(monotonic_seconds()) {
         terminal_begin(setup_, false);
     }
     ~StationDisplay() { terminal_end(); }
@@ -81,26 +94,37 @@ public:
     std::vector<PortView> show(const std::string& log_trouble) {
         std::vector<PortView> views;
         for (auto& worker : workers_) views.push_back(worker->monitor().view());
+        // The events in the order they happened, whichever port they came from.
+        std::vector<std::pair<PortEvent, std::size_t>> events;
+        for (std::size_t i = 0; i < workers_.size(); ++i) {
+            for (PortEvent& event : workers_[i]->monitor().take_events()) events.emplace_back(std::move(event), i);
+        }
+        std::stable_sort(events.begin(), events.end(),
+                         [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
+        bool ring = false;
+        for (const auto& [event, i] : events) {
+            if (event.box_end) {
+                stats_.box_ended(event.outcome, event.seconds, event.when);
+                ring = ring || outcome_failed(event.outcome);
+            }
+            if (events_.is_open()) events_.write(event, workers_[i]->given(), host_);
+            if (!terminal_ && !events_.to_stdout()) {
+                console_print("%s %s %s\r\n", event.time.c_str(), views[i].label.c_str(), event.text.c_str());
+            }
+        }
+        const StationTotals totals = station_totals(views);
         if (terminal_) {
-            for (auto& worker : workers_) worker->monitor().take_events();
             ScreenFrame frame;
             frame.header.push_back(header_);
             if (numbers_ != nullptr) frame.header.push_back("numbers: " + numbers_left_text(*numbers_));
             frame.numbers = numbers_ != nullptr;
             frame.log_trouble = log_trouble;
             block_.measure();
+            frame.totals = stats_.totals_line(static_cast<int>(totals.in_progress), monotonic_seconds(),
+                                              static_cast<std::size_t>(block_.columns() - 1));
             block_.draw(station_screen(frame, views, monotonic_seconds(), block_.columns(), block_.lines_that_fit()));
+            if (ring && bell_) block_.bell();
         } else {
-            // In the order they happened, whichever port they came from.
-            std::vector<std::pair<PortEvent, std::size_t>> events;
-            for (std::size_t i = 0; i < workers_.size(); ++i) {
-                for (PortEvent& event : workers_[i]->monitor().take_events()) events.emplace_back(std::move(event), i);
-            }
-            std::stable_sort(events.begin(), events.end(),
-                             [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
-            for (const auto& [event, i] : events) {
-                console_print("%s %s %s\r\n", event.time.c_str(), views[i].label.c_str(), event.text.c_str());
-            }
             if (log_trouble != shown_trouble_ && !log_trouble.empty()) console_print("%s\r\n", log_trouble.c_str());
             shown_trouble_ = log_trouble;
         }
@@ -108,7 +132,25 @@ public:
         return views;
     }
 
+    // The totals as the station ends, on a terminal green if every box completed, else red.
+    void print_totals() {
+        const StationTotals totals = station_totals(workers_views());
+        const std::string line = stats_.totals_line(-1, monotonic_seconds(), 79);
+        const bool all_completed = totals.failed == 0 && totals.interrupted == 0;
+        if (terminal_) {
+            block_.print_line(ScreenLine(line, all_completed ? Colour::Green : Colour::Red));
+        } else {
+            console_print("%s\r\n", line.c_str());
+        }
+    }
+
 private:
+    std::vector<PortView> workers_views() {
+        std::vector<PortView> views;
+        for (auto& worker : workers_) views.push_back(worker->monitor().view());
+        return views;
+    }
+
     // The title gives the totals; the taskbar the least advanced box sending.
     void window(const std::vector<PortView>& views) {
         const StationTotals totals = station_totals(views);
@@ -132,9 +174,13 @@ private:
     std::string header_;
     const NumberJournal* numbers_;
     Workers& workers_;
+    EventsFile& events_;
     ScreenBlock block_;
     bool terminal_;
+    bool bell_;
+    std::string host_;
     TerminalSetup setup_;
+    StationStats stats_;
     std::string shown_trouble_;
     TaskbarState shown_state_ = TaskbarState::Clear;
     unsigned shown_percent_ = 0;
@@ -161,7 +207,8 @@ int run_station(int argc, char** argv) {
     std::string error;
     if (!parse_station_options(argc, argv, options, error)) {
         console_print("Usage: stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n"
-                      "       stbload --job JOB --station [PORTS] [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n");
+                      "       stbload --job JOB --station [PORTS] [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n"
+                      "       (and --events FILE, --events -, --no-bell)\r\n");
         console_note("%s", error.c_str());
         return EXIT_USAGE;
     }
@@ -253,6 +300,15 @@ int run_station(int argc, char** argv) {
         }
     }
 
+    // The events for the line's software, before any box is answered.
+    EventsFile events;
+    if (!options.events_path.empty() && !events.open(options.events_path, error)) {
+        console_print("cannot open the events file %s\r\n", options.events_path.c_str());
+        console_note("%s: %s", options.events_path.c_str(), error.c_str());
+        end_session_trace("the events file cannot be written", EXIT_FAILED);
+        return EXIT_FAILED;
+    }
+
     catch_interrupts();
     std::atomic<bool> stop{false};
     const StationSetup setup{&options,    loaded.window, crc32, sha256, host_name(), &log, &stop,
@@ -267,7 +323,7 @@ int run_station(int argc, char** argv) {
     {
         const std::string header = (under_job ? "job " + options.job_path + ": " : std::string()) + hex_path +
                                    ", CRC-32 " + crc32 + ", log " + options.log_path;
-        StationDisplay display(header, setup.numbers, workers);
+        StationDisplay display(header, setup.numbers, workers, events, options.bell, setup.host);
         double last_retry = monotonic_seconds();
         for (;;) {
             if (interrupt_requested()) stop.store(true);
@@ -298,10 +354,10 @@ int run_station(int argc, char** argv) {
             console_note("%s: cannot write (%s); the row was: %s", options.log_path.c_str(), reason.c_str(),
                          row.c_str());
         }
+        display.print_totals();
     }
     const int status = station_status(options, views);
     const std::string totals = totals_text(station_totals(views));
-    console_print("totals: %s\r\n", totals.c_str());
     end_session_trace(totals, status);
     interrupt_answered();
     return status;

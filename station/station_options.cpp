@@ -86,7 +86,8 @@ bool parse_station_options(int argc, char** argv, StationOptions& options, std::
     std::vector<const char*> plain;
     for (int i = 0; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "--log") == 0 || std::strcmp(arg, "--rearm-quiet") == 0 || std::strcmp(arg, "--job") == 0) {
+        if (std::strcmp(arg, "--log") == 0 || std::strcmp(arg, "--rearm-quiet") == 0 || std::strcmp(arg, "--job") == 0 ||
+            std::strcmp(arg, "--events") == 0) {
             if (i + 1 >= argc) {
                 error = std::string(arg) + " needs a value";
                 return false;
@@ -101,6 +102,10 @@ bool parse_station_options(int argc, char** argv, StationOptions& options, std::
                 options.job_path = value;
                 continue;
             }
+            if (arg[2] == 'e') {
+                options.events_path = value;
+                continue;
+            }
             char* end = nullptr;
             options.rearm_quiet_s = std::strtod(value, &end);
             if (end == value || *end != '\0' || !(options.rearm_quiet_s >= 0.1 && options.rearm_quiet_s <= 3600)) {
@@ -110,6 +115,8 @@ bool parse_station_options(int argc, char** argv, StationOptions& options, std::
             options.rearm_given = true;
         } else if (std::strcmp(arg, "--continuous") == 0) {
             options.continuous = true;
+        } else if (std::strcmp(arg, "--no-bell") == 0) {
+            options.bell = false;
         } else if (arg[0] == '-' && arg[1] == '-') {
             error = std::string("unknown option ") + arg;
             return false;

@@ -26,6 +26,8 @@ struct StationOptions {
     double rearm_quiet_s = 3.0;
     bool log_given = false;  // on the command line: it goes before the job's
     bool rearm_given = false;
+    std::string events_path; // --events: JSON lines to this file, or "-" for standard output
+    bool bell = true;        // --no-bell turns the bell for a failed box off
 };
 
 struct Job;

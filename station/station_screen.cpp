@@ -41,16 +41,20 @@ std::string port_cell(const PortView& port, double now, bool numbers) {
     return cell;
 }
 
-// The ports in cells, `per_line` to a line.
-void add_cells(std::vector<std::string>& lines, const std::vector<const PortView*>& ports, double now, int per_line,
+// The ports in cells, `per_line` to a line, each cell in its port's colour.
+void add_cells(std::vector<ScreenLine>& lines, const std::vector<const PortView*>& ports, double now, int per_line,
                bool numbers) {
-    std::string line;
+    ScreenLine line;
     int in_line = 0;
     for (const PortView* port : ports) {
-        line += (in_line == 0 ? "" : " ") + port_cell(*port, now, numbers);
+        if (in_line > 0) line.text += ' ';
+        const std::string cell = port_cell(*port, now, numbers);
+        const Colour colour = port_colour(*port);
+        if (colour != Colour::Default) line.spans.push_back({line.text.size(), cell.size(), colour});
+        line.text += cell;
         if (++in_line == per_line) {
             lines.push_back(line);
-            line.clear();
+            line = ScreenLine();
             in_line = 0;
         }
     }
@@ -134,20 +138,28 @@ std::string port_state_brief(const PortView& port, double now) {
     }
 }
 
+Colour port_colour(const PortView& port) {
+    switch (port.phase) {
+    case PortPhase::Completed: return Colour::Green;
+    case PortPhase::RemoveBox: return port.outcome == BoxOutcome::Completed ? Colour::Green : Colour::Yellow;
+    case PortPhase::Failed:
+    case PortPhase::NumbersUsedUp: return Colour::Red;
+    case PortPhase::CannotOpen: return Colour::Yellow;
+    default: return Colour::Default;
+    }
+}
+
 bool needs_operator(const PortView& port) {
     return port.phase == PortPhase::CannotOpen || port.phase == PortPhase::Failed ||
            port.phase == PortPhase::NumbersUsedUp;
 }
 
-std::vector<std::string> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
-                                        int columns, int max_lines) {
-    const StationTotals totals = station_totals(ports);
-    const std::string totals_line =
-        "totals: " + totals_text(totals) + "; " + std::to_string(totals.in_progress) + " in progress";
+std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
+                                       int columns, int max_lines) {
     // Around the ports: the header, a line of titles, the totals, the log's trouble.
     const int room = max_lines - 3 - static_cast<int>(frame.header.size());
     const int count = static_cast<int>(ports.size());
-    std::vector<std::string> lines = frame.header;
+    std::vector<ScreenLine> lines(frame.header.begin(), frame.header.end());
     if (count <= room) {
         // Under a job the second column holds the box's numbers, as wide as the window allows.
         const int second = frame.numbers ? std::max(16, columns - 56) : 16;
@@ -162,14 +174,14 @@ std::vector<std::string> station_screen(const ScreenFrame& frame, const std::vec
                           what.c_str(), frame.numbers ? 30 : 38,
                           fit(port_state_text(port, now), frame.numbers ? 30 : 38).c_str(), port.completed,
                           port.failed + port.interrupted);
-            lines.emplace_back(row);
+            lines.emplace_back(row, port_colour(port));
         }
     } else {
         const int per_line = columns >= 2 * CELL_WIDTH ? columns / CELL_WIDTH : 1;
         std::vector<const PortView*> all;
         all.reserve(ports.size());
         for (const PortView& port : ports) all.push_back(&port);
-        lines.push_back(cell_titles(per_line, frame.numbers));
+        lines.emplace_back(cell_titles(per_line, frame.numbers));
         if ((count + per_line - 1) / per_line <= room) {
             add_cells(lines, all, now, per_line, frame.numbers);
         } else {
@@ -182,11 +194,16 @@ std::vector<std::string> station_screen(const ScreenFrame& frame, const std::vec
             for (std::size_t i = shown; i < attention.size(); ++i) others.push_back(attention[i]);
             attention.resize(shown);
             add_cells(lines, attention, now, per_line, frame.numbers);
-            if (!others.empty()) lines.push_back(others_by_state(others, now));
+            if (!others.empty()) lines.emplace_back(others_by_state(others, now));
         }
     }
-    lines.push_back(totals_line);
-    lines.push_back(frame.log_trouble);
+    if (frame.totals.empty()) {
+        const StationTotals totals = station_totals(ports);
+        lines.emplace_back("totals: " + totals_text(totals) + "; " + std::to_string(totals.in_progress) + " in progress");
+    } else {
+        lines.emplace_back(frame.totals);
+    }
+    lines.emplace_back(frame.log_trouble);
     if (static_cast<int>(lines.size()) > max_lines) lines.resize(static_cast<std::size_t>(max_lines > 0 ? max_lines : 0));
     return lines;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "console/screen_block.h"
 #include "station/port_monitor.h"
 
 struct StationTotals {
@@ -30,10 +31,16 @@ std::string port_state_brief(const PortView& port, double now);
 // failed, or its numbers are used up.
 bool needs_operator(const PortView& port);
 
+// A port's colour: green for a box that completed (and the remove-the-box
+// that follows), red for a failed one or numbers used up, yellow where the
+// operator is waited for (cannot open, remove a box that failed).
+Colour port_colour(const PortView& port);
+
 // What the screen shows besides the ports.
 struct ScreenFrame {
     std::vector<std::string> header;  // the file, its CRC-32 and the log; under a job, the numbers left
     bool numbers = false;             // each port's row shows its box's numbers instead of its device
+    std::string totals;               // the totals line
     std::string log_trouble;          // a line for the log's trouble; empty if none
 };
 
@@ -42,5 +49,5 @@ struct ScreenFrame {
 // trouble. The ports get a row each where that fits; else several to a
 // line; else the ports that need the operator and a count of the others by
 // state.
-std::vector<std::string> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
-                                        int columns, int max_lines);
+std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
+                                       int columns, int max_lines);

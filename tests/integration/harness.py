@@ -53,6 +53,15 @@ ERASING = "Erasing flash,please wait.\\n"
 ERASED = "Erase done.\\n"
 
 
+def final_totals(completed, failed, interrupted):
+    """The pattern of a station's last line: its totals, the yield, boxes an
+    hour and the time a box takes, whichever form fits 80 columns."""
+    ended = completed + failed + interrupted
+    yield_text = r" \(%.1f %%\)" % (100.0 * completed / ended) if ended else ""
+    return (r"totals: %d (completed|done), %d failed%s, %d (interrupted|int\.); \d+( boxes)?/h(; [\d:]+( a |/)box)?\r\n$"
+            % (completed, failed, yield_text, interrupted)).encode()
+
+
 def spin(index):
     return SPINNER[index & 3:(index & 3) + 1] + b"\b"
 

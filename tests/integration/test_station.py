@@ -14,7 +14,7 @@ import time
 import unittest
 import zlib
 
-from harness import (BANNER, ERASED, ERASING, PROMPT, STBLOAD, STREAM_SIZE, ToolTest, finish_tool, hex_text, packet_stream,
+from harness import (BANNER, ERASED, ERASING, PROMPT, STBLOAD, STREAM_SIZE, ToolTest, final_totals, finish_tool, hex_text, packet_stream,
                      random_bytes, run_tool, srec_window, start_tool)
 from test_download import terminal_screen, pyte_module
 
@@ -135,7 +135,7 @@ class Station(ToolTest):
         self.assertEqual(len([1 for port, text in events if port == "COM7" and text == "box started"]), 2)
         self.assertIn(("COM8", "interrupted"), events)
         self.assertIn((str(lost.link), "failed: lost connection (%s)" % lost_row["reason"]), events)
-        self.assertTrue(out.endswith("totals: 3 completed, 1 failed, 1 interrupted\r\n"), out[-200:])
+        self.assertRegex(run.out, final_totals(3, 1, 1))
         # One trace, each line naming its port.
         lines = trace.read_text().splitlines()
         self.assertTrue(any(re.search(r"Z COM7: box: \"want to update", line) for line in lines), lines[:20])
@@ -156,7 +156,8 @@ class Station(ToolTest):
         self.assertEqual(len(rows), 2, screen)
         for row in rows:
             self.assertRegex(row, r"^COM([79]) +\S*com\1 +completed in 0:0\d +1 +0$")
-        self.assertIn("totals: 2 completed, 0 failed, 0 interrupted", screen)
+        self.assertRegex("\n".join(screen), r"(?m)^totals: 2 (completed|done), 0 failed \(100\.0 %\), 0 (interrupted|int\.); "
+                                            r"0 (in progress|busy); \d+( boxes)?/h; 0:0\d( a |/)box$")
         self.assertEqual(sorted(row["result"] for row in self.rows()), ["completed", "completed"])
         for sim in sims:
             sim.finish()
@@ -334,8 +335,10 @@ class Station(ToolTest):
         self.assertEqual(len(cells), 16, shown)
         labels = [cell.split()[0] for line in cells for cell in re.findall(r"COM\d+ +completed in \d:\d\d +1 +0", line)]
         self.assertEqual(sorted(labels), sorted("COM%d" % n for n in ports), shown)
-        self.assertIn("totals: 32 completed, 0 failed, 0 interrupted; 0 in progress", shown)
-        self.assertEqual([line for line in shown if line][-1], "totals: 32 completed, 0 failed, 0 interrupted")
+        # The totals in the block, fitting 80 columns, and those the station ends with.
+        self.assertRegex("\n".join(shown), r"(?m)^totals: 32 (completed|done), 0 failed \(100\.0 %\), 0 (interrupted|int\.); "
+                                           r"0 (in progress|busy); \d+( boxes)?/h; 0:\d\d( a |/)box$")
+        self.assertRegex(([line for line in shown if line][-1] + "\r\n").encode(), final_totals(32, 0, 0))
 
     def test_line_noise_is_no_box_and_times_are_utc(self):
         # An idle line that prints an application's log, then a box: the box

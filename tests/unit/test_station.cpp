@@ -7,6 +7,7 @@
 #include "link/transfer_progress.h"
 #include "session/box_log.h"
 #include "station/station_screen.h"
+#include "station/station_stats.h"
 #include "station/station_options.h"
 
 // PORTS as a line supervisor writes it.
@@ -107,6 +108,12 @@ TEST(TransferProgress, FiguresAndTimes) {
 
 namespace {
 
+std::vector<std::string> texts(const std::vector<ScreenLine>& lines) {
+    std::vector<std::string> out;
+    for (const ScreenLine& line : lines) out.push_back(line.text);
+    return out;
+}
+
 PortView port_view(int number, PortPhase phase, unsigned completed = 0, unsigned failed = 0,
                    unsigned interrupted = 0) {
     PortView view;
@@ -151,8 +158,8 @@ TEST(StationScreen, FitsTheWindow) {
     for (const auto& c : cases) {
         const std::vector<PortView> some(ports.begin(), ports.begin() + static_cast<long>(c.ports));
         const std::vector<std::string> lines =
-            station_screen(ScreenFrame{{"fw.hex, CRC-32 0x12345678, log x.csv"}, false, ""}, some, 0, c.columns,
-                           c.max_lines);
+            texts(station_screen(ScreenFrame{{"fw.hex, CRC-32 0x12345678, log x.csv"}, false, "", ""}, some, 0,
+                                 c.columns, c.max_lines));
         const std::string what = std::to_string(c.ports) + " ports at " + std::to_string(c.columns) + "x" +
                                  std::to_string(c.max_lines + 1);
         EXPECT_EQ(lines.size(), c.lines) << what;
@@ -168,7 +175,7 @@ TEST(StationScreen, FitsTheWindow) {
         EXPECT_EQ(lines[lines.size() - 2], totals) << what;
     }
     // The count of the rest names their states.
-    const std::vector<std::string> lines = station_screen(ScreenFrame{{"h"}, false, ""}, ports, 0, 80, 9);
+    const std::vector<std::string> lines = texts(station_screen(ScreenFrame{{"h"}, false, "", ""}, ports, 0, 80, 9));
     EXPECT_EQ(lines[3], "30 more: 30 sending") << lines[3];
 }
 
@@ -176,7 +183,7 @@ TEST(StationScreen, FitsTheWindow) {
 TEST(StationScreen, FailedColumnCountsInterruptedBoxes) {
     const std::vector<PortView> ports = {port_view(3, PortPhase::Interrupted, 2, 1, 1),
                                          port_view(4, PortPhase::Completed, 5, 0, 0)};
-    const std::vector<std::string> lines = station_screen(ScreenFrame{{"h"}, false, ""}, ports, 0, 80, 23);
+    const std::vector<std::string> lines = texts(station_screen(ScreenFrame{{"h"}, false, "", ""}, ports, 0, 80, 23));
     EXPECT_EQ(lines[2].substr(lines[2].size() - 11), "   2      2") << lines[2];
     EXPECT_EQ(lines[3].substr(lines[3].size() - 11), "   5      0") << lines[3];
     EXPECT_EQ(lines[4], "totals: 7 completed, 1 failed, 1 interrupted; 0 in progress");
@@ -191,8 +198,8 @@ TEST(StationScreen, UnderAJobTheRowsShowTheBoxsNumbers) {
     ports[0].phase_start = 10;
     ports[1].reason = "serial used up";
     ports[2].outcome = BoxOutcome::NoBoot;
-    const ScreenFrame frame{{"job line3.toml: fw.hex", "numbers: serial 3 left; few left: serial"}, true, ""};
-    const std::vector<std::string> rows = station_screen(frame, ports, 22, 80, 23);
+    const ScreenFrame frame{{"job line3.toml: fw.hex", "numbers: serial 3 left; few left: serial"}, true, "", ""};
+    const std::vector<std::string> rows = texts(station_screen(frame, ports, 22, 80, 23));
     ASSERT_EQ(rows.size(), 8U);
     EXPECT_EQ(rows[2].substr(0, 41), "PORT       NUMBERS                  STATE");
     EXPECT_EQ(rows[3].substr(0, 54), "COM3       serial=STB000000123 mac= checking boot 12 s") << rows[3];
@@ -201,6 +208,78 @@ TEST(StationScreen, UnderAJobTheRowsShowTheBoxsNumbers) {
     for (const std::string& row : rows) EXPECT_LE(row.size(), 79U) << row;
     EXPECT_TRUE(needs_operator(ports[1]));
     // Two to a line: the state and the box's first number.
-    const std::vector<std::string> cells = station_screen(frame, ports, 22, 80, 7);
+    const std::vector<std::string> cells = texts(station_screen(frame, ports, 22, 80, 7));
     EXPECT_EQ(cells[3].substr(0, 39), "COM3    checking boot 12  STB000000123 ") << cells[3];
+}
+
+// Each port's colour, and where it goes on the line: a row, or a cell of one.
+TEST(StationScreen, ColoursTellTheStates) {
+    const struct {
+        PortPhase phase;
+        BoxOutcome last;
+        Colour colour;
+    } cases[] = {
+        {PortPhase::Completed, BoxOutcome::Completed, Colour::Green},
+        {PortPhase::RemoveBox, BoxOutcome::Completed, Colour::Green},
+        {PortPhase::RemoveBox, BoxOutcome::NoBoot, Colour::Yellow},
+        {PortPhase::Failed, BoxOutcome::Lost, Colour::Red},
+        {PortPhase::NumbersUsedUp, BoxOutcome::NumbersUsedUp, Colour::Red},
+        {PortPhase::CannotOpen, BoxOutcome::NotStarted, Colour::Yellow},
+        {PortPhase::Sending, BoxOutcome::Completed, Colour::Default},
+        {PortPhase::Interrupted, BoxOutcome::Interrupted, Colour::Default},
+    };
+    std::vector<PortView> ports;
+    for (const auto& c : cases) {
+        ports.push_back(port_view(static_cast<int>(ports.size()) + 1, c.phase));
+        ports.back().outcome = c.last;
+        EXPECT_EQ(port_colour(ports.back()), c.colour) << static_cast<int>(c.phase);
+    }
+    const std::vector<ScreenLine> rows = station_screen(ScreenFrame{{"h"}, false, "", ""}, ports, 0, 80, 23);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const ScreenLine& row = rows[2 + i];
+        if (cases[i].colour == Colour::Default) {
+            EXPECT_TRUE(row.spans.empty()) << row.text;
+        } else {
+            ASSERT_EQ(row.spans.size(), 1U) << row.text;
+            EXPECT_EQ(row.spans[0].start, 0U);
+            EXPECT_EQ(row.spans[0].length, row.text.size());
+            EXPECT_EQ(row.spans[0].colour, cases[i].colour);
+        }
+    }
+    const std::vector<ScreenLine> cells = station_screen(ScreenFrame{{"h"}, false, "", ""}, ports, 0, 80, 8);
+    ASSERT_EQ(cells[2].spans.size(), 2U);  // COM1 green, COM2 green
+    EXPECT_EQ(cells[2].spans[1].start, 40U);
+    EXPECT_EQ(cells[2].text.substr(cells[2].spans[1].start, 4), "COM2");
+}
+
+// The shift's figures on the totals line, and a line that still fits 80 columns.
+TEST(StationStats, YieldRateAndTheTimeABoxTakes) {
+    StationStats stats(1000);
+    EXPECT_EQ(stats.totals_line(0, 1000, 79), "totals: 0 completed, 0 failed, 0 interrupted; 0 in progress; 0 boxes/h");
+    const double times[] = {150, 151, 149, 300, 90};
+    for (int i = 0; i < 5; ++i) stats.box_ended(BoxOutcome::Completed, times[i], 1000 + 360.0 * (i + 1));
+    stats.box_ended(BoxOutcome::NoBoot, 400, 2900);
+    stats.box_ended(BoxOutcome::Interrupted, 10, 2950);
+    stats.box_ended(BoxOutcome::NotStarted, 10, 2960);  // no box: not counted
+    EXPECT_NEAR(stats.yield_percent(), 100.0 * 5 / 7, 1e-9);
+    EXPECT_DOUBLE_EQ(stats.median_seconds(), 150);
+    EXPECT_NEAR(stats.per_hour(2800), 5 * 3600.0 / 1800, 1e-9);  // the first hour: per hour so far
+    EXPECT_EQ(stats.per_hour(1000 + 3600 + 360 * 2 + 1), 3.0);   // after it: those of the last hour
+    EXPECT_EQ(stats.totals_line(12, 2800, 200),
+              "totals: 5 completed, 1 failed (71.4 %), 1 interrupted; 12 in progress; 10 boxes/h; 2:30 a box");
+    EXPECT_EQ(stats.totals_line(12, 2800, 79),
+              "totals: 5 done, 1 failed (71.4 %), 1 int.; 12 busy; 10 boxes/h; 2:30 a box");
+    EXPECT_EQ(stats.totals_line(-1, 2800, 79),
+              "totals: 5 completed, 1 failed (71.4 %), 1 interrupted; 10 boxes/h; 2:30 a box");
+    StationStats big(0);
+    for (int i = 0; i < 12345; ++i) big.box_ended(BoxOutcome::Completed, 4000, 100);
+    for (int i = 0; i < 999; ++i) big.box_ended(BoxOutcome::Lost, 40, 100);
+    const std::string line = big.totals_line(32, 200, 79);
+    EXPECT_LE(line.size(), 79U) << line;
+    EXPECT_EQ(line, "totals: 12345 done, 999 failed (92.5 %), 0 int.; 32 busy; 222210/h; 1:06:40/box");
+    StationStats shift(0);
+    for (int i = 0; i < 412; ++i) shift.box_ended(BoxOutcome::Completed, 151, 1800 + i);
+    for (int i = 0; i < 9; ++i) shift.box_ended(BoxOutcome::Lost, 40, 1800);
+    EXPECT_EQ(shift.totals_line(12, 3600 + 1800, 79),
+              "totals: 412 done, 9 failed (97.9 %), 0 int.; 12 busy; 412 boxes/h; 2:31 a box");
 }

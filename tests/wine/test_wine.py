@@ -29,7 +29,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
 
 from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STREAM_SIZE, TOOL_TIMEOUT, USAGE,  # noqa: E402
-                     ToolTest, final_wait_console, finish_tool, hex_text, packet_stream, random_bytes,
+                     ToolTest, final_totals, final_wait_console, finish_tool, hex_text, packet_stream, random_bytes,
                      main_unless_missing, run_tool, start_tool, transcript, transfer_console, window_of)
 
 WIN_EXE = Path(os.environ.get("STBLOAD_WIN_EXE", REPO / "build-win" / "stbload.exe"))
@@ -299,7 +299,7 @@ class Station(WineTest):
         for sim in sims:
             sim.stop()
         self.assertEqual(run.status, 0, run.out[-300:])
-        self.assertTrue(run.out.endswith(b"totals: 2 completed, 0 failed, 0 interrupted\r\n"), run.out[-200:])
+        self.assertRegex(run.out, final_totals(2, 0, 0))
         for sim in sims:
             self.assertSameBytes(sim.received(), b"y" + packet_stream(window), "bytes on the wire")
             self.assertSameBytes(sim.image(), window, "received image")
@@ -327,7 +327,7 @@ class Station(WineTest):
         run = finish_tool(station, timeout=30)
         sim.stop()
         self.assertEqual(run.status, 1, run.out[-300:])
-        self.assertTrue(run.out.endswith(b"totals: 0 completed, 0 failed, 1 interrupted\r\n"), run.out[-200:])
+        self.assertRegex(run.out, final_totals(0, 0, 1))
         with open(self.dir / "boxes.csv", newline="") as log:
             row, = list(csv.DictReader(log))
         self.assertEqual((row["result"], row["reason"]), ("interrupted", "the station was stopped"))
