@@ -101,11 +101,11 @@ public:
         }
         std::stable_sort(events.begin(), events.end(),
                          [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
-        bool ring = false;
+        int rings = 0;
         for (const auto& [event, i] : events) {
             if (event.box_end) {
                 stats_.box_ended(event.outcome, event.seconds, event.when);
-                ring = ring || outcome_failed(event.outcome);
+                if (outcome_failed(event.outcome)) ++rings;
             }
             if (events_.is_open()) events_.write(event, workers_[i]->given(), host_);
             if (!terminal_ && !events_.to_stdout()) {
@@ -123,7 +123,7 @@ public:
             frame.totals = stats_.totals_line(static_cast<int>(totals.in_progress), monotonic_seconds(),
                                               static_cast<std::size_t>(block_.columns() - 1));
             block_.draw(station_screen(frame, views, monotonic_seconds(), block_.columns(), block_.lines_that_fit()));
-            if (ring && bell_) block_.bell();
+            for (; bell_ && rings > 0; --rings) block_.bell();  // one for each box that failed
         } else {
             if (log_trouble != shown_trouble_ && !log_trouble.empty()) console_print("%s\r\n", log_trouble.c_str());
             shown_trouble_ = log_trouble;

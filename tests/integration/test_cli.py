@@ -2,6 +2,7 @@
 
 import fcntl
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -201,6 +202,35 @@ class CommandLine(ToolTest):
                          + "CRC-32 0x%08X\r\nSHA-256 %s\r\n" % (zlib.crc32(window), hashlib.sha256(window).hexdigest()))
         self.assertRegex(run.err, rb"^stbload: .*fw.hex:\d+: 8 bytes of data lie at or above 0x100000")
         self.assertEqual(run_tool(["--check", str(self.dir / "none.hex")]).status, 1)
+
+    def test_json_documents_for_scripts(self):
+        blocks = [(0x4000, random_bytes(3000, 91)), (0x90000, random_bytes(20, 92))]
+        hex_path = self.write_hex("fw.hex", hex_text(blocks))
+        window = srec_window(hex_path, self.dir)
+        for args in (["--check", "--json", str(hex_path)], ["--check", str(hex_path), "--json"]):
+            with self.subTest(args=args):
+                run = run_tool(args)
+                self.assertEqual((run.status, run.err), (0, b""))
+                document = json.loads(run.out)
+                self.assertEqual((document["ok"], document["file"], document["lines"], document["bytes_placed"]),
+                                 (True, str(hex_path), hex_text(blocks).count("\n"), 3020))
+                self.assertEqual((document["crc32"], document["sha256"]),
+                                 ("0x%08X" % zlib.crc32(window), hashlib.sha256(window).hexdigest()))
+                self.assertEqual((document["lowest_address"], document["highest_address"], document["packets"]),
+                                 (0x4000, 0x90013, 64512))
+        # A refused file: the document says so, the messages go to stderr, the status is 1.
+        run = run_tool(["--check", "--json", str(self.dir / "missing.hex")])
+        self.assertEqual(run.status, 1)
+        document = json.loads(run.out)
+        self.assertEqual((document["ok"], document["error"]),
+                         (False, "cannot open file %s; check you specified file" % (self.dir / "missing.hex")))
+        self.assertIn(b"cannot open file", run.err)
+        run = run_tool(["--list", "--json"], {"STBLOAD_COM7": str(self.dir)})
+        self.assertEqual(run.status, 0)
+        ports = json.loads(run.out)["ports"]
+        self.assertIsInstance(ports, list)
+        for port in ports:
+            self.assertEqual(sorted(port), ["by_id", "com_number", "description", "device", "kind", "name", "usb"])
 
     def test_a_file_that_fails_part_way_is_not_sent(self):
         sim = self.sim(script="wait_config\nsend want to update\\n\nlinger")

@@ -1,6 +1,7 @@
 """Jobs: the image locked to its fingerprint, numbers of its own for every box, the box's own number, its boot."""
 
 import csv
+import json
 import os
 import re
 import signal
@@ -195,6 +196,13 @@ class Numbers(JobTest):
         run = run_tool(["--job", "line3.toml", "--check"], cwd=self.dir)
         self.assertEqual(run.status, 1)
         self.assertIn(b"the numbers of serial are used up", run.out)
+        run = run_tool(["--job", "line3.toml", "--check", "--json"], cwd=self.dir)
+        self.assertEqual(run.status, 1)
+        document = json.loads(run.out)
+        self.assertEqual((document["ok"], document["image"]["matches"], document["numbers"]["journal"]),
+                         (False, True, "line3.numbers"))
+        self.assertEqual([(f["name"], f["next"], f["left"]) for f in document["numbers"]["fields"]],
+                         [("serial", None, 0), ("mac", "00:1A:2B:00:00:02", 65534), ("id", "1002", 3999998999)])
 
     def test_a_lost_journal_is_never_started_again_from_the_first(self):
         self.job()

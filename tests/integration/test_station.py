@@ -4,6 +4,7 @@ import csv
 import datetime
 import fcntl
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -403,6 +404,87 @@ class Station(ToolTest):
                       re.search(r"(fsync\(%s\)|<\.\.\. fsync resumed>\)) += 0" % log_fd, line))
         shown = next(i for i, line in enumerate(lines) if re.search(r'write\(1, ".*COM7 completed in', line))
         self.assertLess(synced, shown, "the screen showed the box's end before its row was on the disk")
+
+    def test_colours_and_a_bell_for_each_failed_box_on_a_terminal(self):
+        def bench():
+            good = self.sim(name="com7")
+            bad = [self.sim(name="com%d" % port, script="\n".join(["wait_config"] + BOX[:5] + ["receive 2000", "close"]))
+                   for port in (8, 9)]
+            return {"STBLOAD_COM7": str(good.link), "STBLOAD_COM8": str(bad[0].link), "STBLOAD_COM9": str(bad[1].link)}
+        green, red = b"\x1b[32m", b"\x1b[31m"
+        run = run_tool(["--station", "7-9", str(self.hex_path)], {**bench(), "TERM": "xterm"}, terminal=True,
+                       cwd=self.dir)
+        self.assertEqual(run.status, 1)
+        self.assertRegex(run.out, rb"\x1b\[32mCOM7 .*completed in 0:0\d +1 +0\x1b\[0m")
+        self.assertRegex(run.out, rb"\x1b\[31mCOM8 .*failed: lost connection +0 +1\x1b\[0m")
+        self.assertRegex(run.out, rb"\x1b\[31mtotals: 1 completed, 2 failed \(33\.3 %\)[^\x1b]*\x1b\[0m\r\n$")
+        self.assertEqual(run.out.count(b"\a"), 2, "one bell for each failed box")
+        # The same bench with the bell off, with NO_COLOR, with TERM=dumb, and on a pipe.
+        for env, terminal, args in (({"TERM": "xterm"}, True, ["--no-bell"]), ({"TERM": "xterm", "NO_COLOR": "1"}, True, []),
+                                    ({"TERM": "dumb"}, True, []), ({"TERM": "xterm"}, False, [])):
+            with self.subTest(env=env, terminal=terminal, args=args):
+                self.log_path.unlink()
+                run = run_tool(["--station", "7-9", str(self.hex_path), *args], {**bench(), **env}, terminal=terminal,
+                               cwd=self.dir)
+                self.assertEqual(run.status, 1)
+                self.assertEqual(run.out.count(b"\a"), 2 if args == [] and terminal else 0)
+                if args == ["--no-bell"]:
+                    self.assertIn(green, run.out)
+                else:
+                    self.assertNotIn(green, run.out)
+                    self.assertNotIn(red, run.out)
+
+    def test_events_as_json_lines_match_the_log(self):
+        good = self.sim(name="com7")
+        lost = self.sim(name="com8", script="\n".join(["wait_config"] + BOX[:5] + ["receive 30000", "close"]))
+        held = self.sim(name="com9")
+        holder = os.open(str(held.link), os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        env = {"STBLOAD_COM7": str(good.link), "STBLOAD_COM8": str(lost.link), "STBLOAD_COM9": str(held.link)}
+        events_path = self.dir / "events.jsonl"
+        station = start_tool(["--station", "7,8,9", str(self.hex_path), "--events", str(events_path)], env, cwd=self.dir)
+        self.wait_for(station, b"COM9 cannot open")
+        os.close(holder)
+        run = finish_tool(station, timeout=60)
+        self.assertEqual(run.status, 1)
+        events = [json.loads(line) for line in events_path.read_text().splitlines()]
+        for event in events:
+            self.assertRegex(event["time"], UTC)
+            self.assertEqual(event["station"], socket.gethostname())
+            self.assertIn(event["event"], {"opened", "cannot open", "box started", "completed", "failed",
+                                           "interrupted", "remove the box", "port lost", "back", "numbers used up"})
+        by_port = {}
+        for event in events:
+            by_port.setdefault(event["port"], []).append(event["event"])
+        self.assertEqual(by_port["7"], ["opened", "box started", "completed"])
+        self.assertEqual(by_port["8"], ["opened", "box started", "failed"])
+        self.assertEqual(by_port["9"], ["cannot open", "opened", "box started", "completed"])
+        cannot = next(e for e in events if e["event"] == "cannot open")
+        self.assertEqual((cannot["device"], cannot["reason"]), (str(held.link), "held by another program"))
+        # A box's end carries its log row, column by column.
+        rows = self.rows()
+        ends = [e for e in events if e["event"] in ("completed", "failed")]
+        self.assertEqual(len(ends), len(rows))
+        for event in ends:
+            row, = [r for r in rows if r["port"] == event["port"]]
+            for column in HEADER:
+                want = row[column]
+                if column in ("erase_s", "transfer_s", "flash_write_s"):
+                    want = float(want) if want else None
+                elif column == "bytes_sent":
+                    want = int(want)
+                self.assertEqual(event[column], want, column)
+            self.assertEqual(event["percent"], int(row["bytes_sent"]) * 100 // 1032192)
+        # With --events -, standard output holds the events alone.
+        self.log_path.unlink()
+        sim = self.sim(name="com6")
+        run = run_tool(["--station", "6", str(self.hex_path), "--events", "-"], {"STBLOAD_COM6": str(sim.link)},
+                       cwd=self.dir)
+        self.assertEqual(run.status, 0)
+        lines = run.out.decode().splitlines()
+        self.assertEqual([json.loads(line)["event"] for line in lines], ["opened", "box started", "completed"])
+        self.assertIn(b"station: 1 ports", run.err)
+        self.assertRegex(run.err, final_totals(1, 0, 0))
 
 
 if __name__ == "__main__":
