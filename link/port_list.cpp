@@ -20,7 +20,8 @@ bool same_text_ignoring_case(const std::string& a, const char* b) {
     return true;
 }
 
-// Compares names with their numbers as numbers: ttyS2 before ttyS10.
+}  // namespace
+
 bool natural_less(const std::string& a, const std::string& b) {
     std::size_t i = 0;
     std::size_t k = 0;
@@ -44,8 +45,6 @@ bool natural_less(const std::string& a, const std::string& b) {
     }
     return i == a.size() && k < b.size();  // one is a prefix of the other: the shorter first
 }
-
-}  // namespace
 
 void sort_ports(std::vector<PortInfo>& ports) {
     std::sort(ports.begin(), ports.end(), [](const PortInfo& a, const PortInfo& b) {

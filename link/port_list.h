@@ -39,6 +39,9 @@ std::string usb_identity(const PortInfo& port, const char* separator);
 // for it); empty when it is no USB adapter.
 std::string usb_identity_of_device(const char* device);
 
+// Compares names with their numbers as numbers: ttyS2 before ttyS10, COM3 before COM11.
+bool natural_less(const std::string& a, const std::string& b);
+
 // Orders ports as list_serial_ports() gives them.
 void sort_ports(std::vector<PortInfo>& ports);
 

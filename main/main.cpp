@@ -12,6 +12,7 @@
 #include "console/console.h"
 #include "console/environment.h"
 #include "link/port_name.h"
+#include "report/report.h"
 #include "session/exit_status.h"
 #include "station/station.h"
 
@@ -85,6 +86,7 @@ int main(int raw_argc, char** raw_argv) {
     if (argc >= 2 && std::strcmp(argv[1], "--station") == 0) return run_station(argc - 2, argv + 2);
     if (argc == 3 && std::strcmp(argv[1], "--check") == 0) return run_check(argv[2], data);
     if (argc >= 2 && std::strcmp(argv[1], "--job") == 0) return run_job(argc, argv, data);
+    if (argc >= 2 && std::strcmp(argv[1], "--report") == 0) return run_report(argc - 2, argv + 2);
     if (argc < 3) {
         print_usage();
         return EXIT_USAGE;

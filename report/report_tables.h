@@ -1,0 +1,26 @@
+// The report's tables, made once and shown as text or as a page.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "report/report_data.h"
+
+struct ReportTable {
+    std::string title;
+    std::vector<std::string> columns;
+    std::vector<bool> numeric;  // right-aligned
+    std::vector<std::vector<std::string>> rows;
+};
+
+// By station, by port, by day, by image, and the failures by reason.
+std::vector<ReportTable> report_tables(const ReportData& data);
+
+// "bench2 COM7: 12 of 40 boxes failed (30 %), the other ports 1.8 %: check its cable and adapter"
+std::string weak_port_line(const WeakPort& port);
+
+// "3 logs, 12,345 boxes (2 rows skipped), 2026-12-01 to 2026-12-09"
+std::string report_summary(const ReportData& data, std::size_t logs);
+
+// The tables as plain text, columns aligned, and the weak ports.
+std::string report_text(const ReportData& data, std::size_t logs);
