@@ -54,6 +54,11 @@ TALKING_BOXES = 32
 TALKING_CPU_PERCENT = 3.0     # of one core, for all the ports together
 TALKING_SECONDS = 8.0
 
+# The report over a year of a line's logs.
+REPORT_ROWS = 1000000
+REPORT_SECONDS = 2.0
+REPORT_MB = 50.0
+
 # The station at the real line rate: this many boxes at once, against one
 # single download at the same rate.
 STATION_BOXES = 16
@@ -221,6 +226,54 @@ def talking_station_cpu(build, work, program, hex_path):
 LINE_BYTES_PER_S = 11520
 
 
+def write_station_logs(path, rows):
+    """`rows` boxes of four benches of 16 ports, as their logs hold them (3 % failed)."""
+    import datetime
+    import random
+    rng = random.Random(7)
+    header = ("started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
+              "bytes_sent,reason,job,box_id,unique,box_crc32,boot\r\n")
+    sha = "1113415048b1bdd114fad5f0aed804d3e2b863d6ff5c6039f6e7ab01f0c561e3"
+    start = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc).timestamp()
+    with open(path, "w", newline="") as out:
+        out.write(header)
+        chunk = []
+        for i in range(rows):
+            began = start + i * 30
+            seconds = 120 + rng.random() * 40
+            ok = rng.random() > 0.03
+
+            def iso(t):
+                return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(t)) + ".%03dZ" % int(t % 1 * 1000)
+            chunk.append("%s,%s,bench%d,%d,/dev/ttyUSB%d,,fw.hex,0x5E1F0C27,%s,%s,3.1,112.0,%s,%d,%s,line3.toml,,"
+                         "serial=STB%09d,0x12345678,%s\r\n" % (
+                             iso(began), iso(began + seconds), i % 4 + 1, i % 16 + 3, i % 16, sha,
+                             "completed" if ok else "lost connection", "2.3" if ok else "", 1032192 if ok else 40000,
+                             "" if ok else "the device hung up", i, "STB firmware 2.3.1" if ok else ""))
+            if len(chunk) == 20000:
+                out.write("".join(chunk))
+                chunk = []
+        out.write("".join(chunk))
+
+
+def report_rows(build, work, program):
+    """The report over REPORT_ROWS rows: its time and its peak memory (medians of three runs)."""
+    logs = work / "year.csv"
+    write_station_logs(logs, REPORT_ROWS)
+    samples = []
+    for _ in range(3):
+        sample = run_process(build, [str(program), "--report", str(logs), "--html", str(work / "year.html")])
+        if sample.status != 0:
+            raise SystemExit("the report failed (exit status %d)" % sample.status)
+        samples.append(sample)
+    size = logs.stat().st_size / 1e6
+    wall, rss = median(samples, "wall"), max(s.rss_mb for s in samples)
+    return [("Report over %s rows (%.0f MB of logs), text and page" % ("{:,}".format(REPORT_ROWS), size),
+             "<= %.0f s, <= %.0f MB" % (REPORT_SECONDS, REPORT_MB), "%.2f s, %.1f MB" % (wall, rss),
+             "%.0f MB/s; CPU %.2f s" % (size / wall, median(samples, "cpu")),
+             verdict(wall <= REPORT_SECONDS and rss <= REPORT_MB))]
+
+
 def read_rows(build, work, program, hex_path):
     """The rows of the port's read figures."""
     flood = flood_rate(build, work, program, hex_path)
@@ -304,11 +357,13 @@ def main():
     parser.add_argument("--work", required=True, type=Path)
     parser.add_argument("--gbench")
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--only", choices=["reads"])
+    parser.add_argument("--only", choices=["reads", "report"])
     parser.add_argument("--stbload", type=Path, help="the program measured (default: the build's)")
     args = parser.parse_args()
     build, work = args.build.resolve(), args.work.resolve()
     program = (args.stbload or build / "stbload").resolve()
+    if args.only == "report":
+        return print_table(report_rows(build, work, program))
     if args.only == "reads":
         hex_path = work / "reads.hex"
         subprocess.run([str(build / "bench" / "bench_make_hex"), "16", str(hex_path)], check=True)
@@ -352,7 +407,7 @@ def main():
     # At the line's real rate: a single download, then a station of 16 boxes at once.
     paced_single, single_wire = paced_run(build, work, hex_files[16], window, 0)
     paced_station, station_wire = paced_run(build, work, hex_files[16], window, STATION_BOXES)
-    reads = read_rows(build, work, program, hex_files[16])
+    reads = read_rows(build, work, program, hex_files[16]) + report_rows(build, work, program)
     load_after = os.getloadavg()
 
     gb = gbench_medians(args.gbench)
