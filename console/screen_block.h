@@ -25,6 +25,7 @@ struct ScreenLine {
     std::vector<ColourSpan> spans;  // by start, none overlapping
 
     ScreenLine() = default;
+    // cppcheck-suppress noExplicitConstructor ; a line is text
     ScreenLine(std::string line, Colour colour = Colour::Default);  // NOLINT(google-explicit-constructor): a line is text
 };
 

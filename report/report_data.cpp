@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::int64_t HOUR_MS = 3600 * 1000;
+constexpr std::int64_t HOUR_MS = std::int64_t{3600} * 1000;
 
 // The columns the report reads, by their place in either header.
 enum Column : std::size_t {

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr std::int64_t HOUR_MS = 3600 * 1000;
+constexpr std::int64_t HOUR_MS = std::int64_t{3600} * 1000;
 
 // Stations' lines in the chart: a colour each, in turn.
 const char* const PALETTE[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#7f7f7f"};
@@ -112,8 +112,10 @@ std::string yield_chart(const ReportData& data, const std::vector<WeakPort>& wea
                       number(height) + "\" role=\"img\" aria-label=\"yield by port\">\n";
     double y = 10;
     for (const auto& [key, counts] : data.ports) {
+        const std::string& station = key.first;
+        const std::string& port = key.second;
         const bool is_weak = std::any_of(weak.begin(), weak.end(), [&](const WeakPort& w) {
-            return w.station == key.first && w.port == key.second;
+            return w.station == station && w.port == port;
         });
         const std::string name = key.first + " " + key.second;
         const double length = 600 * counts.yield_percent() / 100;

@@ -1,6 +1,7 @@
 #include "station/station_events.h"
 
 #include <cerrno>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 #include "console/console.h"
@@ -11,7 +12,7 @@ namespace {
 // A phase's seconds as the log has them, one decimal, or null where the box did not reach it.
 nlohmann::json seconds(double value) {
     if (value < 0) return nullptr;
-    return static_cast<double>(static_cast<long long>(value * 10 + 0.5)) / 10;
+    return std::round(value * 10) / 10;
 }
 
 }  // namespace

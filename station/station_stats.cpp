@@ -57,13 +57,13 @@ std::string StationStats::totals_line(int in_progress, double now, std::size_t w
     char took[32] = "";
     if (median >= 0) format_duration(median, took, sizeof took);
     const std::string done = std::to_string(completed_);
-    const std::string failed = std::to_string(failed_) + " failed" + yield_text;
+    const std::string failures = std::to_string(failed_) + " failed" + yield_text;
     const std::string stopped = std::to_string(interrupted_);
     const std::string busy = in_progress >= 0 ? std::to_string(in_progress) : std::string();
     const std::string box = median >= 0 ? std::string(took) : std::string();
     auto form = [&](const char* completed, const char* interrupted, const char* progress, const char* hourly,
                     const char* a_box) {
-        std::string line = "totals: " + done + completed + failed + ", " + stopped + interrupted;
+        std::string line = "totals: " + done + completed + failures + ", " + stopped + interrupted;
         if (!busy.empty()) line += "; " + busy + progress;
         line += std::string("; ") + rate + hourly;
         if (!box.empty()) line += "; " + box + a_box;
