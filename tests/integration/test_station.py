@@ -406,9 +406,14 @@ class Station(ToolTest):
         self.assertLess(synced, shown, "the screen showed the box's end before its row was on the disk")
 
     def test_colours_and_a_bell_for_each_failed_box_on_a_terminal(self):
+        rounds = iter(range(10))
+
         def bench():
-            good = self.sim(name="com7")
-            bad = [self.sim(name="com%d" % port, script="\n".join(["wait_config"] + BOX[:5] + ["receive 2000", "close"]))
+            # Fresh names each round: a simulator of the round before removes its link when it ends.
+            round_number = next(rounds)
+            good = self.sim(name="com7-%d" % round_number)
+            bad = [self.sim(name="com%d-%d" % (port, round_number),
+                            script="\n".join(["wait_config"] + BOX[:5] + ["receive 2000", "close"]))
                    for port in (8, 9)]
             return {"STBLOAD_COM7": str(good.link), "STBLOAD_COM8": str(bad[0].link), "STBLOAD_COM9": str(bad[1].link)}
         green, red = b"\x1b[32m", b"\x1b[31m"
