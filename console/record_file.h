@@ -36,6 +36,9 @@ public:
     // around reading what other processes appended and appending after it.
     void lock();
     void unlock();
+    // The lock if no other process holds it, without waiting: a file that
+    // belongs to one process for as long as it runs.
+    bool try_lock();
     // append() while the caller holds the lock.
     bool append_locked(const char* data, std::size_t size);
     // Reads up to `most` bytes from `offset` on into `out` (fewer at the

@@ -59,6 +59,16 @@ void RecordFile::lock() {
     }
 }
 
+bool RecordFile::try_lock() {
+    for (;;) {
+        if (flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EINTR) {
+            error_ = errno;
+            return false;
+        }
+    }
+}
+
 void RecordFile::unlock() {
     flock(static_cast<int>(handle_), LOCK_UN);
 }

@@ -44,6 +44,16 @@ void RecordFile::lock() {
     LockFileEx(as_handle(handle_), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole);
 }
 
+bool RecordFile::try_lock() {
+    OVERLAPPED whole{};
+    if (LockFileEx(as_handle(handle_), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &whole)) {
+        return true;
+    }
+    error_ = static_cast<int>(GetLastError());
+    return false;
+}
+
 void RecordFile::unlock() {
     OVERLAPPED whole{};
     UnlockFileEx(as_handle(handle_), 0, MAXDWORD, MAXDWORD, &whole);

@@ -23,6 +23,7 @@ void CsvReader::close() {
     file_ = nullptr;
     text_ = nullptr;
     at_ = size_ = 0;
+    base_ = 0;
     line_ = 1;
     row_line_ = 0;
     failed_ = false;
@@ -35,6 +36,7 @@ bool CsvReader::fill() {
         return size_ > at_;
     }
     if (file_ == nullptr) return false;
+    base_ += size_;
     at_ = 0;
     size_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
     if (size_ == 0 && std::ferror(file_) != 0) failed_ = true;

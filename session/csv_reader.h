@@ -36,6 +36,8 @@ public:
     std::uint64_t line() const { return row_line_; }
     // Why the last bad row was bad, in words.
     const char* why() const { return why_; }
+    // Bytes read up to the end of the last row (or bad row) returned.
+    std::uint64_t offset() const { return base_ + at_; }
     // The file could not be read to its end.
     bool failed() const { return failed_; }
 
@@ -49,6 +51,7 @@ private:
     std::vector<char> buffer_;
     std::size_t at_ = 0;
     std::size_t size_ = 0;
+    std::uint64_t base_ = 0;  // bytes of the file before the buffer
     std::uint64_t line_ = 1;
     std::uint64_t row_line_ = 0;
     const char* why_ = "";
