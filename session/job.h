@@ -30,6 +30,14 @@ struct UniqueField {
     std::size_t size() const;
 };
 
+// [line]: the line's database, which keeps one pool of numbers for every
+// bench of the job and one record of every box.
+struct LineSettings {
+    std::string database;  // an ODBC connection string: "DSN=stbline" or "Driver={...};Server=...", no password
+    std::string pool;      // the job's name in the database
+    std::uint64_t lease = 50;  // values a station takes from the pool at a time
+};
+
 struct Job {
     std::string path;       // the job file as given
     std::string folder;     // where relative paths in it start ("" for the current folder)
@@ -45,6 +53,7 @@ struct Job {
     std::string station_log;  // relative paths taken from `folder`
     std::optional<bool> continuous;
     std::optional<double> rearm_quiet_s;
+    std::optional<LineSettings> line;
 
     // The journal of the job's numbers: the job's file name with ".numbers".
     std::string journal_path() const;

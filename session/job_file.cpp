@@ -18,6 +18,7 @@
 #pragma pop_macro("TOML_UNREACHABLE")
 #include <toml++/toml.h>
 
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
@@ -25,6 +26,7 @@
 #include <set>
 #include <sstream>
 
+#include "db/odbc.h"
 #include "image/hex_image.h"
 #include "session/job.h"
 #include "session/unique_value.h"
@@ -331,6 +333,50 @@ void read_station(Checker& check, const toml::table& station, Job& job) {
     job.rearm_quiet_s = check.number(station, "station", "rearm_quiet_s", 0.1, 3600);
 }
 
+std::string file_stem(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t dot = name.find_last_of('.');
+    return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+void read_line(Checker& check, const toml::table& line, Job& job) {
+    check.only(line, "line", {"database", "pool", "lease"});
+    LineSettings settings;
+    settings.pool = file_stem(job.path);
+    if (const auto database = check.text(line, "line", "database", true)) {
+        if (database->empty()) {
+            check.problem("line.database", "empty: a DSN (\"DSN=stbline\") or a driver's connection string");
+        } else if (names_password(*database)) {
+            check.problem("line.database", "holds a password: a job file is no place for one; give it in the DSN's "
+                                           "stored credentials or in STBLOAD_DB_PASSWORD");
+        } else if (database->find_first_of("\r\n") != std::string::npos) {
+            check.problem("line.database", "holds a line end");
+        } else {
+            settings.database = *database;
+        }
+    }
+    if (const auto pool = check.text(line, "line", "pool", false)) settings.pool = *pool;
+    if (settings.pool.empty() || settings.pool.size() > 255) {
+        check.problem("line.pool", "must be 1 to 255 characters: the job's name in the database");
+    }
+    if (const auto lease = check.integer(line, "line", "lease", false)) {
+        if (*lease < 1 || *lease > 1000000) {
+            check.problem("line.lease", "must lie from 1 to 1,000,000 values");
+        } else {
+            settings.lease = static_cast<std::uint64_t>(*lease);
+        }
+    }
+    // The database keeps a range's next value as a signed 64-bit number.
+    for (std::size_t f = 0; f < job.unique.size(); ++f) {
+        if (job.unique[f].last >= static_cast<std::uint64_t>(INT64_MAX)) {
+            check.problem("unique[" + std::to_string(f + 1) + "].last",
+                          "too high for the line's database, which keeps numbers below 9223372036854775807");
+        }
+    }
+    job.line = settings;
+}
+
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.find_last_of("/\\");
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
@@ -368,7 +414,7 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
     }
     const toml::table& root = parsed.table();
     Checker check(problems);
-    check.only(root, "", {"image", "unique", "identity", "boot", "station"});
+    check.only(root, "", {"image", "unique", "identity", "boot", "station", "line"});
     const toml::node* image = root.get("image");
     if (image == nullptr || !image->is_table()) {
         check.problem("image", image == nullptr ? "missing: the [image] table names the file and its CRC-32"
@@ -389,7 +435,7 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
     const struct {
         const char* name;
         void (*read)(Checker&, const toml::table&, Job&);
-    } tables[] = {{"identity", read_identity}, {"boot", read_boot}, {"station", read_station}};
+    } tables[] = {{"identity", read_identity}, {"boot", read_boot}, {"station", read_station}, {"line", read_line}};
     for (const auto& table : tables) {
         const toml::node* node = root.get(table.name);
         if (node == nullptr) continue;

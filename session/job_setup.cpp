@@ -44,8 +44,56 @@ bool open_job_numbers(const Job& job, const std::string& log_path, NumberJournal
     return false;
 }
 
+bool open_job_line(const Job& job, const std::string& log_path, const std::string& station, NumberJournal& numbers,
+                   std::unique_ptr<LineKeeper>& keeper, ConsoleReport& report, std::string& state) {
+    std::string problem;
+    if (!job.unique.empty() && !numbers.open_leased(job, line_journal_path(log_path), problem)) {
+        report.message = problem + "\r\n";
+        return false;
+    }
+    keeper = std::make_unique<LineKeeper>(job, log_path, job.unique.empty() ? nullptr : &numbers, station);
+    const std::string database = without_password(job.line->database);
+    switch (keeper->open(problem)) {
+    case LineOpen::Ready:
+        state = "database: " + database + ", pool " + job.line->pool;
+        return true;
+    case LineOpen::Unreachable:
+        state = problem + "; ";
+        if (job.unique.empty()) {
+            state += "rows wait in the outbox " + keeper->outbox_path();
+        } else {
+            char left[32];
+            format_thousands(numbers.lease_left(), left, sizeof left);
+            state += numbers.lease_left() > 0 ? "running on this station's lease: " + std::string(left) + " left"
+                                              : "no value at hand: boxes wait for numbers until it is back";
+        }
+        return true;
+    case LineOpen::Refused:
+        break;
+    }
+    report.message = problem + ": nothing flashed\r\n";
+    keeper.reset();
+    return false;
+}
+
 std::string numbers_left_text(const NumberJournal& numbers) {
     const std::vector<UniqueField>& fields = numbers.fields();
+    if (numbers.leased()) {
+        // A station's lease: the pool's own figures are the database's.
+        const std::uint64_t left = numbers.lease_left();
+        const std::vector<std::uint64_t> next = numbers.next();
+        if (left == 0) {
+            const std::string spent = numbers.used_up();
+            return spent.empty() ? "none at hand (waiting for a lease)" : "the pool's " + spent + " is used up";
+        }
+        char count[32];
+        format_thousands(left, count, sizeof count);
+        std::string text = std::string(count) + " left of this station's lease";
+        for (std::size_t f = 0; f < fields.size(); ++f) {
+            text += (f == 0 ? " (" : ", ") + unique_text(fields[f], next[f]);
+        }
+        return text + " next)";
+    }
     const std::vector<std::uint64_t> left = numbers.left();
     const std::vector<std::uint64_t> next = numbers.next();
     std::string text;

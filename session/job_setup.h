@@ -3,12 +3,14 @@
 // numbers open. Each step says what is wrong in a report for the console.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "console/console.h"
 #include "image/image_fingerprint.h"
 #include "session/image_load.h"
 #include "session/job.h"
+#include "session/line_keeper.h"
 #include "session/number_journal.h"
 
 // Reads the job at `path`; the report names each problem with its key.
@@ -22,6 +24,15 @@ bool load_job_image(const Job& job, ImageLoad& load, ImageFingerprint& fingerpri
 // the case of a lost journal); `look_only` makes no journal that is missing.
 bool open_job_numbers(const Job& job, const std::string& log_path, NumberJournal& numbers, ConsoleReport& report,
                       bool look_only = false);
+
+// Under the line's database ([line]): the station's own journal beside its
+// log (when the job has numbers) and the keeper that reaches the database,
+// made ready but not started. False, with the report, when no box may be
+// flashed: a login, driver or schema fault, or a journal or outbox that
+// cannot be used. `state` gets a line for the operator: the database
+// reached, or away and what the station runs on meanwhile.
+bool open_job_line(const Job& job, const std::string& log_path, const std::string& station, NumberJournal& numbers,
+                   std::unique_ptr<LineKeeper>& keeper, ConsoleReport& report, std::string& state);
 
 // The job's log: as its [station] log names it, else stbload-station.csv in
 // the current folder.

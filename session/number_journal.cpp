@@ -1,6 +1,8 @@
 #include "session/number_journal.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -70,28 +72,61 @@ bool ends_with(const std::string& text, const char* end) {
 
 }  // namespace
 
+bool NumberJournal::read_values(const std::vector<std::string>& words, std::size_t from,
+                                std::vector<std::uint64_t>& values, std::string& why) {
+    values.assign(fields_.size(), 0);
+    std::vector<bool> found(fields_.size(), false);
+    for (std::size_t f = 0; f < fields_.size(); ++f) {
+        const std::string key = fields_[f].name + "=";
+        for (std::size_t w = from; w < words.size(); ++w) {
+            if (words[w].compare(0, key.size(), key) != 0) continue;
+            if (!parse_unique_text(fields_[f], words[w].substr(key.size()), values[f])) {
+                why = "line " + std::to_string(lines_) + ": " + words[w] + " is no value of the job's " +
+                      fields_[f].name + " (was the field changed? rename it, or make a new journal for it)";
+                return false;
+            }
+            found[f] = true;
+        }
+    }
+    // A take names every field; a field the job gained since has none there.
+    for (std::size_t f = 0; f < fields_.size(); ++f) {
+        if (!found[f]) values[f] = UINT64_MAX;
+    }
+    return true;
+}
+
 bool NumberJournal::read_line(const std::string& line, std::string& why) {
     ++lines_;
     if (line.empty() || line[0] == '#' || ends_with(line, TORN) || line == HEADER) return true;
     const std::vector<std::string> words = words_of(line);
     if (words[0] == "end") return true;
+    std::vector<std::uint64_t> values;
+    if (words[0] == "lease" && words.size() >= 4 && words[3].rfind("count=", 0) == 0) {
+        const std::string count = words[3].substr(6);
+        char* end = nullptr;
+        const unsigned long long held = std::strtoull(count.c_str(), &end, 10);
+        if (count.empty() || *end != '\0' || held == 0 || !read_values(words, 4, values, why)) {
+            if (why.empty()) why = "line " + std::to_string(lines_) + " is no lease: " + line.substr(0, 80);
+            return false;
+        }
+        for (const std::uint64_t first : values) {
+            if (first == UINT64_MAX) {
+                why = "line " + std::to_string(lines_) + ": a lease without a value of every field";
+                return false;
+            }
+        }
+        leases_.push_back(HeldLease{values, held});
+        return true;
+    }
     if (words[0] != "take" || words.size() < 2) {
         why = "line " + std::to_string(lines_) + " is no journal line: " + line.substr(0, 80);
         return false;
     }
+    if (!read_values(words, 2, values, why)) return false;
     for (std::size_t f = 0; f < fields_.size(); ++f) {
-        const std::string key = fields_[f].name + "=";
-        for (std::size_t w = 2; w < words.size(); ++w) {
-            if (words[w].compare(0, key.size(), key) != 0) continue;
-            std::uint64_t value = 0;
-            if (!parse_unique_text(fields_[f], words[w].substr(key.size()), value)) {
-                why = "line " + std::to_string(lines_) + ": " + words[w] + " is no value of the job's " +
-                      fields_[f].name + " (was the field changed? rename it, or make a new journal for it)";
-                return false;
-            }
-            if (!given_[f] || value > highest_[f]) highest_[f] = value;
-            given_[f] = true;
-        }
+        if (values[f] == UINT64_MAX) continue;
+        if (!given_[f] || values[f] > highest_[f]) highest_[f] = values[f];
+        given_[f] = true;
     }
     return true;
 }
@@ -124,11 +159,7 @@ bool NumberJournal::open(const Job& job, const std::string& log_path, std::strin
     const std::lock_guard<std::mutex> hold(lock_);
     path_ = job.journal_path();
     fields_ = job.unique;
-    highest_.assign(fields_.size(), 0);
-    given_.assign(fields_.size(), false);
-    read_to_ = 0;
-    lines_ = 0;
-    missing_ = false;
+    leased_ = false;
     std::FILE* existing = std::fopen(path_.c_str(), "rb");
     const int missing_error = existing == nullptr ? errno : 0;
     if (existing != nullptr) std::fclose(existing);
@@ -150,10 +181,44 @@ bool NumberJournal::open(const Job& job, const std::string& log_path, std::strin
             detail.push_back("take " + utc_now() + " station=rebuilt port=- " + unique_pairs(fields_, highest));
             return false;
         }
-        if (look_only) {
-            missing_ = true;
-            return true;
-        }
+    }
+    return open_file(look_only, existing != nullptr, problem, detail);
+}
+
+bool NumberJournal::open_leased(const Job& job, const std::string& path, std::string& problem, bool look_only) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    path_ = path;
+    fields_ = job.unique;
+    leased_ = true;
+    // A journal that went takes its leases' unused values with it: the pool
+    // has moved on past them, so nothing is given twice, and none is lost
+    // but those.
+    std::FILE* existing = std::fopen(path_.c_str(), "rb");
+    const int missing_error = existing == nullptr ? errno : 0;
+    if (existing != nullptr) std::fclose(existing);
+    if (existing == nullptr && missing_error != ENOENT) {
+        problem = "the journal " + path_ + " of this station's numbers cannot be read: " + system_words(missing_error);
+        return false;
+    }
+    std::vector<std::string> detail;
+    const bool opened = open_file(look_only, existing != nullptr, problem, detail);
+    for (const std::string& note : detail) problem += "; " + note;
+    return opened;
+}
+
+// Reads the journal whole, making it (with its header) when it is new;
+// `look_only` takes one that does not `exist` as empty, and makes nothing.
+bool NumberJournal::open_file(bool look_only, bool exists, std::string& problem, std::vector<std::string>& detail) {
+    highest_.assign(fields_.size(), 0);
+    given_.assign(fields_.size(), false);
+    leases_.clear();
+    reserved_ = 0;
+    read_to_ = 0;
+    lines_ = 0;
+    missing_ = false;
+    if (look_only && !exists) {
+        missing_ = true;
+        return true;
     }
     if (!file_.open(path_.c_str())) {
         problem = "the journal " + path_ + " of the job's numbers cannot be made: " + system_words(file_.error());
@@ -177,9 +242,41 @@ bool NumberJournal::open(const Job& job, const std::string& log_path, std::strin
     return usable;
 }
 
+bool NumberJournal::next_leased(std::vector<std::uint64_t>& values) const {
+    for (const HeldLease& lease : leases_) {
+        const std::uint64_t first = lease.first[0];
+        std::uint64_t given = 0;
+        if (given_[0] && highest_[0] >= first) {
+            given = highest_[0] - first + 1 < lease.count ? highest_[0] - first + 1 : lease.count;
+        }
+        if (given == lease.count) continue;
+        values.clear();
+        for (const std::uint64_t start : lease.first) values.push_back(start + given);
+        return true;
+    }
+    return false;
+}
+
+std::uint64_t NumberJournal::leased_left() const {
+    std::uint64_t left = 0;
+    for (const HeldLease& lease : leases_) {
+        const std::uint64_t first = lease.first[0];
+        std::uint64_t given = 0;
+        if (given_[0] && highest_[0] >= first) {
+            given = highest_[0] - first + 1 < lease.count ? highest_[0] - first + 1 : lease.count;
+        }
+        left += lease.count - given;
+    }
+    return left;
+}
+
 std::vector<std::uint64_t> NumberJournal::next() const {
     const std::lock_guard<std::mutex> hold(lock_);
     std::vector<std::uint64_t> values;
+    if (leased_) {
+        if (!next_leased(values)) values.assign(fields_.size(), 0);
+        return values;
+    }
     for (std::size_t f = 0; f < fields_.size(); ++f) {
         const std::uint64_t after = given_[f] ? highest_[f] + 1 : fields_[f].first;
         values.push_back(after > fields_[f].first ? after : fields_[f].first);
@@ -190,6 +287,7 @@ std::vector<std::uint64_t> NumberJournal::next() const {
 std::vector<std::uint64_t> NumberJournal::left() const {
     std::vector<std::uint64_t> values = next();
     const std::lock_guard<std::mutex> hold(lock_);
+    if (leased_) return std::vector<std::uint64_t>(fields_.size(), leased_left());
     for (std::size_t f = 0; f < fields_.size(); ++f) {
         const bool none = (given_[f] && highest_[f] >= fields_[f].last) || values[f] > fields_[f].last;
         values[f] = none ? 0 : fields_[f].last - values[f] + 1;
@@ -198,11 +296,64 @@ std::vector<std::uint64_t> NumberJournal::left() const {
 }
 
 std::string NumberJournal::used_up() const {
+    if (leased()) {
+        const std::lock_guard<std::mutex> hold(lock_);
+        return leased_left() == 0 ? pool_used_up_ : std::string();
+    }
     const std::vector<std::uint64_t> remaining = left();
     for (std::size_t f = 0; f < fields_.size(); ++f) {
         if (remaining[f] == 0) return fields_[f].name;
     }
     return std::string();
+}
+
+bool NumberJournal::reserve() {
+    if (!leased()) return used_up().empty();
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (leased_left() <= reserved_) return false;
+    ++reserved_;
+    return true;
+}
+
+void NumberJournal::release() {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (reserved_ > 0) --reserved_;
+}
+
+std::uint64_t NumberJournal::lease_left() const {
+    const std::lock_guard<std::mutex> hold(lock_);
+    const std::uint64_t left = leased_left();
+    return left > reserved_ ? left - reserved_ : 0;
+}
+
+unsigned NumberJournal::leases_held() const {
+    const std::lock_guard<std::mutex> hold(lock_);
+    unsigned held = 0;
+    for (const HeldLease& lease : leases_) {
+        if (!given_[0] || highest_[0] < lease.first[0] + lease.count - 1) ++held;
+    }
+    return held;
+}
+
+bool NumberJournal::add_lease(const std::string& station, const std::vector<std::uint64_t>& first,
+                              std::uint64_t count, std::string& why) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    file_.lock();
+    bool written = !file_.ends_torn() || file_.append_locked(TORN_END, sizeof TORN_END - 1);
+    const std::string line = "lease " + utc_now() + " station=" + escaped(station) + " count=" +
+                             std::to_string(count) + " " + unique_pairs(fields_, first) + "\r\n";
+    written = written && file_.append_locked(line.data(), line.size());
+    if (!written) why = "cannot write the journal " + path_ + ": " + system_words(file_.error());
+    // The lease is held once read back from the disk, as at the next start.
+    const bool read = written && catch_up(why);
+    file_.unlock();
+    if (read) pool_used_up_.clear();
+    return read;
+}
+
+void NumberJournal::set_pool_used_up(const std::string& field) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    pool_used_up_ = field;
 }
 
 TakeResult NumberJournal::take(const std::string& station, const std::string& port,
@@ -213,7 +364,16 @@ TakeResult NumberJournal::take(const std::string& station, const std::string& po
     TakeResult result = TakeResult::Taken;
     if (!catch_up(why)) result = TakeResult::Failed;
     values.clear();
-    for (std::size_t f = 0; result == TakeResult::Taken && f < fields_.size(); ++f) {
+    if (result == TakeResult::Taken && leased_) {
+        // A kept value is the box's now, or there is none to keep.
+        if (reserved_ > 0) --reserved_;
+        if (!next_leased(values)) {
+            why = pool_used_up_.empty() ? "no value at hand: this station waits for a lease from the line's database"
+                                        : pool_used_up_;
+            result = pool_used_up_.empty() ? TakeResult::Failed : TakeResult::UsedUp;
+        }
+    }
+    for (std::size_t f = 0; !leased_ && result == TakeResult::Taken && f < fields_.size(); ++f) {
         const std::uint64_t after = given_[f] ? highest_[f] + 1 : fields_[f].first;
         const std::uint64_t value = after > fields_[f].first ? after : fields_[f].first;
         if ((given_[f] && highest_[f] >= fields_[f].last) || value > fields_[f].last) {

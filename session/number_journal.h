@@ -12,6 +12,12 @@
 // starts a comment line. Several processes share one journal: each take
 // holds the file's lock while it reads what the others took and appends.
 //
+// Under the line's database the journal is the station's own (beside its
+// log), and its values come only from leases of the line's pool that it
+// recorded, each forced to the disk before any of its values is given:
+//   lease 2026-12-09T05:40:12.001Z station=bench2 count=50 serial=STB000000100 mac=00:1A:2B:00:00:64
+// (the first value of each field; the lease holds `count` of each).
+//
 // Mutex rules: `lock_` guards every member below it; each public function
 // holds it for its whole body (the file's lock is taken inside it).
 #pragma once
@@ -39,8 +45,12 @@ public:
     // for the operator) and `detail` (notes), when it cannot be used.
     bool open(const Job& job, const std::string& log_path, std::string& problem, std::vector<std::string>& detail,
               bool look_only = false);
+    // Opens (or makes) the journal at `path` of a station under the line's
+    // database: its values come from its leases only.
+    bool open_leased(const Job& job, const std::string& path, std::string& problem, bool look_only = false);
     // It did not exist when opened with `look_only`.
     bool missing() const { return missing_; }
+    bool leased() const { return leased_; }
 
     const std::string& path() const { return path_; }
     const std::vector<UniqueField>& fields() const { return fields_; }
@@ -52,6 +62,23 @@ public:
     // The first field with no value left; empty if every one has some.
     std::string used_up() const;
 
+    // A value of each field kept for a box about to be answered, so that
+    // a box is answered only while its numbers are at hand. False when
+    // there are none (used up; or, leased, until the next lease comes).
+    bool reserve();
+    // A kept value that the box did not take (take() uses one up).
+    void release();
+
+    // Leased: the values not given nor kept, and the leases that still hold some.
+    std::uint64_t lease_left() const;
+    unsigned leases_held() const;
+    // Records a lease of `count` values of each field from `first` on,
+    // forced to the disk. False, with `why`, when it cannot be written.
+    bool add_lease(const std::string& station, const std::vector<std::uint64_t>& first, std::uint64_t count,
+                   std::string& why);
+    // Leased: the pool has no value left of `field` (empty: it has).
+    void set_pool_used_up(const std::string& field);
+
     // One value of each field for a box on `port` of `station`.
     TakeResult take(const std::string& station, const std::string& port, std::vector<std::uint64_t>& values,
                     std::string& why);
@@ -60,8 +87,19 @@ public:
              const std::string& result);
 
 private:
+    struct HeldLease {
+        std::vector<std::uint64_t> first;
+        std::uint64_t count;
+    };
+
     bool catch_up(std::string& why);  // lock_ and the file's lock held
     bool read_line(const std::string& line, std::string& why);
+    bool read_values(const std::vector<std::string>& words, std::size_t from, std::vector<std::uint64_t>& values,
+                     std::string& why);
+    bool open_file(bool look_only, bool exists, std::string& problem, std::vector<std::string>& detail);
+    // Leased, with lock_ held: the values the next box gets, and how many remain.
+    bool next_leased(std::vector<std::uint64_t>& values) const;
+    std::uint64_t leased_left() const;
 
     mutable std::mutex lock_;
     std::string path_;
@@ -72,6 +110,10 @@ private:
     std::uint64_t read_to_ = 0;  // bytes of the file read so far
     std::uint64_t lines_ = 0;    // lines read so far
     bool missing_ = false;
+    bool leased_ = false;
+    std::vector<HeldLease> leases_;  // leased: in the order taken, so rising
+    std::uint64_t reserved_ = 0;     // values kept for boxes being answered
+    std::string pool_used_up_;
 };
 
 // The highest value of each of the job's fields in the rows of `log_path`

@@ -55,18 +55,36 @@ private:
 // What a box is answered and sent under a job: nothing once a range of its
 // numbers is used up, and at the transfer's start the image with its own
 // numbers, taken from the journal and on the disk before the first packet.
+// A box is answered only with a value kept for it; under the line's
+// database, one without is left to ask again until a lease comes.
 class JobSource final : public ExchangeSource {
 public:
     JobSource(const SessionJob& job, const ImageWindow& image, SessionObserver& front)
         : job_(job), image_(image), front_(front), overlay_(image) {}
+    ~JobSource() {
+        if (reserved_) job_.numbers->release();
+    }
+    JobSource(const JobSource&) = delete;
+    JobSource& operator=(const JobSource&) = delete;
 
     UpdateAnswer update_requested() override {
-        if (job_.numbers == nullptr) return UpdateAnswer::Answer;
+        if (job_.numbers == nullptr || reserved_) return UpdateAnswer::Answer;
+        if (job_.numbers->reserve()) {
+            reserved_ = job_.numbers->leased();
+            return UpdateAnswer::Answer;
+        }
         const std::string spent = job_.numbers->used_up();
-        if (spent.empty()) return UpdateAnswer::Answer;
-        refusal_ = spent + " used up";
-        trace("update request not answered: the numbers of %s are used up", spent.c_str());
-        return UpdateAnswer::Refuse;
+        if (!spent.empty() || job_.line == nullptr) {
+            refusal_ = spent + " used up";
+            trace("update request not answered: the numbers of %s are used up", spent.c_str());
+            return UpdateAnswer::Refuse;
+        }
+        const std::string reason = job_.line->numbers_wait_reason();
+        if (reason != waiting_) trace("update request not answered yet: waiting for numbers: %s", reason.c_str());
+        waiting_ = reason;
+        job_.line->wake();  // a lease is wanted now
+        front_.numbers_waiting(reason);
+        return UpdateAnswer::Hold;
     }
 
     const ImageWindow* transfer_image() override {
@@ -75,7 +93,9 @@ public:
             return &sent_;
         }
         std::string why;
+        reserved_ = false;  // the take uses the kept value
         const TakeResult taken = job_.numbers->take(job_.station, job_.port, values_, why);
+        if (job_.line != nullptr) job_.line->wake();  // the next lease may be due
         if (taken != TakeResult::Taken) {
             failed_ = taken == TakeResult::Failed;
             refusal_ = failed_ ? why : why + " used up";
@@ -111,7 +131,9 @@ private:
     std::vector<std::uint64_t> values_;
     std::string pairs_;
     std::string refusal_;
+    std::string waiting_;
     bool failed_ = false;
+    bool reserved_ = false;
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "link/serial_port.h"
 #include "session/box_result.h"
 #include "session/job.h"
+#include "session/line_keeper.h"
 #include "session/number_journal.h"
 #include "session/session_observer.h"
 
@@ -24,6 +25,7 @@ struct SessionJob {
     NumberJournal* numbers = nullptr;  // the job's journal, when it has unique fields
     std::string station;               // this machine's name, for the journal
     std::string port;                  // the port as given, for the journal
+    LineKeeper* line = nullptr;        // under the line's database: where leases come from
 };
 
 class Session {

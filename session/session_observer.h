@@ -15,6 +15,9 @@ public:
     // Under a job: the box's numbers, taken as its transfer starts
     // ("serial=STB000000123 mac=00:1A:2B:00:00:07").
     virtual void numbers_taken(const std::string& /*pairs*/) {}
+    // Under the line's database: the box asked for its update, and is left
+    // to ask again until values of a lease are at hand ("database unreachable").
+    virtual void numbers_waiting(const std::string& /*reason*/) {}
     // Under a job that asks for proof of the boot: the wait for its text
     // began, and `waited` seconds of it have passed (reported about once a second).
     virtual void boot_check_started(double /*within_s*/) {}

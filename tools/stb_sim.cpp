@@ -17,6 +17,7 @@
 //   --timeout S       give up after S seconds (default 600)
 //   --serial-line TEXT  in the usual dialogue, send TEXT (escapes as for send) before the prompt
 //   --boot-line TEXT    in the usual dialogue, send TEXT after the '@', as new firmware that boots
+//   --ask-every MS      in the usual dialogue, ask again every MS milliseconds until answered
 //
 // Script steps, one per line; '#' starts a comment line:
 //   wait_config           wait until the tool has set the line to 115200 baud
@@ -29,6 +30,9 @@
 //   send_repeat N TEXT    send TEXT N times
 //   send_paced N TEXT     send TEXT N times, no faster than 115200 8N1 carries (a box
 //                         that talks while it writes its flash)
+//   ask MS TEXT           send TEXT, then read until the byte 'y' arrives; without it
+//                         within MS milliseconds, send TEXT again (a loader that asks
+//                         until it is answered), until the --timeout
 //   expect_y              read until the byte 'y' arrives; without it for ANSWER_WAIT_S
 //                         seconds, give up: say so, close the link and exit 1
 //   receive [N]           receive N bytes of the packet stream (default: all of it)
@@ -110,6 +114,7 @@ struct Options {
     int timeout_s = 600;
     std::string serial_line;
     std::string boot_line;
+    int ask_every_ms = 0;
 };
 
 struct Step {
@@ -186,7 +191,7 @@ std::vector<Step> parse_script(std::istream& in) {
         Step step;
         if (!(words >> step.name) || step.name[0] == '#') continue;
         if (step.name == "sleep" || step.name == "drain" || step.name == "send_repeat" ||
-            step.name == "send_paced" || step.name == "receive") {
+            step.name == "send_paced" || step.name == "receive" || step.name == "ask") {
             long n = -1;
             if (words >> n) {
                 step.number = n;
@@ -195,7 +200,7 @@ std::vector<Step> parse_script(std::istream& in) {
             }
         }
         if (step.name == "mark") words >> step.text;
-        if (step.name == "send" || step.name == "send_repeat" || step.name == "send_paced") {
+        if (step.name == "send" || step.name == "send_repeat" || step.name == "send_paced" || step.name == "ask") {
             std::string rest;
             std::getline(words, rest);
             step.text = parse_text(rest);
@@ -209,9 +214,13 @@ std::vector<Step> usual_dialogue(const Options& options) {
     std::ostringstream script;
     script << (options.wait_go ? "wait_go\n" : "wait_config\n");
     if (!options.serial_line.empty()) script << "send \"" << options.serial_line << "\"\n";
-    script << "send \"\\r\\nSTB loader 1.2\\r\\nwant to update? (y/n)\\n\"\n"
-           << "expect_y\n"
-           << "send \"Erasing flash,please wait.\\n\"\n"
+    const char* prompt = "\"\\r\\nSTB loader 1.2\\r\\nwant to update? (y/n)\\n\"\n";
+    if (options.ask_every_ms > 0) {
+        script << "ask " << options.ask_every_ms << " " << prompt;
+    } else {
+        script << "send " << prompt << "expect_y\n";
+    }
+    script << "send \"Erasing flash,please wait.\\n\"\n"
            << "sleep " << options.erase_ms << "\n"
            << "send \"Erase done.\\n\"\n"
            << "receive\n"
@@ -346,6 +355,20 @@ bool expect_y(Device& device) {
         }
     }
     return true;
+}
+
+void ask(Device& device, long every_ms, const std::string& text) {
+    std::uint8_t byte = 0;
+    while (!timed_out(device)) {
+        send_bytes(device, text);
+        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(every_ms);
+        while (!timed_out(device) && Clock::now() < until) {
+            if (receive_some(device, &byte, 1, 10) == 1 && byte == 'y') {
+                ++device.y_count;
+                return;
+            }
+        }
+    }
 }
 
 void drain(Device& device, long ms) {
@@ -566,6 +589,7 @@ Options parse_options(int argc, char** argv) {
         else if (arg == "--timeout") options.timeout_s = parse_number(value());
         else if (arg == "--serial-line") options.serial_line = value();
         else if (arg == "--boot-line") options.boot_line = value();
+        else if (arg == "--ask-every") options.ask_every_ms = std::atoi(value().c_str());
         else fail("unknown option " + arg);
     }
     return options;
@@ -627,6 +651,7 @@ int main(int argc, char** argv) {
         else if (step.name == "send") send_bytes(device, step.text);
         else if (step.name == "send_repeat") send_repeat(device, step.number, step.text);
         else if (step.name == "send_paced") send_paced(device, step.number, step.text);
+        else if (step.name == "ask") ask(device, step.number, step.text);
         else if (step.name == "expect_y") {
             if (!expect_y(device)) {
                 device.result = "no_answer";
