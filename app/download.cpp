@@ -1,6 +1,7 @@
 #include "app/download.h"
 
 #include <cmath>
+#include <memory>
 #include <string>
 
 #include "app/exchange_console.h"
@@ -20,6 +21,9 @@
 #include "session/session_trace.h"
 
 namespace {
+
+// How long a box's row may take to reach the line's database before the download ends.
+constexpr double LINE_GRACE_S = 10.0;
 
 // After a completed download, for the person at the terminal: how long the
 // transfer took, how near the line's rate it came, and which image it was.
@@ -125,13 +129,18 @@ int job_download(const std::string& job_path, const PortName& name, const std::s
         return EXIT_FAILED;
     }
     NumberJournal numbers;
+    std::unique_ptr<LineKeeper> line;
     report = ConsoleReport();
-    if (!open_job_numbers(job, log_path, numbers, report)) {
+    std::string state;
+    if (job.line ? !open_job_line(job, log_path, host_name(), numbers, line, report, state)
+                 : !open_job_numbers(job, log_path, numbers, report)) {
         console_show(report);
         return EXIT_FAILED;
     }
+    if (!state.empty()) console_note("%s", state.c_str());
+    if (line) line->start();
 
-    const SessionJob context{&job, job.unique.empty() ? nullptr : &numbers, host_name(), given};
+    const SessionJob context{&job, job.unique.empty() ? nullptr : &numbers, host_name(), given, line.get()};
     Session session(name, label, loaded.window, &context);
     if (!open_port(session, label)) {
         session.close();
@@ -170,6 +179,15 @@ int job_download(const std::string& job_path, const PortName& name, const std::s
             std::string row = csv_row(record);
             row.resize(row.size() - 2);  // its line end
             console_note("%s: cannot write (%s); the row was: %s", log_path.c_str(), reason.c_str(), row.c_str());
+        }
+    }
+    if (line) {
+        // The row goes on to the line's database, or waits in the outbox for the next run.
+        line->wake();
+        line->stop(LINE_GRACE_S);
+        if (line->status().waiting > 0) {
+            console_note("%s; it waits in the outbox %s and goes with the next download or station under this log",
+                         line->status_line().c_str(), line->outbox_path().c_str());
         }
     }
     return box.outcome == BoxOutcome::Completed ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;

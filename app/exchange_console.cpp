@@ -83,6 +83,13 @@ void ExchangeConsole::numbers_taken(const std::string& pairs) {
     if (progress_.on_terminal()) console_note("this box: %s", pairs.c_str());
 }
 
+void ExchangeConsole::numbers_waiting(const std::string& reason) {
+    if (reason == waiting_) return;
+    waiting_ = reason;
+    console_note("waiting for numbers: %s (the box is answered when it asks again once values are at hand)",
+                 reason.c_str());
+}
+
 void ExchangeConsole::boot_check_started(double within_s) {
     progress_.boot_check();
     if (progress_.on_terminal()) {

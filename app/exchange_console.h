@@ -35,6 +35,9 @@ public:
     // numbers, and what the boot check waits for.
     void numbers_taken(const std::string& pairs) override;
     void boot_check_started(double within_s) override;
+    // Under the line's database, on standard error, once for each reason:
+    // the box asked, and waits for numbers.
+    void numbers_waiting(const std::string& reason) override;
 
     // How long the transfer took, in seconds, once it is over.
     double transfer_seconds() const { return transfer_end_ - transfer_start_; }
@@ -44,6 +47,7 @@ private:
 
     ProgressDisplay& progress_;
     std::string boot_expect_;
+    std::string waiting_;              // the reason last shown for waiting for numbers
     std::uint32_t packets_ = 0;        // packets in the transfer
     std::uint32_t spinner_steps_ = 0;  // transfer spinner steps printed: one per packet begun
     char cell_ = ' ';                  // the character under the cursor

@@ -4,10 +4,12 @@
 
 #include "console/console.h"
 #include "console/figures.h"
+#include "db/line_database.h"
 #include "image/image_fingerprint.h"
 #include "session/box_log.h"
 #include "session/exit_status.h"
 #include "session/job_setup.h"
+#include "session/line_keeper.h"
 #include "session/unique_value.h"
 
 namespace {
@@ -51,6 +53,71 @@ int finish(bool json, nlohmann::json& document, const std::string& problem, cons
     return problem.empty() ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
 }
 
+// Under the line's database: the pool's next values and what is left of
+// them, and this station's lease. Returns why no box could be flashed.
+std::string check_line(const Job& job, const std::string& log_path, nlohmann::json& document) {
+    const LineSettings& line = *job.line;
+    const std::string database = without_password(line.database);
+    console_print("database: %s, pool %s, leases of %s values\r\n", database.c_str(), line.pool.c_str(),
+                  thousands(line.lease).c_str());
+    document["line"] = {{"database", database}, {"pool", line.pool}, {"lease", line.lease}};
+    std::string secret;
+    LineDatabase pool(line_connection(line, secret), secret, line.pool);
+    std::vector<PoolField> fields;
+    for (const UniqueField& field : job.unique) fields.push_back(PoolField{field.name, field.first, field.last});
+    std::vector<std::uint64_t> next;
+    DbError error;
+    if (!pool.next_values(fields, next, error)) {
+        const std::string problem = "cannot use the line's database (" + database + "): " + error.message;
+        console_print("%s\r\n", problem.c_str());
+        document["line"]["reached"] = false;
+        return problem;
+    }
+    document["line"]["reached"] = true;
+    nlohmann::json pool_fields = nlohmann::json::array();
+    std::string spent;
+    for (std::size_t f = 0; f < job.unique.size(); ++f) {
+        const UniqueField& field = job.unique[f];
+        const std::uint64_t left = next[f] > field.last ? 0 : field.last - next[f] + 1;
+        if (left == 0 && spent.empty()) spent = field.name;
+        console_print("  %s at 0x%05X: pool %s%s left of %s to %s\r\n", field.name.c_str(), field.address,
+                      left > 0 ? ("next " + unique_text(field, next[f]) + ", ").c_str() : "",
+                      thousands(left).c_str(), unique_text(field, field.first).c_str(),
+                      unique_text(field, field.last).c_str());
+        pool_fields.push_back({{"name", field.name},
+                               {"address", field.address},
+                               {"format", format_name(field.format)},
+                               {"next", left > 0 ? nlohmann::json(unique_text(field, next[f])) : nullptr},
+                               {"left", left},
+                               {"first", unique_text(field, field.first)},
+                               {"last", unique_text(field, field.last)}});
+    }
+    document["line"]["fields"] = pool_fields;
+    if (job.unique.empty()) return std::string();
+    // This station's lease: the journal beside its log, read and left as it is.
+    NumberJournal numbers;
+    std::string problem;
+    if (!numbers.open_leased(job, line_journal_path(log_path), problem, true)) {
+        console_print("%s\r\n", problem.c_str());
+        return problem;
+    }
+    const std::uint64_t held = numbers.lease_left();
+    nlohmann::json lease = {{"journal", numbers.path()}, {"left", held}};
+    if (held > 0) {
+        console_print("numbers: %s, kept in %s\r\n", numbers_left_text(numbers).c_str(), numbers.path().c_str());
+        lease["next"] = unique_pairs(job.unique, numbers.next());
+    } else {
+        console_print("numbers: this station holds no lease (one is taken with the first box), kept in %s\r\n",
+                      numbers.path().c_str());
+    }
+    document["line"]["station_lease"] = lease;
+    if (!spent.empty() && held == 0) {
+        problem = "the pool's " + spent + " is used up: no box can be flashed under this job";
+        console_print("%s\r\n", problem.c_str());
+    }
+    return problem;
+}
+
 }  // namespace
 
 int run_job_check(const std::string& job_path, bool json) {
@@ -85,7 +152,9 @@ int run_job_check(const std::string& job_path, bool json) {
 
     const std::string log_path = job_log_path(job);
     std::string problem;
-    if (!job.unique.empty()) {
+    if (job.line) {
+        problem = check_line(job, log_path, document);
+    } else if (!job.unique.empty()) {
         NumberJournal numbers;
         ConsoleReport refusal;
         if (!open_job_numbers(job, log_path, numbers, refusal, true)) {

@@ -86,6 +86,13 @@ void PortMonitor::numbers_taken(const std::string& pairs) {
     view_.numbers = pairs;
 }
 
+void PortMonitor::numbers_waiting(const std::string& reason) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (view_.phase == PortPhase::NumbersWaiting && view_.reason == reason) return;
+    set_phase(PortPhase::NumbersWaiting, reason);
+    event("waiting for numbers", "waiting for numbers: " + reason).reason = reason;
+}
+
 void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.box_in_progress = false;

@@ -29,6 +29,7 @@ enum class PortPhase {
     Failed,       // reason; outcome: which failure
     Interrupted,
     NumbersUsedUp,  // reason: the field used up; the port answers no more boxes
+    NumbersWaiting, // reason: why no value is at hand; the box is answered once one is
 };
 
 struct PortView {
@@ -54,7 +55,8 @@ struct PortView {
 struct PortEvent {
     std::string time;   // UTC
     std::string event;  // what happened: "opened", "cannot open", "box started", "completed", "failed",
-                        // "interrupted", "remove the box", "port lost", "back", "numbers used up"
+                        // "interrupted", "remove the box", "port lost", "back", "numbers used up",
+                        // "waiting for numbers"
     std::string text;   // the line shown: "opened /dev/ttyUSB0", "completed in 1:58"
     std::string device; // opened, back, cannot open
     std::string reason; // cannot open, port lost, and a box's end other than completed
@@ -83,6 +85,7 @@ public:
     void box_started();
     void box_progress(PortPhase phase, unsigned percent, double seconds_left);
     void numbers_taken(const std::string& pairs);
+    void numbers_waiting(const std::string& reason);
     void box_ended(const BoxResult& box, const BoxRecord& row);
     void remove_the_box();
     void finished();

@@ -36,6 +36,7 @@ public:
     }
     void confirmation(const char* /*line*/) override { monitor_.box_progress(PortPhase::FlashWrite, 100, 0); }
     void numbers_taken(const std::string& pairs) override { monitor_.numbers_taken(pairs); }
+    void numbers_waiting(const std::string& reason) override { monitor_.numbers_waiting(reason); }
     void boot_check_started(double /*within_s*/) override { monitor_.box_progress(PortPhase::BootCheck, 100, 0); }
 
 private:
@@ -50,7 +51,7 @@ private:
 PortWorker::PortWorker(const StationPort& port, const StationSetup& setup)
     : port_(port),
       setup_(setup),
-      job_{setup.job, setup.numbers, setup.host, port.given},
+      job_{setup.job, setup.numbers, setup.host, port.given, setup.line},
       session_(port.name, port.label, setup.image, setup.job != nullptr ? &job_ : nullptr),
       monitor_(port.label) {}
 
@@ -116,6 +117,7 @@ void PortWorker::log_box(const BoxResult& box, const std::string& adapter) {
     record.sha256 = setup_.sha256;
     if (setup_.job != nullptr) record.job = setup_.job->path;
     setup_.log->write(record);
+    if (setup_.line != nullptr) setup_.line->wake();  // the row goes on to the line's database
     monitor_.box_ended(box, record);
 }
 

@@ -24,6 +24,7 @@ struct StationSetup {
     const std::atomic<bool>* stop;  // set when the station is to end
     const Job* job;                 // the job, or null
     NumberJournal* numbers;         // the job's numbers, or null
+    LineKeeper* line;               // the line's database, or null
 };
 
 class PortWorker {

@@ -32,6 +32,8 @@ namespace {
 constexpr int REDRAW_MS = 250;
 constexpr int EVENTS_MS = 100;
 constexpr double LOG_RETRY_S = 2.0;
+// At the end, how long the rows still waiting may take to reach the line's database.
+constexpr double LINE_GRACE_S = 5.0;
 
 // One spelling of the device a port entry names, so that two names for one
 // device are seen to be one; an identity that names no adapter now stands
@@ -73,10 +75,11 @@ using Workers = std::vector<std::unique_ptr<PortWorker>>;
 // and the shift's figures.
 class StationDisplay {
 public:
-    StationDisplay(const std::string& header, const NumberJournal* numbers, Workers& workers, EventsFile& events,
-                   bool bell, std::string host)
+    StationDisplay(const std::string& header, const NumberJournal* numbers, const LineKeeper* line, Workers& workers,
+                   EventsFile& events, bool bell, std::string host)
         : header_(header),
           numbers_(numbers),
+          line_(line),
           workers_(workers),
           events_(events),
           terminal_(!events.to_stdout() && block_.begin()),
@@ -117,6 +120,7 @@ public:
             ScreenFrame frame;
             frame.header.push_back(header_);
             if (numbers_ != nullptr) frame.header.push_back("numbers: " + numbers_left_text(*numbers_));
+            if (line_ != nullptr) frame.header.push_back(line_->status_line());
             frame.numbers = numbers_ != nullptr;
             frame.log_trouble = log_trouble;
             block_.measure();
@@ -127,6 +131,7 @@ public:
         } else {
             if (log_trouble != shown_trouble_ && !log_trouble.empty()) console_print("%s\r\n", log_trouble.c_str());
             shown_trouble_ = log_trouble;
+            database_line();
         }
         window(views);
         return views;
@@ -145,6 +150,20 @@ public:
     }
 
 private:
+    // Off a terminal: the database's state when it changes (not each count).
+    void database_line() {
+        if (line_ == nullptr || events_.to_stdout()) return;
+        const LineStatus status = line_->status();
+        const std::string state = status.reason + (status.waiting == 0 ? " none waiting" : " some waiting");
+        if (state == shown_database_) return;
+        const bool first = shown_database_.empty();
+        shown_database_ = state;
+        if (first && status.fault == DbFault::None && status.waiting == 0) return;  // said at the start
+        char time[40];
+        format_utc(std::chrono::system_clock::now(), time, sizeof time);
+        console_print("%s %s\r\n", time, line_->status_line().c_str());
+    }
+
     std::vector<PortView> workers_views() {
         std::vector<PortView> views;
         for (auto& worker : workers_) views.push_back(worker->monitor().view());
@@ -173,6 +192,7 @@ private:
 
     std::string header_;
     const NumberJournal* numbers_;
+    const LineKeeper* line_;
     Workers& workers_;
     EventsFile& events_;
     ScreenBlock block_;
@@ -182,6 +202,7 @@ private:
     TerminalSetup setup_;
     StationStats stats_;
     std::string shown_trouble_;
+    std::string shown_database_;
     TaskbarState shown_state_ = TaskbarState::Clear;
     unsigned shown_percent_ = 0;
 };
@@ -286,15 +307,21 @@ int run_station(int argc, char** argv) {
     }
     console_print("log: %s\r\n", options.log_path.c_str());
 
-    // The job's numbers, before any box is answered.
+    // The job's numbers, and under the line's database its keeper, before any box is answered.
     NumberJournal numbers;
+    std::unique_ptr<LineKeeper> line;
     if (under_job) {
         ConsoleReport report;
-        if (!open_job_numbers(job, options.log_path, numbers, report)) {
+        std::string state;
+        const bool usable = job.line ? open_job_line(job, options.log_path, host_name(), numbers, line, report, state)
+                                     : open_job_numbers(job, options.log_path, numbers, report);
+        if (!usable) {
             console_show(report);
-            end_session_trace("the numbers cannot be given", EXIT_FAILED);
+            end_session_trace(job.line ? "the line's database cannot be used" : "the numbers cannot be given",
+                              EXIT_FAILED);
             return EXIT_FAILED;
         }
+        if (!state.empty()) console_print("%s\r\n", state.c_str());
         if (!job.unique.empty()) {
             console_print("numbers: %s, kept in %s\r\n", numbers_left_text(numbers).c_str(), numbers.path().c_str());
         }
@@ -312,7 +339,9 @@ int run_station(int argc, char** argv) {
     catch_interrupts();
     std::atomic<bool> stop{false};
     const StationSetup setup{&options,    loaded.window, crc32, sha256, host_name(), &log, &stop,
-                             under_job ? &job : nullptr, under_job && !job.unique.empty() ? &numbers : nullptr};
+                             under_job ? &job : nullptr, under_job && !job.unique.empty() ? &numbers : nullptr,
+                             line.get()};
+    if (line) line->start();
     Workers workers;
     for (const StationPort& port : options.ports) workers.push_back(std::make_unique<PortWorker>(port, setup));
     std::vector<std::thread> threads;
@@ -323,7 +352,7 @@ int run_station(int argc, char** argv) {
     {
         const std::string header = (under_job ? "job " + options.job_path + ": " : std::string()) + hex_path +
                                    ", CRC-32 " + crc32 + ", log " + options.log_path;
-        StationDisplay display(header, setup.numbers, workers, events, options.bell, setup.host);
+        StationDisplay display(header, setup.numbers, line.get(), workers, events, options.bell, setup.host);
         double last_retry = monotonic_seconds();
         for (;;) {
             if (interrupt_requested()) stop.store(true);
@@ -347,6 +376,15 @@ int run_station(int argc, char** argv) {
         log.retry();
         std::string reason;
         log.waiting(reason);
+        // What the line's database has not yet taken waits in the outbox for the next start.
+        if (line) {
+            line->stop(LINE_GRACE_S);
+            const LineStatus status = line->status();
+            if (status.waiting > 0) {
+                console_note("%s; they wait in the outbox %s and go at this station's next start",
+                             line->status_line().c_str(), line->outbox_path().c_str());
+            }
+        }
         views = display.show(std::string());
         // Rows the log would still not take go to stderr, not nowhere.
         for (std::string row : log.take_waiting()) {

@@ -123,6 +123,7 @@ std::string port_state_text(const PortView& port, double now) {
     case PortPhase::Failed: return std::string("failed: ") + outcome_word(port.outcome);
     case PortPhase::Interrupted: return "interrupted";
     case PortPhase::NumbersUsedUp: return "numbers used up: " + port.reason.substr(0, port.reason.find(' '));
+    case PortPhase::NumbersWaiting: return "waiting for numbers: " + port.reason;
     }
     return std::string();
 }
@@ -134,6 +135,7 @@ std::string port_state_brief(const PortView& port, double now) {
     case PortPhase::Sending: return "sending " + std::to_string(port.percent) + "% " + duration(port.seconds_left);
     case PortPhase::RemoveBox: return "remove the box";
     case PortPhase::Failed: return "failed";
+    case PortPhase::NumbersWaiting: return "no numbers yet";
     default: return port_state_text(port, now);
     }
 }
@@ -144,14 +146,15 @@ Colour port_colour(const PortView& port) {
     case PortPhase::RemoveBox: return port.outcome == BoxOutcome::Completed ? Colour::Green : Colour::Yellow;
     case PortPhase::Failed:
     case PortPhase::NumbersUsedUp: return Colour::Red;
-    case PortPhase::CannotOpen: return Colour::Yellow;
+    case PortPhase::CannotOpen:
+    case PortPhase::NumbersWaiting: return Colour::Yellow;
     default: return Colour::Default;
     }
 }
 
 bool needs_operator(const PortView& port) {
     return port.phase == PortPhase::CannotOpen || port.phase == PortPhase::Failed ||
-           port.phase == PortPhase::NumbersUsedUp;
+           port.phase == PortPhase::NumbersUsedUp || port.phase == PortPhase::NumbersWaiting;
 }
 
 std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
@@ -170,10 +173,18 @@ std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vect
         for (const PortView& port : ports) {
             const std::string what = frame.numbers ? port.numbers.substr(0, static_cast<std::size_t>(second))
                                                    : fit(port.device, 16);
-            std::snprintf(row, sizeof row, "%-10s %-*s %-*s %4u %6u", fit(port.label, 10).c_str(), second,
-                          what.c_str(), frame.numbers ? 30 : 38,
-                          fit(port_state_text(port, now), frame.numbers ? 30 : 38).c_str(), port.completed,
-                          port.failed + port.interrupted);
+            const int state_width = frame.numbers ? 30 : 38;
+            if (port.phase == PortPhase::NumbersWaiting) {
+                // No box numbers to show: the reason takes their room too.
+                const int wide = second + 1 + state_width;
+                std::snprintf(row, sizeof row, "%-10s %-*s %4u %6u", fit(port.label, 10).c_str(), wide,
+                              port_state_text(port, now).substr(0, static_cast<std::size_t>(wide)).c_str(),
+                              port.completed, port.failed + port.interrupted);
+            } else {
+                std::snprintf(row, sizeof row, "%-10s %-*s %-*s %4u %6u", fit(port.label, 10).c_str(), second,
+                              what.c_str(), state_width, fit(port_state_text(port, now), state_width).c_str(),
+                              port.completed, port.failed + port.interrupted);
+            }
             lines.emplace_back(row, port_colour(port));
         }
     } else {

@@ -28,12 +28,13 @@ std::string port_state_text(const PortView& port, double now);
 std::string port_state_brief(const PortView& port, double now);
 
 // Whether the port waits for the operator: it cannot be opened, its box
-// failed, or its numbers are used up.
+// failed, its numbers are used up, or none are at hand.
 bool needs_operator(const PortView& port);
 
 // A port's colour: green for a box that completed (and the remove-the-box
 // that follows), red for a failed one or numbers used up, yellow where the
-// operator is waited for (cannot open, remove a box that failed).
+// operator is waited for (cannot open, remove a box that failed, no numbers
+// at hand).
 Colour port_colour(const PortView& port);
 
 // What the screen shows besides the ports.
