@@ -368,6 +368,14 @@ class Refusals(JobTest):
             (base + '[identity]\npattern = "S/N: ([0-9A-Z]+"\n', "identity.pattern: not a pattern (ECMAScript)"),
             (base + '[boot]\nexpect = "v2"\nwithin_s = 0\n', "boot.within_s: must lie from 1 to 3600, not 0"),
             (base + "[station]\nports = \"COM7-9\"\n", 'station.ports: "COM7-9" names no port'),
+            (base + '[line]\ndatabase = "DSN=stbline;Uid=st;Pwd={x;y}"\n', "line.database: holds a password"),
+            (base + '[line]\ndatabase = "DSN=stbline; password =x"\n', "line.database: holds a password"),
+            (base + '[line]\npool = "line3"\n', "line.database: missing"),
+            (base + '[line]\ndatabase = "DSN=stbline"\nlease = 0\n', "line.lease: must lie from 1 to 1,000,000"),
+            (base + '[line]\ndatabase = "DSN=stbline"\npool = ""\n', "line.pool: must be 1 to 255 characters"),
+            (base + (field % ("0x5000", 1, 9)).replace("width = 4", "width = 19").replace("last = 9",
+                                                                                         "last = 9223372036854775807")
+             + '[line]\ndatabase = "DSN=stbline"\n', "unique[1].last: too high for the line's database"),
             ("[image\n", "line 1: "),
         ]
         sim = self.sim(name="com7", script="wait_config\nlinger")

@@ -11,6 +11,7 @@
 #include "image/image_fingerprint.h"
 #include "image/image_window.h"
 #include "link/update_exchange.h"
+#include "db/odbc.h"
 #include "session/csv_reader.h"
 #include "session/job.h"
 #include "session/number_journal.h"
@@ -268,6 +269,62 @@ TEST(NumberJournal, ALostJournalIsRefusedWhenTheLogHoldsNumbers) {
     EXPECT_TRUE(journal.open(job, folder.file("empty.csv", header), problem, detail));
 }
 
+// A station's journal under the line's database: values only from the
+// leases it recorded, in their order, kept for boxes being answered, and
+// read back whole after a kill.
+TEST(NumberJournal, LeasedValuesComeOnlyFromTheJournalsLeases) {
+    const Folder folder;
+    Job job = job_with_fields(folder.path() + "/line.toml");
+    job.unique[0].last = 9999;
+    const std::string path = folder.path() + "/log.csv.numbers";
+    NumberJournal journal;
+    std::string problem;
+    ASSERT_TRUE(journal.open_leased(job, path, problem)) << problem;
+    std::vector<std::uint64_t> values;
+    std::string why;
+    // Nothing leased: no box is answered, and a take says why.
+    EXPECT_FALSE(journal.reserve());
+    EXPECT_EQ(journal.take("s", "1", values, why), TakeResult::Failed);
+    EXPECT_NE(why.find("waits for a lease"), std::string::npos) << why;
+    ASSERT_TRUE(journal.add_lease("s", {100, 50}, 2, why)) << why;
+    ASSERT_TRUE(journal.add_lease("s", {300, 90}, 3, why)) << why;
+    EXPECT_EQ(journal.leases_held(), 2U);
+    // Two boxes answered keep two values; the third of five waits for none.
+    EXPECT_TRUE(journal.reserve());
+    EXPECT_TRUE(journal.reserve());
+    EXPECT_EQ(journal.lease_left(), 3U);
+    journal.release();
+    EXPECT_EQ(journal.lease_left(), 4U);
+    const std::vector<std::vector<std::uint64_t>> want = {{100, 50}, {101, 51}, {300, 90}, {301, 91}, {302, 92}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(journal.take("s", "1", values, why), TakeResult::Taken) << why;
+        EXPECT_EQ(values, want[i]);
+    }
+    EXPECT_EQ(journal.leases_held(), 1U);
+    // Read again after a kill: the same place in the same leases.
+    NumberJournal again;
+    ASSERT_TRUE(again.open_leased(job, path, problem)) << problem;
+    EXPECT_EQ(again.lease_left(), 2U);
+    EXPECT_EQ(again.next(), want[3]);
+    ASSERT_EQ(again.take("s", "2", values, why), TakeResult::Taken);
+    ASSERT_EQ(again.take("s", "2", values, why), TakeResult::Taken);
+    EXPECT_EQ(values, want[4]);
+    EXPECT_EQ(again.leases_held(), 0U);
+    EXPECT_FALSE(again.reserve());
+    EXPECT_EQ(again.used_up(), "") << "the pool may still have values";
+    again.set_pool_used_up("serial");
+    EXPECT_EQ(again.used_up(), "serial");
+    EXPECT_EQ(again.take("s", "2", values, why), TakeResult::UsedUp);
+    EXPECT_NE(folder.read("log.csv.numbers").find("lease "), std::string::npos);
+    // A lease line that lacks a field, or its count, is refused: the place in it would be unknown.
+    for (const char* damaged : {"stbload numbers 1\r\nlease t station=s count=3 serial=SN0100\r\n",
+                                "stbload numbers 1\r\nlease t station=s count=x serial=SN0100 id=5\r\n"}) {
+        folder.file("damaged.numbers", damaged);
+        NumberJournal refused;
+        EXPECT_FALSE(refused.open_leased(job, folder.path() + "/damaged.numbers", problem)) << damaged;
+    }
+}
+
 // Jobs as people write them: the forms each value may take, and the paths.
 TEST(JobFile, ValuesAndPaths) {
     const Folder folder;
@@ -305,6 +362,17 @@ rearm_quiet_s = 1.5
     EXPECT_EQ(*job.rearm_quiet_s, 1.5);
     EXPECT_FALSE(*job.continuous);
     EXPECT_EQ(job.unique[0].size(), 4U);
+    EXPECT_FALSE(job.line.has_value());
+    // [line]: the pool defaults to the job file's name, the lease to 50.
+    std::vector<std::string> none;
+    Job with_line;
+    ASSERT_TRUE(read_job_text("[image]\nfile = \"fw.hex\"\ncrc32 = 1\n[line]\ndatabase = \"DSN=stbline\"\n",
+                              "jobs/line3.v2.toml", with_line, none))
+        << none[0];
+    ASSERT_TRUE(with_line.line.has_value());
+    EXPECT_EQ(with_line.line->pool, "line3.v2");
+    EXPECT_EQ(with_line.line->lease, 50U);
+    EXPECT_EQ(with_line.line->database, "DSN=stbline");
 }
 
 // RFC 4180 as the log writes it, and what a torn or foreign file holds.
@@ -344,4 +412,46 @@ TEST(CsvReader, RowsBadRowsAndLines) {
         }
     }
     EXPECT_EQ(csv_fields_of("a,b,,c"), (std::vector<std::string>{"a", "b", "", "c"}));
+}
+
+// What the drivers say, as the operator can act on it (psqlODBC and SQL
+// Server's own words), and connection strings shown without a password.
+TEST(Odbc, FaultsAndShownConnections) {
+    const struct {
+        const char* state;
+        const char* message;
+        DbFault fault;
+        const char* brief;
+    } cases[] = {
+        {"08001", "could not connect to server: Connection refused", DbFault::Unreachable, "connection refused"},
+        {"08001", "FATAL:  password authentication failed for user \"station\"", DbFault::Login, "login refused"},
+        {"28000", "[Microsoft][ODBC Driver 18 for SQL Server][SQL Server]Login failed for user 'st'.", DbFault::Login,
+         "login refused"},
+        {"08001", "FATAL:  database \"nowhere\" does not exist", DbFault::Login, "login refused"},
+        {"01000", "[unixODBC][Driver Manager]Can't open lib 'No Such Driver' : file not found", DbFault::Driver,
+         "driver missing"},
+        {"IM002", "[unixODBC][Driver Manager]Data source name not found and no default driver specified",
+         DbFault::Driver, "driver missing"},
+        {"HYT00", "[Microsoft][ODBC Driver 18 for SQL Server]Login timeout expired", DbFault::Unreachable,
+         "no answer"},
+        {"57P01", "FATAL: terminating connection due to administrator command", DbFault::Unreachable,
+         "connection lost"},
+        {"08001", "could not translate host name \"dbhost\" to address", DbFault::Unreachable, "server name unknown"},
+        {"42P01", "ERROR: relation \"stb_boxes\" does not exist", DbFault::Failed, "refused: ERROR: relation"},
+    };
+    for (const auto& c : cases) {
+        const DbError error{classify_db_error(c.state, c.message), c.state, c.message};
+        EXPECT_EQ(error.fault, c.fault) << c.message;
+        EXPECT_EQ(brief_db_reason(error).rfind(c.brief, 0), 0U) << brief_db_reason(error);
+    }
+    const struct {
+        const char* connection;
+        const char* shown;
+    } shown[] = {
+        {"DSN=stbline", "DSN=stbline"},
+        {"DSN=stbline;PWD=secret", "DSN=stbline"},
+        {"Driver={PostgreSQL Unicode};Server=db;Pwd={a;b=c}};Uid=st", "Driver={PostgreSQL Unicode};Server=db;Uid=st"},
+        {"Server=db; Password = x ;Database=line", "Server=db;Database=line"},
+    };
+    for (const auto& c : shown) EXPECT_EQ(without_password(c.connection), c.shown) << c.connection;
 }

@@ -1,0 +1,393 @@
+"""The line's database through ODBC, against a real PostgreSQL server: one pool
+of numbers for every station, one record of every box, and a bench that goes on
+while the server is away. What the database holds is read back with psql."""
+
+import csv
+import datetime
+import os
+import re
+import signal
+import sys
+import time
+import unittest
+import zlib
+
+from harness import (ERASED, ERASING, PROMPT, ToolTest, finish_tool, hex_text, random_bytes, run_tool, srec_window,
+                     start_tool)
+import postgres
+from test_job import HEADER, mac_text, serial_text
+
+SERIAL_AT, MAC_AT = 0xFF000, 0xFF010
+CLUSTER = None
+
+
+def setUpModule():
+    global CLUSTER
+    CLUSTER = postgres.Cluster()
+
+
+def tearDownModule():
+    if CLUSTER is not None:
+        CLUSTER.close()
+
+
+def box_steps(count, first=0):
+    """A loader that asks every 300 ms until answered, for `count` boxes, each
+    followed by a quiet spell that re-arms the station's port."""
+    steps = []
+    for box in range(first, first + count):
+        steps += ["ask 300 " + PROMPT, "send " + ERASING, "sleep 30", "send " + ERASED, "receive",
+                  "send Data received.\\n", "send_repeat 600 .", "send @", "drain 400", "reset",
+                  "mark box%d" % box, "sleep 100"]
+    return steps
+
+
+def utc(text):
+    """A time as the log writes it, or as PostgreSQL prints a TIMESTAMP(3)."""
+    text = text.rstrip("Z").replace("T", " ")
+    return datetime.datetime.fromisoformat(text + ("" if "." in text else ".000").ljust(4, "0"))
+
+
+class LineTest(ToolTest):
+
+    def setUp(self):
+        super().setUp()
+        CLUSTER.reset()
+        blocks = [(0x4000, random_bytes(0x3000, 81)), (0xFF000, b"\xaa" * 64)]
+        (self.dir / "fw.hex").write_text(hex_text(blocks))
+        self.window = srec_window(self.dir / "fw.hex", self.dir)
+        self.crc = zlib.crc32(self.window)
+        self.env = CLUSTER.env()
+
+    def job(self, lease, database=None, extra=""):
+        text = ('[image]\nfile = "fw.hex"\ncrc32 = "0x%08X"\n\n'
+                '[[unique]]\nname = "serial"\naddress = 0x%X\nformat = "decimal"\nprefix = "STB"\nwidth = 9\n'
+                'first = 1\nlast = 999999999\n\n'
+                '[[unique]]\nname = "mac"\naddress = 0x%X\nformat = "mac"\nfirst = "00:1A:2B:00:00:00"\n'
+                'last = "00:1A:2B:00:FF:FF"\n\n'
+                '[line]\ndatabase = "%s"\nlease = %d\n%s'
+                % (self.crc, SERIAL_AT, MAC_AT, database or CLUSTER.connection(), lease, extra))
+        (self.dir / "line3.toml").write_text(text)
+
+    def rows(self, log):
+        with open(log, newline="") as file:
+            rows = list(csv.reader(file))
+        self.assertEqual(rows[0], HEADER)
+        return [dict(zip(HEADER, row)) for row in rows[1:]]
+
+    def serial_of(self, row):
+        """A row's serial, after checking its MAC goes with it and its box got exactly these numbers."""
+        pairs = dict(pair.split("=", 1) for pair in row["unique"].split())
+        serial = int(pairs["serial"][3:])
+        mac = int(pairs["mac"].replace(":", ""), 16) - 0x001A2B000000
+        self.assertEqual(pairs, {"serial": serial_text(serial), "mac": mac_text(mac)}, row)
+        self.assertEqual(mac, serial - 1, "the fields of a lease move together: %r" % row)
+        image = bytearray(self.window)
+        image[SERIAL_AT - 0x4000:SERIAL_AT - 0x4000 + 12] = serial_text(serial).encode()
+        image[MAC_AT - 0x4000:MAC_AT - 0x4000 + 6] = (0x001A2B000000 + mac).to_bytes(6, "big")
+        self.assertEqual(row["box_crc32"], "0x%08X" % zlib.crc32(bytes(image)), row)
+        return serial
+
+    def database_rows(self):
+        columns = ", ".join('"%s"' % name for name in HEADER)
+        rows = CLUSTER.sql("SELECT %s FROM stb_boxes" % columns)
+        return [dict(zip(HEADER, row)) for row in rows]
+
+    def assertDatabaseHolds(self, csv_rows):
+        """Every row of the logs once in stb_boxes, field for field, and nothing else."""
+        stored = self.database_rows()
+        key = lambda row: (row["station"], row["port"], utc(row["started"]))
+        by_key = {key(row): row for row in stored}
+        self.assertEqual(len(by_key), len(stored))
+        self.assertEqual(sorted(by_key), sorted(key(row) for row in csv_rows))
+        for row in csv_rows:
+            held = by_key[key(row)]
+            for name in HEADER:
+                if name in ("started", "ended"):
+                    self.assertEqual(utc(held[name]), utc(row[name]), (name, row))
+                elif name.endswith("_s") and row[name]:
+                    self.assertAlmostEqual(float(held[name]), float(row[name]), msg=(name, row))
+                else:
+                    self.assertEqual(held[name], row[name], (name, row))
+
+    def assertLeasesHold(self, serials_by_journal):
+        """No two leases share a value, and each value given lies in a lease of the journal that gave it."""
+        leases = CLUSTER.sql('SELECT "journal", "first_value", "last_value" FROM stb_leases '
+                             'WHERE "pool" = \'line3\' AND "field" = \'serial\' ORDER BY "first_value"')
+        spans = [(int(first), int(last)) for _, first, last in leases]
+        for (first, last), (next_first, _) in zip(spans, spans[1:]):
+            self.assertLess(last, next_first, "leases overlap: %r" % spans)
+        for journal, serials in serials_by_journal.items():
+            own = [(int(first), int(last)) for name, first, last in leases if name == journal]
+            for serial in serials:
+                self.assertTrue(any(first <= serial <= last for first, last in own),
+                                "%d is in no lease of %s: %r" % (serial, journal, own))
+        ranges = dict(CLUSTER.sql('SELECT "field", "next_value" FROM stb_ranges WHERE "pool" = \'line3\''))
+        self.assertEqual(int(ranges["serial"]), spans[-1][1] + 1)
+
+    def wait_count(self, started, text, count, timeout=120):
+        deadline = time.monotonic() + timeout
+        while started.out().count(text) < count:
+            self.assertIsNone(started.process.poll(), "the station ended: %r" % started.out()[-600:])
+            self.assertLess(time.monotonic(), deadline, "never %d times %r: %r" % (count, text, started.out()[-600:]))
+            time.sleep(0.05)
+
+    def wait_for(self, started, pattern, timeout=90):
+        deadline = time.monotonic() + timeout
+        while not re.search(pattern, started.out()):
+            self.assertIsNone(started.process.poll(), "the station ended: %r" % started.out()[-600:])
+            self.assertLess(time.monotonic(), deadline, "never printed %r: %r" % (pattern, started.out()[-600:]))
+            time.sleep(0.05)
+
+    def sims_for(self, ports, steps):
+        return {port: self.sim(name="com%d" % port, script="\n".join(steps), timeout=300) for port in ports}
+
+    def port_env(self, sims):
+        env = dict(self.env)
+        env.update({"STBLOAD_COM%d" % port: str(sim.link) for port, sim in sims.items()})
+        return env
+
+
+class Pool(LineTest):
+
+    def test_three_stations_on_one_job_give_each_value_once_and_record_each_box_once(self):
+        # Three benches of four ports start at once on an empty database,
+        # which each then makes its tables in; the DSN names the server.
+        self.job(lease=7, database="DSN=stbline")
+        boxes = 5
+        benches = {}
+        for bench, ports in (("a", (1, 2, 3, 4)), ("b", (5, 6, 7, 8)), ("c", (9, 10, 11, 12))):
+            (self.dir / bench).mkdir()
+            sims = self.sims_for(ports, ["wait_config"] + box_steps(boxes) + ["linger"])
+            station = start_tool(["--job", "../line3.toml", "--station", ",".join(map(str, ports)), "--continuous",
+                                  "--rearm-quiet", "0.3"], self.port_env(sims), cwd=self.dir / bench)
+            benches[bench] = (sims, station)
+        for sims, station in benches.values():
+            for sim in sims.values():
+                try:
+                    sim.wait_mark("box%d" % (boxes - 1), timeout=180)
+                except AssertionError:
+                    raise AssertionError("%s: %r" % (sim.link, station.out()[-3000:]))
+        all_rows = []
+        serials = {}
+        for bench, (sims, station) in benches.items():
+            self.wait_count(station, b" completed in ", 4 * boxes)
+            station.process.send_signal(signal.SIGINT)
+            run = finish_tool(station, timeout=60)
+            self.assertEqual(run.status, 0, run.out[-600:])
+            self.assertIn(b"pool line3", run.out)
+            rows = self.rows(self.dir / bench / "stbload-station.csv")
+            self.assertEqual([row["result"] for row in rows], ["completed"] * 4 * boxes)
+            serials[str(self.dir / bench / "stbload-station.csv.numbers")] = [self.serial_of(row) for row in rows]
+            all_rows += rows
+        given = [serial for values in serials.values() for serial in values]
+        self.assertEqual(len(set(given)), len(given), "a value given twice: %r" % sorted(given))
+        self.assertDatabaseHolds(all_rows)
+        # Each bench's leases name its own journal, though all three ran on one host.
+        self.assertLeasesHold(serials)
+        leases = CLUSTER.sql('SELECT "journal", count(*) FROM stb_leases WHERE "field" = \'serial\' GROUP BY "journal"')
+        self.assertEqual(sorted(journal for journal, _ in leases), sorted(serials))
+        # None held more than two at once: 20 values in leases of 7 take at most 3 leases, and 2 more early.
+        for journal, count in leases:
+            self.assertLessEqual(int(count), 5, journal)
+
+    def test_kill_mid_lease_then_restart_while_the_server_is_away(self):
+        self.job(lease=10)
+        # Two ports end their third box and wait; a third is killed mid-transfer.
+        idle = ["wait_config"] + box_steps(3) + ["mark idle", "wait_release", "wait_open"] + box_steps(3, 3) + ["linger"]
+        cut = (["wait_config"] + box_steps(1) + ["ask 300 " + PROMPT, "send " + ERASING, "send " + ERASED,
+                                                   "receive 40000", "mark midway", "wait_release", "wait_open",
+                                                   "reset"] + box_steps(3, 1) + ["linger"])
+        sims = self.sims_for((1, 2), idle)
+        sims[3] = self.sim(name="com3", script="\n".join(cut), timeout=300)
+        env = self.port_env(sims)
+        args = ["--job", "line3.toml", "--station", "1,2,3", "--continuous", "--rearm-quiet", "0.3"]
+        station = start_tool(args, env, cwd=self.dir)
+        for port in (1, 2):
+            sims[port].wait_mark("idle", timeout=120)
+        sims[3].wait_mark("midway", timeout=120)
+        station.process.kill()
+        finish_tool(station)
+        journal = (self.dir / "stbload-station.csv.numbers").read_text()
+        taken = [int(value) for value in re.findall(r"^take .* serial=STB(\d+)", journal, re.M)]
+        self.assertEqual(len(taken), 8, journal)
+        leased = sum(int(count) for count in re.findall(r"^lease .* count=(\d+) ", journal, re.M))
+        # The restart finds the server away: it runs on what the journal's lease has left.
+        CLUSTER.stop()
+        try:
+            station = start_tool(args, env, cwd=self.dir)
+            self.wait_for(station, rb"is unreachable: .*; running on this station's lease: %d left" % (leased - 8))
+            self.wait_for(station, rb"database: \d+ rows? waiting \(connection refused\)")
+            if leased - 8 < 9:  # fewer values than the boxes still to come
+                self.wait_for(station, rb"COM\d waiting for numbers: database unreachable")
+        finally:
+            CLUSTER.start()
+        for port in (1, 2, 3):
+            sims[port].wait_mark("box5" if port != 3 else "box3", timeout=120)
+        self.wait_for(station, rb"database: every row sent")
+        station.process.send_signal(signal.SIGINT)
+        run = finish_tool(station, timeout=60)
+        self.assertEqual(run.status, 0, run.out[-600:])
+        rows = self.rows(self.dir / "stbload-station.csv")
+        serials = [self.serial_of(row) for row in rows]
+        self.assertEqual(len(rows), 7 + 9)
+        self.assertEqual(len(set(serials)), len(serials), sorted(serials))
+        # The killed box's value is spent: never given again.
+        killed = set(taken) - set(serials[:7])
+        self.assertEqual(len(killed), 1, (taken, serials))
+        self.assertNotIn(killed.pop(), serials)
+        self.assertDatabaseHolds(rows)
+        self.assertLeasesHold({str(self.dir / "stbload-station.csv.numbers"): serials})
+
+
+class Outage(LineTest):
+
+    def test_the_server_away_for_20_s_mid_run(self):
+        self.job(lease=3)
+        sims = self.sims_for((1, 2), ["wait_config"] + box_steps(60) + ["linger"])
+        station = start_tool(["--job", "line3.toml", "--station", "1,2", "--continuous", "--rearm-quiet", "0.3"],
+                             self.port_env(sims), cwd=self.dir)
+        self.wait_count(station, b" completed in ", 2)
+        CLUSTER.stop()
+        stopped = time.monotonic()
+        before = station.out().count(b"completed in")
+        # Flashing goes on while the lease lasts, then the ports wait, answering no box.
+        self.wait_for(station, rb"database: \d+ rows? waiting \(connection refused\)")
+        self.wait_for(station, rb"COM\d waiting for numbers: database unreachable")
+        while time.monotonic() - stopped < 20:
+            time.sleep(0.2)
+        during = station.out().count(b"completed in") - before
+        self.assertGreater(during, 0, "no box was flashed on the lease while the server was away")
+        self.assertLessEqual(during, 2 * 3 + 2, "more boxes than two leases hold")
+        CLUSTER.start()
+        back = time.monotonic()
+        # Every row arrives within 10 s of the server's return.
+        while True:
+            written = self.rows(self.dir / "stbload-station.csv")
+            if len(self.database_rows()) >= len(written):
+                break
+            self.assertLess(time.monotonic() - back, 10, "rows still waiting 10 s after the server came back")
+            time.sleep(0.2)
+        # Values come again: the boxes that asked meanwhile are answered.
+        self.wait_count(station, b" completed in ", station.out().count(b" completed in ") + 4)
+        station.process.send_signal(signal.SIGINT)
+        run = finish_tool(station, timeout=60)
+        self.assertEqual(run.status, 0, run.out[-600:])
+        rows = self.rows(self.dir / "stbload-station.csv")
+        serials = [self.serial_of(row) for row in rows]
+        self.assertEqual(len(set(serials)), len(serials))
+        self.assertDatabaseHolds(rows)
+        self.assertLeasesHold({str(self.dir / "stbload-station.csv.numbers"): serials})
+
+
+class Refusals(LineTest):
+
+    def test_what_keeps_a_station_from_starting_and_the_password_never_shown(self):
+        self.job(lease=5)
+        password = postgres.STATION_PASSWORD
+        cases = [
+            ("wrong password", {"STBLOAD_DB_PASSWORD": "not-" + password}, None,
+             rb"refused the login: .*password authentication failed"),
+            ("no such database", {}, CLUSTER.connection(database="nowhere"), rb"refused the login: .*does not exist"),
+            ("no such driver", {}, CLUSTER.connection().replace("PostgreSQL Unicode", "No Such Driver"),
+             rb"cannot be used: .*\(is the server's ODBC driver installed, and the DSN set up\?\)"),
+        ]
+        for name, env, database, message in cases:
+            with self.subTest(name):
+                if database is not None:
+                    self.job(lease=5, database=database)
+                else:
+                    self.job(lease=5)
+                sim = self.sim(name="com7", args=("--ask-every", "200"))
+                trace = self.dir / "trace.txt"
+                run = run_tool(["--job", "line3.toml", "--station", "7"],
+                               dict(self.env, STBLOAD_COM7=str(sim.link), STBLOAD_TRACE=str(trace), **env),
+                               cwd=self.dir)
+                self.assertEqual(run.status, 1, run.out)
+                self.assertRegex(run.out, message + rb".*: nothing flashed\r\n")
+                sim.stop()
+                self.assertEqual(sim.received(), b"", "no port was answered")
+                for what, text in (("stdout", run.out), ("stderr", run.err), ("trace", trace.read_bytes())):
+                    self.assertNotIn(password.encode(), text, what)
+                    self.assertNotIn(b"PWD", text.upper(), what)
+        # A schema another version made.
+        self.job(lease=5)
+        run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out)
+        CLUSTER.sql("UPDATE stb_schema SET version = 99")
+        run = run_tool(["--job", "line3.toml", "--station", "7"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 1)
+        self.assertIn(b"the tables are of another version (schema 99; this stbload reads 1): nothing flashed", run.out)
+        # A password in the job file is refused before anything is tried.
+        self.job(lease=5, database=CLUSTER.connection() + ";PWD=" + password)
+        run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 1)
+        self.assertIn(b"line.database: holds a password", run.err)
+        self.assertNotIn(password.encode(), run.out + run.err)
+
+    def test_one_station_a_log(self):
+        self.job(lease=5)
+        sims = self.sims_for((1,), ["wait_config"] + box_steps(1) + ["linger"])
+        first = start_tool(["--job", "line3.toml", "--station", "1", "--continuous"], self.port_env(sims),
+                           cwd=self.dir)
+        self.wait_for(first, rb"completed in")
+        run = run_tool(["--job", "line3.toml", "--station", "2"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 1)
+        self.assertIn(b"the outbox stbload-station.csv.outbox is in use: another stbload runs under the line's "
+                      b"database with the log stbload-station.csv; give each station a log of its own", run.out)
+        first.process.send_signal(signal.SIGINT)
+        self.assertEqual(finish_tool(first).status, 0)
+
+
+class SingleDownload(LineTest):
+
+    def test_a_single_download_and_the_check(self):
+        self.job(lease=4)
+        run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out)
+        self.assertIn(b"  serial at 0xFF000: pool next STB000000001, 999,999,999 left of STB000000001 to "
+                      b"STB999999999\r\n", run.out)
+        self.assertIn(b"numbers: this station holds no lease (one is taken with the first box)", run.out)
+        for box in (1, 2):
+            sim = self.sim(name="com%d" % box)
+            run = run_tool(["--job", "line3.toml", str(box)], dict(self.env, **{"STBLOAD_COM%d" % box: str(sim.link)}),
+                           cwd=self.dir)
+            self.assertEqual(run.status, 0, run.err)
+            self.assertTrue(run.out.endswith(b"Download completed\r\n"))
+            sim.finish()
+        rows = self.rows(self.dir / "stbload-station.csv")
+        self.assertEqual([self.serial_of(row) for row in rows], [1, 2])
+        self.assertDatabaseHolds(rows)
+        run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
+        self.assertIn(b"pool next STB000000005, 999,999,995 left", run.out)
+        self.assertIn(b"numbers: 2 left of this station's lease (STB000000003, 00:1A:2B:00:00:02 next), kept in "
+                      b"stbload-station.csv.numbers\r\n", run.out)
+        # Away: the check says so and fails; a download's row waits in the outbox.
+        CLUSTER.stop()
+        try:
+            run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
+            self.assertEqual(run.status, 1)
+            self.assertIn(b"cannot use the line's database (Driver={PostgreSQL Unicode};", run.out)
+            sim = self.sim(name="com3")
+            run = run_tool(["--job", "line3.toml", "3"], dict(self.env, STBLOAD_COM3=str(sim.link)), cwd=self.dir)
+            self.assertEqual(run.status, 0, run.err)
+            self.assertIn(b"database: 1 row waiting (connection refused); it waits in the outbox "
+                          b"stbload-station.csv.outbox", run.err)
+        finally:
+            CLUSTER.start()
+        run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 0)
+        sim = self.sim(name="com4")
+        run = run_tool(["--job", "line3.toml", "4"], dict(self.env, STBLOAD_COM4=str(sim.link)), cwd=self.dir)
+        self.assertEqual(run.status, 0, run.err)
+        rows = self.rows(self.dir / "stbload-station.csv")
+        self.assertEqual([self.serial_of(row) for row in rows], [1, 2, 3, 4])
+        self.assertDatabaseHolds(rows)
+
+
+if __name__ == "__main__":
+    missing = postgres.missing_tools()
+    if missing:
+        print("FAILED: the line's database tests need PostgreSQL 15 and psqlODBC: missing " + ", ".join(missing))
+        sys.exit(1)
+    unittest.main()
