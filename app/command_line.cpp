@@ -52,6 +52,7 @@ void print_help() {
                   "\r\n"
                   "Environment:\r\n"
                   "%s"
+                  "  STBLOAD_DB_PASSWORD    the password for a job's [line] database\r\n"
                   "  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n"
                   "  STBLOAD_PROGRESS=off   no progress, window title or taskbar progress\r\n",
                   PORT_HELP, EXIT_DOWNLOAD_COMPLETED, EXIT_FAILED, EXIT_USAGE, PORT_ENVIRONMENT_HELP);

@@ -7,8 +7,9 @@ on the machine hits both sides of a comparison alike. Times and peak memory come
 from wait4() on the measured process itself (see bench_rusage).
 
 usage: measure.py --build DIR --work DIR --gbench FILE [--rounds N]
-       measure.py --build DIR --work DIR --only reads [--stbload PROGRAM]
-(the second: only the port's read figures, for any stbload, an older one too)
+       measure.py --build DIR --work DIR --only reads|report|line [--stbload PROGRAM]
+(the second: only the port's read figures, the report's, or the line's database's,
+for any stbload, an older one too)
 """
 
 import argparse
@@ -58,6 +59,14 @@ TALKING_SECONDS = 8.0
 REPORT_ROWS = 1000000
 REPORT_SECONDS = 2.0
 REPORT_MB = 50.0
+
+# The line's database: its cost to a bench PC for each box (an insert and a
+# share of a lease), and stations at once on fast boxes.
+LINE_BOX_MS = 10.0
+LINE_LEASE = 50
+LINE_STATIONS = 8
+LINE_PORTS = 4
+LINE_BOXES = 12  # each port's
 
 # The station at the real line rate: this many boxes at once, against one
 # single download at the same rate.
@@ -274,6 +283,103 @@ def report_rows(build, work, program):
              verdict(wall <= REPORT_SECONDS and rss <= REPORT_MB))]
 
 
+def stations_at_once(folder, job, program, env):
+    """LINE_STATIONS stations of LINE_PORTS fast simulated boxes each, on `job`,
+    every port flashing LINE_BOXES boxes: the boxes, the seconds they took, the
+    serial of each row."""
+    import csv
+    import signal
+    steps = ["wait_config"]
+    for box in range(LINE_BOXES):
+        steps += ["ask 300 " + harness.PROMPT, "send " + harness.ERASING, "send " + harness.ERASED, "receive",
+                  "send Data received.\\n", "send @", "drain 250", "reset", "mark box%d" % box]
+    steps.append("linger")
+    sims, stations = [], []
+    started = time.monotonic()
+    for station in range(LINE_STATIONS):
+        bench = folder / ("bench%d" % station)
+        bench.mkdir(parents=True)
+        ports = range(station * LINE_PORTS + 1, station * LINE_PORTS + LINE_PORTS + 1)
+        station_env = dict(env)
+        for port in ports:
+            sim = harness.Sim(bench, name="com%d" % port, script="\n".join(steps), timeout=600)
+            sims.append(sim)
+            station_env["STBLOAD_COM%d" % port] = str(sim.link)
+        stations.append(subprocess.Popen(
+            [str(program), "--job", job, "--station", ",".join(map(str, ports)), "--continuous", "--rearm-quiet",
+             "0.2"], cwd=bench, env=station_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL))
+    for sim in sims:
+        sim.wait_mark("box%d" % (LINE_BOXES - 1), timeout=600)
+    elapsed = time.monotonic() - started
+    for station in stations:
+        station.send_signal(signal.SIGINT)
+    for station in stations:
+        station.wait(60)
+    for sim in sims:
+        sim.stop()
+    serials = []
+    for station in range(LINE_STATIONS):
+        with open(folder / ("bench%d" % station) / "stbload-station.csv", newline="") as log:
+            for row in csv.DictReader(log):
+                if row["result"] != "completed":
+                    raise SystemExit("a box did not complete: %r" % row)
+                serials.append(row["unique"].split()[0])
+    return LINE_STATIONS * LINE_PORTS * LINE_BOXES, elapsed, serials
+
+
+def line_rows(build, work, program):
+    """The line's database against a local PostgreSQL 15 that forces its commits
+    to the disk: the cost of a box, and LINE_STATIONS stations at once."""
+    import postgres
+    import zlib
+    missing = postgres.missing_tools()
+    if missing:
+        raise SystemExit("the line's database figures need PostgreSQL 15 and psqlODBC: missing " + ", ".join(missing))
+    cluster = postgres.Cluster(durable=True)
+    try:
+        env = dict(os.environ, **cluster.env())
+        done = subprocess.run([str(build / "bench" / "bench_line_db"), cluster.connection(), "2000", "200",
+                               str(LINE_LEASE)], env=env, stdout=subprocess.PIPE, check=True, timeout=600)
+        cost = json.loads(done.stdout)
+        per_box = cost["insert_ms"] + cost["lease_ms"] / LINE_LEASE
+        per_box_cpu = cost["insert_cpu_ms"] + cost["lease_cpu_ms"] / LINE_LEASE
+        rows = [("The line's database per box: an insert and 1/%d of a lease (local PostgreSQL, commits on the disk)"
+                 % LINE_LEASE, "<= %.0f ms" % LINE_BOX_MS,
+                 "%.2f ms (CPU %.2f ms)" % (per_box, per_box_cpu),
+                 "insert %.2f ms (p95 %.2f), lease %.2f ms (p95 %.2f)" % (
+                     cost["insert_ms"], cost["insert_p95_ms"], cost["lease_ms"], cost["lease_p95_ms"]),
+                 verdict(per_box <= LINE_BOX_MS))]
+
+        # Stations at once, each of LINE_PORTS fast boxes (not paced), one pool;
+        # then the same with the job's own journal instead, for comparison.
+        blocks = [(0x4000, bytes(range(256)) * 16), (0xFF000, b"\xaa" * 32)]
+        (work / "line.hex").write_text(harness.hex_text(blocks))
+        window = harness.srec_window(work / "line.hex", work)
+        job = ('[image]\nfile = "line.hex"\ncrc32 = "0x%08X"\n\n[[unique]]\nname = "serial"\naddress = 0xFF000\n'
+               'format = "decimal"\nprefix = "STB"\nwidth = 9\nfirst = 1\nlast = 999999999\n\n[[unique]]\n'
+               'name = "mac"\naddress = 0xFF010\nformat = "mac"\nfirst = "00:1A:2B:00:00:00"\n'
+               'last = "00:1A:2B:FF:FF:FF"\n' % zlib.crc32(window))
+        (work / "line.toml").write_text(job + '\n[line]\ndatabase = "%s"\nlease = %d\n' % (cluster.connection(),
+                                                                                          LINE_LEASE))
+        (work / "local.toml").write_text(job)
+        figures = {}
+        for name in ("local", "line"):
+            boxes, elapsed, serials = stations_at_once(work / name, "../../%s.toml" % name, program, env)
+            stored = int(cluster.sql("SELECT count(*) FROM stb_boxes WHERE \"job\" = '../../%s.toml'" % name)[0][0])
+            once = len(serials) == boxes and len(set(serials)) == boxes and stored == (boxes if name == "line" else 0)
+            figures[name] = (boxes / elapsed, once, "%d boxes in %.1f s; %d rows in stb_boxes; values %s" % (
+                boxes, elapsed, stored, "each once" if once else "REPEATED OR MISSING"))
+        rate, once, detail = figures["line"]
+        rows.append(("%d stations of %d fast boxes (not paced), one pool, leases of %d" % (
+                         LINE_STATIONS, LINE_PORTS, LINE_LEASE), "every value once", "%.1f boxes/s" % rate,
+                     "%s; with the job's own journal instead %.1f boxes/s" % (detail, figures["local"][0]),
+                     verdict(once and figures["local"][1])))
+        return rows
+    finally:
+        cluster.close()
+
+
 def read_rows(build, work, program, hex_path):
     """The rows of the port's read figures."""
     flood = flood_rate(build, work, program, hex_path)
@@ -357,13 +463,15 @@ def main():
     parser.add_argument("--work", required=True, type=Path)
     parser.add_argument("--gbench")
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--only", choices=["reads", "report"])
+    parser.add_argument("--only", choices=["reads", "report", "line"])
     parser.add_argument("--stbload", type=Path, help="the program measured (default: the build's)")
     args = parser.parse_args()
     build, work = args.build.resolve(), args.work.resolve()
     program = (args.stbload or build / "stbload").resolve()
     if args.only == "report":
         return print_table(report_rows(build, work, program))
+    if args.only == "line":
+        return print_table(line_rows(build, work, program))
     if args.only == "reads":
         hex_path = work / "reads.hex"
         subprocess.run([str(build / "bench" / "bench_make_hex"), "16", str(hex_path)], check=True)
@@ -407,7 +515,8 @@ def main():
     # At the line's real rate: a single download, then a station of 16 boxes at once.
     paced_single, single_wire = paced_run(build, work, hex_files[16], window, 0)
     paced_station, station_wire = paced_run(build, work, hex_files[16], window, STATION_BOXES)
-    reads = read_rows(build, work, program, hex_files[16]) + report_rows(build, work, program)
+    reads = (read_rows(build, work, program, hex_files[16]) + report_rows(build, work, program) +
+             line_rows(build, work, program))
     load_after = os.getloadavg()
 
     gb = gbench_medians(args.gbench)

@@ -143,7 +143,8 @@ LineOpen LineKeeper::open(std::string& problem) {
     }
     read_to_ = marked_;
     read_rows();
-    trace("database: %zu rows of %s wait to be sent", rows_.size(), log_path_.c_str());
+    trace("database: %llu rows of %s wait to be sent", static_cast<unsigned long long>(rows_.size()),
+          log_path_.c_str());
 
     DbError error;
     if (!database_.ready(error)) {

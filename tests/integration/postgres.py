@@ -37,9 +37,10 @@ def free_port():
 
 
 class Cluster:
-    """The cluster, started; stop() and start() again for an outage, close() at the end."""
+    """The cluster, started; stop() and start() again for an outage, close() at the end.
+    `durable`: commits forced to the disk, as a line's server does (the tests need not)."""
 
-    def __init__(self):
+    def __init__(self, durable=False):
         self.dir = Path(tempfile.mkdtemp(prefix="stbload-pg-"))
         self.data = self.dir / "data"
         self.port = free_port()
@@ -53,8 +54,8 @@ class Cluster:
         self._run([str(PG_BIN / "initdb"), "-D", str(self.data), "-U", "postgres", "--pwfile", str(self.dir / "pw"),
                    "-A", "scram-sha-256", "--no-sync"])
         with open(self.data / "postgresql.conf", "a") as conf:
-            conf.write("listen_addresses = '127.0.0.1'\nport = %d\nunix_socket_directories = '%s'\nfsync = off\n"
-                       "max_connections = 200\n" % (self.port, self.dir))
+            conf.write("listen_addresses = '127.0.0.1'\nport = %d\nunix_socket_directories = '%s'\nfsync = %s\n"
+                       "max_connections = 200\n" % (self.port, self.dir, "on" if durable else "off"))
         self.start()
         self.sql("CREATE ROLE %s LOGIN PASSWORD '%s'" % (STATION_USER, STATION_PASSWORD.replace("'", "''")),
                  database="postgres")

@@ -43,6 +43,7 @@ HELP = (b"\r\n"
         b"\r\n"
         b"Environment:\r\n"
         b"  STBLOAD_COM<n>=DEVICE  the serial device for COM<n>\r\n"
+        b"  STBLOAD_DB_PASSWORD    the password for a job's [line] database\r\n"
         b"  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n"
         b"  STBLOAD_PROGRESS=off   no progress, window title or taskbar progress\r\n")
 

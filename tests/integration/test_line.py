@@ -7,14 +7,17 @@ import datetime
 import os
 import re
 import signal
+import subprocess
 import sys
 import time
 import unittest
 import zlib
+from pathlib import Path
 
 from harness import (ERASED, ERASING, PROMPT, ToolTest, finish_tool, hex_text, random_bytes, run_tool, srec_window,
                      start_tool)
 import postgres
+from test_download import terminal_screen
 from test_job import HEADER, mac_text, serial_text
 
 SERIAL_AT, MAC_AT = 0xFF000, 0xFF010
@@ -139,6 +142,17 @@ class LineTest(ToolTest):
             self.assertLess(time.monotonic(), deadline, "never printed %r: %r" % (pattern, started.out()[-600:]))
             time.sleep(0.05)
 
+    def wait_screen(self, started, pattern, timeout=90):
+        """Waits until the station's terminal shows a line that matches `pattern`; returns the screen."""
+        deadline = time.monotonic() + timeout
+        while True:
+            shown = terminal_screen(started.out())
+            if any(re.search(pattern, line) for line in shown):
+                return shown
+            self.assertIsNone(started.process.poll(), "the station ended: %r" % shown)
+            self.assertLess(time.monotonic(), deadline, "the screen never showed %r: %s" % (pattern, "\n".join(shown)))
+            time.sleep(0.1)
+
     def sims_for(self, ports, steps):
         return {port: self.sim(name="com%d" % port, script="\n".join(steps), timeout=300) for port in ports}
 
@@ -212,19 +226,21 @@ class Pool(LineTest):
         taken = [int(value) for value in re.findall(r"^take .* serial=STB(\d+)", journal, re.M)]
         self.assertEqual(len(taken), 8, journal)
         leased = sum(int(count) for count in re.findall(r"^lease .* count=(\d+) ", journal, re.M))
-        # The restart finds the server away: it runs on what the journal's lease has left.
+        # The restart finds the server away: it runs on what the journal's lease
+        # has left, and its screen says what waits and why.
         CLUSTER.stop()
         try:
-            station = start_tool(args, env, cwd=self.dir)
+            station = start_tool(args, env, terminal=True, cwd=self.dir)
             self.wait_for(station, rb"is unreachable: .*; running on this station's lease: %d left" % (leased - 8))
-            self.wait_for(station, rb"database: \d+ rows? waiting \(connection refused\)")
+            self.wait_screen(station, r"^database: \d+ rows? waiting \(connection refused\)$")
             if leased - 8 < 9:  # fewer values than the boxes still to come
-                self.wait_for(station, rb"COM\d waiting for numbers: database unreachable")
+                shown = self.wait_screen(station, r"^COM\d +waiting for numbers: database unreachable +\d+ +\d+$")
+                self.assertIn("numbers: none at hand (waiting for a lease)", shown)
         finally:
             CLUSTER.start()
         for port in (1, 2, 3):
             sims[port].wait_mark("box5" if port != 3 else "box3", timeout=120)
-        self.wait_for(station, rb"database: every row sent")
+        self.wait_screen(station, r"^database: every row sent$")
         station.process.send_signal(signal.SIGINT)
         run = finish_tool(station, timeout=60)
         self.assertEqual(run.status, 0, run.out[-600:])
@@ -337,6 +353,37 @@ class Refusals(LineTest):
                       b"database with the log stbload-station.csv; give each station a log of its own", run.out)
         first.process.send_signal(signal.SIGINT)
         self.assertEqual(finish_tool(first).status, 0)
+
+
+class ForTheLinesIT(LineTest):
+
+    def test_the_readmes_schema_and_least_rights_let_a_station_work(self):
+        # The DBA runs the README's SQL; a station's user then has those rights alone.
+        readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+        section = readme[readme.index("#### For the line's IT"):]
+        schema, rights = re.findall(r"```sql\n(.*?)```", section, re.S)[:2]
+        CLUSTER.sql(schema)
+        CLUSTER.sql(rights)
+        self.job(lease=2, database=CLUSTER.connection(user="stbload_station"))
+        env = dict(self.env, STBLOAD_DB_PASSWORD="change-me")
+        for box in (1, 2, 3):
+            sim = self.sim(name="com%d" % box)
+            run = run_tool(["--job", "line3.toml", str(box)], dict(env, **{"STBLOAD_COM%d" % box: str(sim.link)}),
+                           cwd=self.dir)
+            self.assertEqual(run.status, 0, run.err)
+            sim.finish()
+        rows = self.rows(self.dir / "stbload-station.csv")
+        self.assertEqual([self.serial_of(row) for row in rows], [1, 2, 3])
+        self.assertDatabaseHolds(rows)
+        self.assertLeasesHold({str(self.dir / "stbload-station.csv.numbers"): [1, 2, 3]})
+        run = run_tool(["--job", "line3.toml", "--check"], env, cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out)
+        # Those rights and no more: the user may not change a box's record.
+        done = subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(CLUSTER.port), "-U", "stbload_station", "-d",
+                               postgres.DATABASE, "-c", 'DELETE FROM stb_boxes'],
+                              env=dict(os.environ, PGPASSWORD="change-me"), stderr=subprocess.PIPE, text=True)
+        self.assertNotEqual(done.returncode, 0)
+        self.assertIn("permission denied", done.stderr)
 
 
 class SingleDownload(LineTest):

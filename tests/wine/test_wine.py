@@ -28,6 +28,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
 
+import postgres  # noqa: E402
+
 from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STREAM_SIZE, TOOL_TIMEOUT, USAGE,  # noqa: E402
                      ToolTest, final_totals, final_wait_console, finish_tool, hex_text, packet_stream, random_bytes,
                      main_unless_missing, run_tool, start_tool, transcript, transfer_console, window_of)
@@ -71,6 +73,7 @@ def missing_prerequisites():
             missing.append("%s (build it with cmake/mingw-w64-x86_64.cmake)" % exe)
     if not STB_SIM.exists():
         missing.append(str(STB_SIM))
+    missing += postgres.missing_tools()
     return missing
 
 
@@ -360,6 +363,38 @@ class Station(WineTest):
         self.assertEqual([(row["unique"], row["boot"], row["result"]) for row in rows],
                          [("serial=W%05d" % n, "fw up", "completed") for n in (41, 42)])
         self.assertEqual(len(re.findall(r"^take ", (self.dir / "line.numbers").read_text(), re.M)), 2)
+
+
+class LineDatabase(WineTest):
+
+    def test_the_windows_build_reaches_the_lines_database_through_odbc32(self):
+        # Wine's odbc32 hands the calls to unixODBC and psqlODBC, as Windows'
+        # own hands them to the driver the line's IT installed.
+        cluster = postgres.Cluster()
+        try:
+            blocks = [(0x4000, random_bytes(0x3000, 33))]
+            self.write_hex("fw.hex", hex_text(blocks))
+            (self.dir / "line.toml").write_text(
+                '[image]\nfile = "fw.hex"\ncrc32 = "0x%08X"\n\n[[unique]]\nname = "serial"\naddress = 0xFF000\n'
+                'format = "decimal"\nprefix = "W"\nwidth = 5\nfirst = 41\nlast = 99999\n\n[line]\ndatabase = "%s"\n'
+                'lease = 3\n' % (zlib.crc32(window_of(blocks)), cluster.connection()))
+            env = dict(prefix.env, **cluster.env())
+            for box in range(2):
+                sim = self.wine_sim(7, script="\n".join(HANDSHAKE + ["receive", "send ok\\n@", "linger"]))
+                run = run_tool(["--job", "line.toml", "COM7"], env, program=[WINE, str(WIN_EXE)], cwd=self.dir)
+                sim.stop()
+                self.assertEqual(run.status, 0, (run.out[-200:], run.err))
+                self.assertSameBytes(run.out, transcript(final_bytes=1), "console")
+            run = run_tool(["--job", "line.toml", "--check"], env, program=[WINE, str(WIN_EXE)], cwd=self.dir)
+            self.assertEqual(run.status, 0, run.out)
+            self.assertIn(b"  serial at 0xFF000: pool next W00044, 99,956 left of W00041 to W99999\r\n", run.out)
+            self.assertIn(b"numbers: 1 left of this station's lease (W00043 next)", run.out)
+            stored = cluster.sql('SELECT "port", "unique", "result" FROM stb_boxes ORDER BY "started"')
+            self.assertEqual(stored, [["COM7", "serial=W%05d" % n, "completed"] for n in (41, 42)])
+            journal, = cluster.sql('SELECT "journal" FROM stb_leases')[0]
+            self.assertTrue(journal.endswith("stbload-station.csv.numbers"), journal)
+        finally:
+            cluster.close()
 
 
 class BeforeTheDialogue(WineTest):
