@@ -85,6 +85,10 @@ bool NumberJournal::read_values(const std::vector<std::string>& words, std::size
                       fields_[f].name + " (was the field changed? rename it, or make a new journal for it)";
                 return false;
             }
+            if (found[f]) {  // which of the two was given? neither may be taken as the truth
+                why = "line " + std::to_string(lines_) + " names " + fields_[f].name + " twice";
+                return false;
+            }
             found[f] = true;
         }
     }
@@ -109,9 +113,17 @@ bool NumberJournal::read_line(const std::string& line, std::string& why) {
             if (why.empty()) why = "line " + std::to_string(lines_) + " is no lease: " + line.substr(0, 80);
             return false;
         }
-        for (const std::uint64_t first : values) {
-            if (first == UINT64_MAX) {
+        for (std::size_t f = 0; f < fields_.size(); ++f) {
+            if (values[f] == UINT64_MAX) {
                 why = "line " + std::to_string(lines_) + ": a lease without a value of every field";
+                return false;
+            }
+            // Every value of the lease must be one the job may give: a box
+            // never gets a value past its field's range, whose bytes would not fit.
+            const UniqueField& field = fields_[f];
+            if (values[f] < field.first || values[f] > field.last || held - 1 > field.last - values[f]) {
+                why = "line " + std::to_string(lines_) + ": a lease of " + field.name +
+                      " values outside the job's range (was the field changed? make a new journal for it)";
                 return false;
             }
         }

@@ -186,6 +186,8 @@ TEST(NumberJournal, GivesEachValueOnceWhateverTheFileHolds) {
         {"stbload numbers 1\r\ngarbage\r\ntake t serial=SN0011\r\n", false, "line 2 is no journal line: garbage"},
         {"stbload numbers 1\r\ntake t station=a port=1 serial=XX0011 id=5\r\n", false,
          "line 2: serial=XX0011 is no value of the job's serial"},
+        {"stbload numbers 1\r\ntake t station=a port=1 serial=SN0013 id=5 serial=SN0011\r\n", false,
+         "line 2 names serial twice"},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -316,13 +318,22 @@ TEST(NumberJournal, LeasedValuesComeOnlyFromTheJournalsLeases) {
     EXPECT_EQ(again.used_up(), "serial");
     EXPECT_EQ(again.take("s", "2", values, why), TakeResult::UsedUp);
     EXPECT_NE(folder.read("log.csv.numbers").find("lease "), std::string::npos);
-    // A lease line that lacks a field, or its count, is refused: the place in it would be unknown.
+    // A lease line that lacks a field or its count is refused: the place in it would be unknown. So is
+    // one that holds values past a field's range (ids run 7-100, serials to 9999), however large its count.
     for (const char* damaged : {"stbload numbers 1\r\nlease t station=s count=3 serial=SN0100\r\n",
-                                "stbload numbers 1\r\nlease t station=s count=x serial=SN0100 id=5\r\n"}) {
+                                "stbload numbers 1\r\nlease t station=s count=x serial=SN0100 id=5\r\n",
+                                "stbload numbers 1\r\nlease t station=s count=3 serial=SN0100 id=5\r\n",
+                                "stbload numbers 1\r\nlease t station=s count=3 serial=SN9998 id=50\r\n",
+                                "stbload numbers 1\r\nlease t station=s count=18446744073709551615 serial=SN0100 "
+                                "id=50\r\n"}) {
         folder.file("damaged.numbers", damaged);
         NumberJournal refused;
         EXPECT_FALSE(refused.open_leased(job, folder.path() + "/damaged.numbers", problem)) << damaged;
     }
+    folder.file("edge.numbers", "stbload numbers 1\r\nlease t station=s count=2 serial=SN9998 id=99\r\n");
+    NumberJournal edge;
+    ASSERT_TRUE(edge.open_leased(job, folder.path() + "/edge.numbers", problem)) << problem;
+    EXPECT_EQ(edge.lease_left(), 2U) << "a lease that ends on both ranges' last values";
 }
 
 // Jobs as people write them: the forms each value may take, and the paths.
