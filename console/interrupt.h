@@ -21,3 +21,10 @@ bool interrupt_requested();
 // Says that the front end has finished; a console close waits for this (as
 // long as Windows lets it) before the process is ended.
 void interrupt_answered();
+
+// Keeps interrupts off the calling thread, so that they reach the main
+// thread, which draws the screen and the title: a second interrupt then
+// puts the title back after the last one drawn, never before it. Every
+// thread the front ends start calls it first. (Windows answers interrupts
+// on a thread of its own; there it does nothing.)
+void keep_interrupts_off_this_thread();

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <csignal>
 #include <initializer_list>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "console/interrupt.h"
@@ -35,3 +36,10 @@ bool interrupt_requested() {
 }
 
 void interrupt_answered() {}
+
+void keep_interrupts_off_this_thread() {
+    sigset_t interrupts_set;
+    sigemptyset(&interrupts_set);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&interrupts_set, signal_number);
+    pthread_sigmask(SIG_BLOCK, &interrupts_set, nullptr);
+}

@@ -37,3 +37,5 @@ bool interrupt_requested() {
 void interrupt_answered() {
     answered.store(true);
 }
+
+void keep_interrupts_off_this_thread() {}

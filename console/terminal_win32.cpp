@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <windows.h>
 
 #include "console/terminal.h"
@@ -10,6 +11,10 @@
 
 namespace {
 
+// Mutex rules: `drawing` guards use_titles, use_taskbar and pending, since
+// the console's control handler puts the title back on a thread of its own
+// while the front end may be drawing one: once put back, nothing is drawn.
+std::mutex drawing;
 bool use_titles = false;
 bool use_taskbar = false;
 bool pending = false;
@@ -24,7 +29,7 @@ bool is_console(HANDLE handle, DWORD& mode) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
 }
 
-void put_back() {
+void put_back() {  // `drawing` held
     if (!pending) return;
     pending = false;
     if (use_taskbar) {
@@ -32,11 +37,14 @@ void put_back() {
         SetConsoleMode(stderr_handle(), saved_mode);
     }
     if (use_titles) SetConsoleTitleA(saved_title);
+    use_titles = false;
+    use_taskbar = false;
 }
 
 // Runs on a thread of its own when Ctrl+C, Ctrl+Break or closing the window
 // ends the process; FALSE lets the default handler end it as before.
 BOOL WINAPI on_console_event(DWORD /*event*/) {
+    const std::lock_guard<std::mutex> hold(drawing);
     put_back();
     return FALSE;
 }
@@ -72,6 +80,7 @@ void write_stderr(const char* text, std::size_t size) {
 }
 
 void terminal_begin(const TerminalSetup& setup, bool on_interrupt) {
+    const std::lock_guard<std::mutex> hold(drawing);
     use_titles = setup.titles;
     use_taskbar = setup.taskbar;
     if (!use_titles && !use_taskbar) return;
@@ -81,18 +90,22 @@ void terminal_begin(const TerminalSetup& setup, bool on_interrupt) {
 }
 
 void terminal_title(const char* text) {
+    const std::lock_guard<std::mutex> hold(drawing);
     if (use_titles) SetConsoleTitleA(text);
 }
 
 void terminal_taskbar(TaskbarState state, unsigned percent) {
+    const std::lock_guard<std::mutex> hold(drawing);
     if (use_taskbar) write_taskbar_sequence(state, percent);
 }
 
 void terminal_restore_now() {
+    const std::lock_guard<std::mutex> hold(drawing);
     put_back();
 }
 
 void terminal_end() {
+    const std::lock_guard<std::mutex> hold(drawing);
     put_back();
     use_titles = false;
     use_taskbar = false;

@@ -4,6 +4,7 @@
 #define TOML_HEADER_ONLY 1
 #define TOML_EXCEPTIONS 0
 #define TOML_ENABLE_FORMATTERS 0
+#include <initializer_list>
 #include <stdint.h>  // the tables below name uint_least64_t as the C header does
 #include <toml++/impl/preprocessor.h>
 // toml++ 3.3's generated character tables reach TOML_UNREACHABLE for some
@@ -211,6 +212,14 @@ void read_unique(Checker& check, const toml::table& table, const std::string& wh
                                  std::string::npos) {
             check.problem(where + ".name", "\"" + *name + "\" must be letters, digits, '_' or '-'");
             usable = false;
+        }
+        // The journal writes a box's values beside words of its own.
+        for (const char* own : {"station", "port", "result", "count"}) {
+            if (*name == own) {
+                check.problem(where + ".name", "\"" + *name + "\" is a word the journal of numbers uses for itself: "
+                                               "choose another name");
+                usable = false;
+            }
         }
         for (const UniqueField& other : job.unique) {
             if (other.name == *name) {

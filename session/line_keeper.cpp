@@ -6,6 +6,7 @@
 #include "console/clock.h"
 #include "console/environment.h"
 #include "console/full_path.h"
+#include "console/interrupt.h"
 #include "console/system_error.h"
 #include "console/trace.h"
 #include "session/csv_reader.h"
@@ -229,6 +230,7 @@ void LineKeeper::note(const std::string& reason, DbFault fault, bool reached) {
 }
 
 void LineKeeper::run() {
+    keep_interrupts_off_this_thread();
     trace_label_thread("database");
     for (;;) {
         std::string reason;

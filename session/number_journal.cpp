@@ -18,7 +18,7 @@ namespace {
 constexpr char HEADER[] = "stbload numbers 1";
 constexpr char TORN[] = " # torn";
 constexpr char TORN_END[] = " # torn\r\n";  // what ends a line that a power cut tore
-constexpr std::size_t READ_CHUNK = 1 << 20;
+constexpr std::size_t READ_CHUNK = 64 * 1024;  // far more than any line, and cheap to take at each box
 
 std::string system_words(int error) {
     char words[256];
@@ -103,13 +103,13 @@ bool NumberJournal::read_line(const std::string& line, std::string& why) {
     ++lines_;
     if (line.empty() || line[0] == '#' || ends_with(line, TORN) || line == HEADER) return true;
     const std::vector<std::string> words = words_of(line);
-    if (words[0] == "end") return true;
+    if (words.empty() || words[0] == "end") return true;  // a line of blanks says nothing
     std::vector<std::uint64_t> values;
     if (words[0] == "lease" && words.size() >= 4 && words[3].rfind("count=", 0) == 0) {
         const std::string count = words[3].substr(6);
         char* end = nullptr;
         const unsigned long long held = std::strtoull(count.c_str(), &end, 10);
-        if (count.empty() || *end != '\0' || held == 0 || !read_values(words, 4, values, why)) {
+        if (count.empty() || *end != '\0' || held == 0 || !read_values(words, 1, values, why)) {
             if (why.empty()) why = "line " + std::to_string(lines_) + " is no lease: " + line.substr(0, 80);
             return false;
         }
@@ -134,7 +134,9 @@ bool NumberJournal::read_line(const std::string& line, std::string& why) {
         why = "line " + std::to_string(lines_) + " is no journal line: " + line.substr(0, 80);
         return false;
     }
-    if (!read_values(words, 2, values, why)) return false;
+    // Every word that names a field counts, wherever it stands: a value of a
+    // damaged line is still one that a box may have got.
+    if (!read_values(words, 1, values, why)) return false;
     for (std::size_t f = 0; f < fields_.size(); ++f) {
         if (values[f] == UINT64_MAX) continue;
         if (!given_[f] || values[f] > highest_[f]) highest_[f] = values[f];
@@ -254,13 +256,23 @@ bool NumberJournal::open_file(bool look_only, bool exists, std::string& problem,
     return usable;
 }
 
+std::uint64_t NumberJournal::given_of(const HeldLease& lease) const {
+    // The fields of a lease move together; the place in it is past the
+    // highest value given of any field, so that none comes again even from
+    // a journal whose takes do not keep step.
+    std::uint64_t given = 0;
+    for (std::size_t f = 0; f < fields_.size(); ++f) {
+        if (!given_[f] || highest_[f] < lease.first[f]) continue;
+        const std::uint64_t past = highest_[f] - lease.first[f];
+        if (past >= lease.count - 1) return lease.count;
+        if (past + 1 > given) given = past + 1;
+    }
+    return given;
+}
+
 bool NumberJournal::next_leased(std::vector<std::uint64_t>& values) const {
     for (const HeldLease& lease : leases_) {
-        const std::uint64_t first = lease.first[0];
-        std::uint64_t given = 0;
-        if (given_[0] && highest_[0] >= first) {
-            given = highest_[0] - first + 1 < lease.count ? highest_[0] - first + 1 : lease.count;
-        }
+        const std::uint64_t given = given_of(lease);
         if (given == lease.count) continue;
         values.clear();
         for (const std::uint64_t start : lease.first) values.push_back(start + given);
@@ -271,14 +283,7 @@ bool NumberJournal::next_leased(std::vector<std::uint64_t>& values) const {
 
 std::uint64_t NumberJournal::leased_left() const {
     std::uint64_t left = 0;
-    for (const HeldLease& lease : leases_) {
-        const std::uint64_t first = lease.first[0];
-        std::uint64_t given = 0;
-        if (given_[0] && highest_[0] >= first) {
-            given = highest_[0] - first + 1 < lease.count ? highest_[0] - first + 1 : lease.count;
-        }
-        left += lease.count - given;
-    }
+    for (const HeldLease& lease : leases_) left += lease.count - given_of(lease);
     return left;
 }
 
@@ -342,7 +347,7 @@ unsigned NumberJournal::leases_held() const {
     const std::lock_guard<std::mutex> hold(lock_);
     unsigned held = 0;
     for (const HeldLease& lease : leases_) {
-        if (!given_[0] || highest_[0] < lease.first[0] + lease.count - 1) ++held;
+        if (given_of(lease) < lease.count) ++held;
     }
     return held;
 }

@@ -97,7 +97,9 @@ private:
     bool read_values(const std::vector<std::string>& words, std::size_t from, std::vector<std::uint64_t>& values,
                      std::string& why);
     bool open_file(bool look_only, bool exists, std::string& problem, std::vector<std::string>& detail);
-    // Leased, with lock_ held: the values the next box gets, and how many remain.
+    // Leased, with lock_ held: how many of a lease's values are given (or
+    // passed), the values the next box gets, and how many remain.
+    std::uint64_t given_of(const HeldLease& lease) const;
     bool next_leased(std::vector<std::uint64_t>& values) const;
     std::uint64_t leased_left() const;
 

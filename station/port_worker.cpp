@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "console/clock.h"
+#include "console/interrupt.h"
 #include "console/trace.h"
 #include "link/port_list.h"
 #include "link/transfer_progress.h"
@@ -122,6 +123,7 @@ void PortWorker::log_box(const BoxResult& box, const std::string& adapter) {
 }
 
 void PortWorker::run() {
+    keep_interrupts_off_this_thread();
     trace_label_thread(port_.label.c_str());
     const bool continuous = setup_.options->continuous;
     while (!stopping() && open_port()) {

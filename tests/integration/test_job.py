@@ -357,6 +357,8 @@ class Refusals(JobTest):
                                                "outside 0x4000 to 0xFFFFF"),
             (base + field % ("0x5000", 1, 9) + field.replace("serial", "other") % ("0x5002", 1, 9),
              "unique[2].address: the field's bytes, 0x5002 to 0x5005, overlap those of serial"),
+            (base + field.replace("serial", "port") % ("0x5000", 1, 9),
+             'unique[1].name: "port" is a word the journal of numbers uses for itself: choose another name'),
             (base + field % ("0x5000", 9, 1), "unique[1].first: comes after last (0009 > 0001)"),
             (base + field % ("0x5000", 1, 10000), "unique[1].last: 10000 does not fit in 4 digits"),
             (base + '[[unique]]\nname = "mac"\naddress = 0x5000\nformat = "mac"\nfirst = "00:1A:2B"\n'
