@@ -68,7 +68,7 @@ std::string check_line(const Job& job, const std::string& log_path, nlohmann::js
     std::vector<std::uint64_t> next;
     DbError error;
     if (!pool.next_values(fields, next, error)) {
-        const std::string problem = "cannot use the line's database (" + database + "): " + error.message;
+        std::string problem = "cannot use the line's database (" + database + "): " + error.message;
         console_print("%s\r\n", problem.c_str());
         document["line"]["reached"] = false;
         return problem;

@@ -16,6 +16,11 @@ SQLHANDLE as_handle(void* handle) {
     return static_cast<SQLHANDLE>(handle);
 }
 
+// ODBC hands an integer attribute over in its pointer argument.
+SQLPOINTER integer_attribute(SQLULEN value) {
+    return reinterpret_cast<SQLPOINTER>(value);  // NOLINT(performance-no-int-to-ptr): the API's own convention
+}
+
 bool ok(SQLRETURN result) {
     return result == SQL_SUCCESS || result == SQL_SUCCESS_WITH_INFO;
 }
@@ -185,9 +190,9 @@ bool OdbcConnection::connect(const std::string& connection, const std::string& s
         fail(SQL_HANDLE_ENV, environment_, error);
         return false;
     }
-    SQLSetConnectAttr(handle, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout_s)), 0);
+    SQLSetConnectAttr(handle, SQL_ATTR_LOGIN_TIMEOUT, integer_attribute(static_cast<SQLULEN>(timeout_s)), 0);
     SQLSetConnectAttr(handle, SQL_ATTR_CONNECTION_TIMEOUT,
-                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout_s)), 0);
+                      integer_attribute(static_cast<SQLULEN>(timeout_s)), 0);
     std::vector<SQLCHAR> text(connection.begin(), connection.end());
     text.push_back(0);
     SQLCHAR out[1024];
@@ -316,7 +321,7 @@ bool OdbcConnection::run(const std::string& sql, const std::vector<DbValue>& par
 
 bool OdbcConnection::begin(DbError& error) {
     if (ok(SQLSetConnectAttr(as_handle(connection_), SQL_ATTR_AUTOCOMMIT,
-                             reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_OFF)), 0))) {
+                             integer_attribute(SQL_AUTOCOMMIT_OFF), 0))) {
         return true;
     }
     fail(SQL_HANDLE_DBC, connection_, error);
@@ -327,7 +332,7 @@ bool OdbcConnection::commit(DbError& error) {
     const bool committed = ok(SQLEndTran(SQL_HANDLE_DBC, as_handle(connection_), SQL_COMMIT));
     if (!committed) fail(SQL_HANDLE_DBC, connection_, error);
     SQLSetConnectAttr(as_handle(connection_), SQL_ATTR_AUTOCOMMIT,
-                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON)), 0);
+                      integer_attribute(SQL_AUTOCOMMIT_ON), 0);
     return committed;
 }
 
@@ -335,5 +340,5 @@ void OdbcConnection::rollback() {
     if (connection_ == nullptr) return;
     SQLEndTran(SQL_HANDLE_DBC, as_handle(connection_), SQL_ROLLBACK);
     SQLSetConnectAttr(as_handle(connection_), SQL_ATTR_AUTOCOMMIT,
-                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_AUTOCOMMIT_ON)), 0);
+                      integer_attribute(SQL_AUTOCOMMIT_ON), 0);
 }

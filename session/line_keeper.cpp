@@ -304,7 +304,7 @@ bool LineKeeper::read_rows() {
             if (got == CsvRow::Row && fields[0] == "started") continue;  // the header
             if (got == CsvRow::Bad || fields.size() != LOG_COLUMNS) {
                 trace("database: the log's row at byte %llu cannot be sent: %s",
-                      static_cast<unsigned long long>(read_to_ + reader.offset()),
+                      static_cast<unsigned long long>(read_to_) + reader.offset(),
                       got == CsvRow::Bad ? reader.why() : "not this log's columns");
                 const std::lock_guard<std::mutex> hold(lock_);
                 ++status_.refused;

@@ -18,7 +18,7 @@ namespace {
 constexpr char HEADER[] = "stbload numbers 1";
 constexpr char TORN[] = " # torn";
 constexpr char TORN_END[] = " # torn\r\n";  // what ends a line that a power cut tore
-constexpr std::size_t READ_CHUNK = 64 * 1024;  // far more than any line, and cheap to take at each box
+constexpr std::size_t READ_CHUNK = std::size_t{64} * 1024;  // far more than any line, and cheap to take at each box
 
 std::string system_words(int error) {
     char words[256];
@@ -107,9 +107,9 @@ bool NumberJournal::read_line(const std::string& line, std::string& why) {
     std::vector<std::uint64_t> values;
     if (words[0] == "lease" && words.size() >= 4 && words[3].rfind("count=", 0) == 0) {
         const std::string count = words[3].substr(6);
-        char* end = nullptr;
-        const unsigned long long held = std::strtoull(count.c_str(), &end, 10);
-        if (count.empty() || *end != '\0' || held == 0 || !read_values(words, 1, values, why)) {
+        char* count_end = nullptr;
+        const unsigned long long held = std::strtoull(count.c_str(), &count_end, 10);
+        if (count.empty() || *count_end != '\0' || held == 0 || !read_values(words, 1, values, why)) {
             if (why.empty()) why = "line " + std::to_string(lines_) + " is no lease: " + line.substr(0, 80);
             return false;
         }
@@ -282,9 +282,9 @@ bool NumberJournal::next_leased(std::vector<std::uint64_t>& values) const {
 }
 
 std::uint64_t NumberJournal::leased_left() const {
-    std::uint64_t left = 0;
-    for (const HeldLease& lease : leases_) left += lease.count - given_of(lease);
-    return left;
+    std::uint64_t remaining = 0;
+    for (const HeldLease& lease : leases_) remaining += lease.count - given_of(lease);
+    return remaining;
 }
 
 std::vector<std::uint64_t> NumberJournal::next() const {
@@ -339,8 +339,8 @@ void NumberJournal::release() {
 
 std::uint64_t NumberJournal::lease_left() const {
     const std::lock_guard<std::mutex> hold(lock_);
-    const std::uint64_t left = leased_left();
-    return left > reserved_ ? left - reserved_ : 0;
+    const std::uint64_t remaining = leased_left();
+    return remaining > reserved_ ? remaining - reserved_ : 0;
 }
 
 unsigned NumberJournal::leases_held() const {

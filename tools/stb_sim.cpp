@@ -589,7 +589,7 @@ Options parse_options(int argc, char** argv) {
         else if (arg == "--timeout") options.timeout_s = parse_number(value());
         else if (arg == "--serial-line") options.serial_line = value();
         else if (arg == "--boot-line") options.boot_line = value();
-        else if (arg == "--ask-every") options.ask_every_ms = std::atoi(value().c_str());
+        else if (arg == "--ask-every") options.ask_every_ms = parse_number(value());
         else fail("unknown option " + arg);
     }
     return options;
