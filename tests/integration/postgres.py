@@ -101,7 +101,7 @@ class Cluster:
 
     def sql(self, statement, database=DATABASE):
         """Runs `statement` as the administrator; returns its rows as lists of text."""
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 120
         while True:
             done = subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(self.port), "-U", "postgres", "-d", database,
                                    "-X", "-A", "-t", "-F", "\t", "-v", "ON_ERROR_STOP=1", "-c", statement],

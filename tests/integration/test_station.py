@@ -63,7 +63,7 @@ class Station(ToolTest):
             else:
                 self.assertEqual(row[phase], "", what + ": " + phase)
 
-    def wait_for(self, started, text, timeout=30):
+    def wait_for(self, started, text, timeout=90):
         deadline = time.monotonic() + timeout
         while text not in started.out():
             self.assertLess(time.monotonic(), deadline, "the station never printed %r: %r" % (text, started.out()))
@@ -219,8 +219,9 @@ class Station(ToolTest):
         time.sleep(1)  # the line's queue fills, and the write blocks
         station.process.send_signal(signal.SIGINT)
         stopped = time.monotonic()
-        run = finish_tool(station, timeout=20)
-        self.assertLess(time.monotonic() - stopped, 10, "the station took too long to stop")
+        run = finish_tool(station, timeout=60)
+        # Within a second on an idle machine; the bound only tells a stop from a write that never ends.
+        self.assertLess(time.monotonic() - stopped, 20, "the station took too long to stop")
         self.assertEqual(run.status, 1)
         self.assertTrue(run.err.endswith(b"\x1b[23;0t"), "the title put back: %r" % run.err[-40:])
         row, = self.rows()
@@ -237,7 +238,7 @@ class Station(ToolTest):
         sim.wait_mark("stalled")
         station.process.send_signal(signal.SIGINT)
         station.process.send_signal(signal.SIGTERM)
-        run = finish_tool(station, timeout=20)
+        run = finish_tool(station, timeout=60)
         self.assertEqual(run.status, 130)
         self.assertTrue(run.err.endswith(b"\x1b[23;0t"), run.err[-40:])
 
