@@ -282,6 +282,19 @@ def drain_output(fd, sink):
 RUNNING = []
 
 
+def as_in_the_foreground(then=None):
+    """What a child runs before the tool: Ctrl+C reaches it as it reaches a
+    program started at a terminal, even when these tests run in a background
+    job of a script, which starts with SIGINT and SIGQUIT ignored (a tool
+    rightly keeps a signal ignored that was ignored at its start). Then `then`."""
+    def run():
+        for number in (signal.SIGINT, signal.SIGQUIT):
+            signal.signal(number, signal.SIG_DFL)
+        if then is not None:
+            then()
+    return run
+
+
 def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_terminal=False, columns=80, rows=24,
                preexec_fn=None):
     """Starts stbload with stdout on a pipe or on a raw pseudo-terminal, and
@@ -312,7 +325,7 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_termi
     else:
         err_fd, err_write = terminal_pair() if err_terminal else os.pipe()
     process = subprocess.Popen(command, stdout=out_write, stderr=err_write, stdin=subprocess.DEVNULL,
-                               env=environment, cwd=cwd, preexec_fn=preexec_fn)
+                               env=environment, cwd=cwd, preexec_fn=as_in_the_foreground(preexec_fn))
     os.close(out_write)
     os.close(err_write)
     RUNNING.append(process)
