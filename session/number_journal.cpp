@@ -65,6 +65,14 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// 0 when the file at `path` can be read, else why not (ENOENT: it is not there).
+int open_error(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return errno;
+    std::fclose(file);
+    return 0;
+}
+
 bool ends_with(const std::string& text, const char* end) {
     const std::size_t size = std::strlen(end);
     return text.size() >= size && text.compare(text.size() - size, size, end) == 0;
@@ -174,16 +182,15 @@ bool NumberJournal::open(const Job& job, const std::string& log_path, std::strin
     path_ = job.journal_path();
     fields_ = job.unique;
     leased_ = false;
-    std::FILE* existing = std::fopen(path_.c_str(), "rb");
-    const int missing_error = existing == nullptr ? errno : 0;
-    if (existing != nullptr) std::fclose(existing);
-    if (existing == nullptr && missing_error != ENOENT) {
+    const int missing_error = open_error(path_);
+    const bool existing = missing_error == 0;
+    if (!existing && missing_error != ENOENT) {
         problem = "the journal " + path_ + " of the job's numbers cannot be read: " + system_words(missing_error);
         detail.push_back("without it the numbers could only start again from the first, and repeat: mend its "
                          "rights, or restore it");
         return false;
     }
-    if (existing == nullptr) {
+    if (!existing) {
         std::vector<std::uint64_t> highest;
         const std::string last = last_values_in_log(job, log_path, highest);
         if (!last.empty()) {
@@ -196,7 +203,7 @@ bool NumberJournal::open(const Job& job, const std::string& log_path, std::strin
             return false;
         }
     }
-    return open_file(look_only, existing != nullptr, problem, detail);
+    return open_file(look_only, existing, problem, detail);
 }
 
 bool NumberJournal::open_leased(const Job& job, const std::string& path, std::string& problem, bool look_only) {
@@ -207,15 +214,14 @@ bool NumberJournal::open_leased(const Job& job, const std::string& path, std::st
     // A journal that went takes its leases' unused values with it: the pool
     // has moved on past them, so nothing is given twice, and none is lost
     // but those.
-    std::FILE* existing = std::fopen(path_.c_str(), "rb");
-    const int missing_error = existing == nullptr ? errno : 0;
-    if (existing != nullptr) std::fclose(existing);
-    if (existing == nullptr && missing_error != ENOENT) {
+    const int missing_error = open_error(path_);
+    const bool existing = missing_error == 0;
+    if (!existing && missing_error != ENOENT) {
         problem = "the journal " + path_ + " of this station's numbers cannot be read: " + system_words(missing_error);
         return false;
     }
     std::vector<std::string> detail;
-    const bool opened = open_file(look_only, existing != nullptr, problem, detail);
+    const bool opened = open_file(look_only, existing, problem, detail);
     for (const std::string& note : detail) problem += "; " + note;
     return opened;
 }
