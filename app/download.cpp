@@ -132,7 +132,7 @@ int job_download(const std::string& job_path, const PortName& name, const std::s
     std::unique_ptr<LineKeeper> line;
     report = ConsoleReport();
     std::string state;
-    if (job.line ? !open_job_line(job, log_path, host_name(), numbers, line, report, state)
+    if (job.line ? !open_job_line(job, log_path, host_name(), 1, numbers, line, report, state)
                  : !open_job_numbers(job, log_path, numbers, report)) {
         console_show(report);
         return EXIT_FAILED;

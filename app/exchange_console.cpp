@@ -79,15 +79,15 @@ void ExchangeConsole::finished(ExchangeResult result) {
     if (result == ExchangeResult::Completed) console_print("Download completed\r\n");
 }
 
-void ExchangeConsole::numbers_taken(const std::string& pairs) {
+void ExchangeConsole::numbers_taken(const std::string& pairs, double waited_s) {
+    if (!waiting_.empty()) console_note("numbers at hand after %.1f s: the box is answered", waited_s);
     if (progress_.on_terminal()) console_note("this box: %s", pairs.c_str());
 }
 
 void ExchangeConsole::numbers_waiting(const std::string& reason) {
     if (reason == waiting_) return;
     waiting_ = reason;
-    console_note("waiting for numbers: %s (the box is answered when it asks again once values are at hand)",
-                 reason.c_str());
+    console_note("waiting for numbers: %s (the box is answered as soon as values are at hand)", reason.c_str());
 }
 
 void ExchangeConsole::boot_check_started(double within_s) {

@@ -33,7 +33,7 @@ public:
     void finished(ExchangeResult result) override;
     // Under a job, on standard error when it is a terminal: the box's
     // numbers, and what the boot check waits for.
-    void numbers_taken(const std::string& pairs) override;
+    void numbers_taken(const std::string& pairs, double waited_s) override;
     void boot_check_started(double within_s) override;
     // Under the line's database, on standard error, once for each reason:
     // the box asked, and waits for numbers.

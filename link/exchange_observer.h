@@ -17,6 +17,7 @@ enum class ExchangeResult {
     Completed,  // the device confirmed the flash write
     Lost,       // the device went away part way, or a packet could not be sent
     Refused,    // whoever runs the exchange would answer or send no box (see ExchangeSource)
+    TimedOut,   // the box did not confirm its flash write within the limit (ExchangeLimits)
 };
 
 class ExchangeObserver {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "console/clock.h"
 #include "link/device_line.h"
 
 namespace {
@@ -22,13 +23,59 @@ private:
 
 enum class Waited { EraseDone, Lost, Refused };
 
-// Waits for the loader's messages until "Erase done.\n".
+// A held update request, asked about again while the box stays quiet.
+class HeldRequest final : public LineWatch {
+public:
+    explicit HeldRequest(ExchangeSource& source) : source_(source) {}
+    bool give_up(bool heard) override {
+        if (heard) return false;  // the box speaks: its line decides
+        answer_ = source_.held_request();
+        return answer_ != UpdateAnswer::Hold;
+    }
+    UpdateAnswer answer() const { return answer_; }
+
+private:
+    ExchangeSource& source_;
+    UpdateAnswer answer_ = UpdateAnswer::Hold;
+};
+
+// Ends a wait once a moment has passed, whatever the box says meanwhile.
+class Deadline final : public LineWatch {
+public:
+    explicit Deadline(double at) : at_(at) {}
+    bool give_up(bool /*heard*/) override { return passed(); }
+    bool passed() const { return at_ > 0 && monotonic_seconds() >= at_; }
+
+private:
+    double at_;  // monotonic seconds; 0: never
+};
+
+// The answer 'y'. False if the device is lost.
+bool answer_box(PortIo& port, ExchangeObserver& observer) {
+    const PortWrite answered = port.write(&UPDATE_ANSWER, 1);
+    if (answered == PortWrite::Lost) return false;
+    observer.answered(answered == PortWrite::Written);
+    return true;
+}
+
+// Waits for the loader's messages until "Erase done.\n". A request that the
+// source holds is answered later, if the source says so while the box has
+// sent nothing since; any line from the box ends the hold.
 Waited wait_for_erase_done(PortIo& port, ExchangeSource& source, ExchangeObserver& observer) {
     char line[DEVICE_LINE_MAX];
     unsigned long dropped = 0;  // reads that gave no line
+    HeldRequest held_request(source);
+    bool held = false;
     for (;;) {
-        const DeviceLine got = read_device_line(port, line);
+        const DeviceLine got = read_device_line(port, line, held ? &held_request : nullptr);
         if (got == DeviceLine::Lost) return Waited::Lost;
+        if (got == DeviceLine::GivenUp) {
+            held = false;
+            if (held_request.answer() == UpdateAnswer::Refuse) return Waited::Refused;
+            if (!answer_box(port, observer)) return Waited::Lost;
+            continue;
+        }
+        held = false;
         if (got != DeviceLine::Delivered) {
             ++dropped;
             continue;
@@ -40,10 +87,11 @@ Waited wait_for_erase_done(PortIo& port, ExchangeSource& source, ExchangeObserve
             observer.box_line(line, BoxLine::UpdateRequest);
             const UpdateAnswer answer = source.update_requested();
             if (answer == UpdateAnswer::Refuse) return Waited::Refused;
-            if (answer == UpdateAnswer::Hold) continue;
-            const PortWrite answered = port.write(&UPDATE_ANSWER, 1);
-            if (answered == PortWrite::Lost) return Waited::Lost;
-            observer.answered(answered == PortWrite::Written);
+            if (answer == UpdateAnswer::Hold) {
+                held = true;
+                continue;
+            }
+            if (!answer_box(port, observer)) return Waited::Lost;
         } else if (std::strcmp(line, "Erasing flash,please wait.\n") == 0) {
             observer.box_line(line, BoxLine::EraseStarted);
         } else if (std::strcmp(line, "Erase done.\n") == 0) {
@@ -85,15 +133,14 @@ bool send_image(PortIo& port, const ImageWindow& image, ExchangeObserver& observ
 }
 
 // Counts the device's bytes while it writes its flash, until DONE_MARKER.
-// Returns false if the device is lost.
-bool wait_for_done_marker(PortIo& port, ExchangeObserver& observer) {
+ExchangeResult wait_for_done_marker(PortIo& port, ExchangeObserver& observer, const Deadline& deadline) {
     unsigned counter = 0;
     unsigned turn = 0;
     unsigned long bytes = 0;  // '@' included
     for (;;) {
         std::uint8_t byte = 0;
         const PortRead got = port.read_byte(byte);
-        if (got == PortRead::Lost) return false;
+        if (got == PortRead::Lost) return ExchangeResult::Lost;
         if (got == PortRead::Byte) {
             ++bytes;
             if (counter > BYTES_PER_WRITE_SPIN) {
@@ -104,11 +151,13 @@ bool wait_for_done_marker(PortIo& port, ExchangeObserver& observer) {
             }
         }
         observer.flash_waiting(bytes);
-        if (got == PortRead::Byte && byte == DONE_MARKER) return true;
+        if (got == PortRead::Byte && byte == DONE_MARKER) return ExchangeResult::Completed;
+        if (deadline.passed()) return ExchangeResult::TimedOut;
     }
 }
 
-ExchangeResult exchange(PortIo& port, ExchangeSource& source, ExchangeObserver& observer) {
+ExchangeResult exchange(PortIo& port, ExchangeSource& source, ExchangeObserver& observer,
+                        const ExchangeLimits& limits) {
     const Waited waited = wait_for_erase_done(port, source, observer);
     if (waited != Waited::EraseDone) return waited == Waited::Lost ? ExchangeResult::Lost : ExchangeResult::Refused;
     const ImageWindow* image = source.transfer_image();
@@ -116,12 +165,14 @@ ExchangeResult exchange(PortIo& port, ExchangeSource& source, ExchangeObserver& 
     if (!send_image(port, *image, observer)) return ExchangeResult::Lost;
 
     // The device's confirmation line; its content does not matter.
+    Deadline deadline(limits.flash_write_max_s > 0 ? monotonic_seconds() + limits.flash_write_max_s : 0);
     char line[DEVICE_LINE_MAX];
-    const DeviceLine confirmation = read_device_line(port, line);
+    const DeviceLine confirmation = read_device_line(port, line, limits.flash_write_max_s > 0 ? &deadline : nullptr);
     if (confirmation == DeviceLine::Lost) return ExchangeResult::Lost;
+    if (confirmation == DeviceLine::GivenUp) return ExchangeResult::TimedOut;
     observer.confirmation(confirmation == DeviceLine::Delivered ? line : nullptr);
 
-    return wait_for_done_marker(port, observer) ? ExchangeResult::Completed : ExchangeResult::Lost;
+    return wait_for_done_marker(port, observer, deadline);
 }
 
 }  // namespace
@@ -134,8 +185,9 @@ void fill_data_packet(DataPacket& packet, std::uint32_t address, const std::uint
     std::memcpy(packet.bytes + 4, data, PACKET_DATA_BYTES);
 }
 
-ExchangeResult run_update_exchange(PortIo& port, ExchangeSource& source, ExchangeObserver& observer) {
-    const ExchangeResult result = exchange(port, source, observer);
+ExchangeResult run_update_exchange(PortIo& port, ExchangeSource& source, ExchangeObserver& observer,
+                                   const ExchangeLimits& limits) {
+    const ExchangeResult result = exchange(port, source, observer, limits);
     observer.finished(result);
     return result;
 }

@@ -23,6 +23,8 @@ const char* outcome_word(BoxOutcome outcome) {
     case BoxOutcome::NoBoot: return "no boot message";
     case BoxOutcome::NumbersUsedUp: return "numbers used up";
     case BoxOutcome::NoNumbers: return "no numbers";
+    case BoxOutcome::TimedOut: return "timed out";
+    case BoxOutcome::Reset: return "reset";
     case BoxOutcome::NotStarted: break;
     }
     return "";
@@ -73,8 +75,7 @@ void BoxRecorder::confirmation(const char* /*line*/) {
 
 void BoxRecorder::finished(ExchangeResult result) {
     end_ = monotonic_seconds();
-    completed_ = result == ExchangeResult::Completed;
-    refused_ = result == ExchangeResult::Refused;
+    ended_ = result;
 }
 
 // A phase's seconds: to its end, or to the box's end if it broke off there;
@@ -86,16 +87,18 @@ double BoxRecorder::phase(double from, double to) const {
 
 BoxResult BoxRecorder::result() const {
     BoxResult r;
-    r.outcome = !started_   ? BoxOutcome::NotStarted
-                : completed_ ? BoxOutcome::Completed
-                : refused_   ? BoxOutcome::NumbersUsedUp
-                             : BoxOutcome::Lost;
+    const bool completed = ended_ == ExchangeResult::Completed;
+    r.outcome = !started_                           ? BoxOutcome::NotStarted
+                : completed                         ? BoxOutcome::Completed
+                : ended_ == ExchangeResult::Refused  ? BoxOutcome::NumbersUsedUp
+                : ended_ == ExchangeResult::TimedOut ? BoxOutcome::TimedOut
+                                                     : BoxOutcome::Lost;
     r.started = started_at_;
     r.ended = utc_now();
     r.seconds = started_ ? end_ - box_start_ : 0;
     r.erase_s = phase(erase_start_, erase_end_);
     r.transfer_s = phase(transfer_start_, transfer_end_);
-    r.flash_write_s = phase(flash_start_, completed_ ? end_ : -1);
+    r.flash_write_s = phase(flash_start_, completed ? end_ : -1);
     r.bytes_sent = static_cast<unsigned long>(sent_) * PACKET_DATA_BYTES;
     return r;
 }

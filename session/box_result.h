@@ -14,7 +14,9 @@ enum class BoxOutcome {
     Interrupted,    // the session was stopped (a station's Ctrl+C)
     NoBoot,         // the flash was written, but the job's boot text did not come in time
     NumbersUsedUp,  // a range of the job's numbers is used up: the box was not answered
-    NoNumbers,      // the journal of the job's numbers could not be written: the box was not sent
+    NoNumbers,      // the journal of the job's numbers could not be written: the box was not answered
+    TimedOut,       // a station's limit: the box took no data for the stall limit, or its flash write ran past its limit
+    Reset,          // the operator reset the port while the box was under way
 };
 
 struct BoxResult {
@@ -38,7 +40,8 @@ struct BoxResult {
 bool outcome_failed(BoxOutcome outcome);
 
 // The words for an outcome in the log: "completed", "lost connection",
-// "interrupted", "no boot message", "numbers used up", "no numbers".
+// "interrupted", "no boot message", "numbers used up", "no numbers", "timed
+// out", "reset".
 const char* outcome_word(BoxOutcome outcome);
 
 // Follows one box's exchange: decides when the box started (its first loader
@@ -61,7 +64,7 @@ public:
 
     bool started() const { return started_; }
     // The box's record; a refused box counts as NumbersUsedUp, and the
-    // session sets the rest (reason, the job's columns).
+    // session sets the rest (reason, the job's columns, who ended it).
     BoxResult result() const;
 
 private:
@@ -78,7 +81,6 @@ private:
     double transfer_end_ = -1;
     double flash_start_ = -1;
     double end_ = -1;
-    bool completed_ = false;
-    bool refused_ = false;
+    ExchangeResult ended_ = ExchangeResult::Lost;
     std::uint32_t sent_ = 0;
 };

@@ -13,9 +13,10 @@ bool read_job_for_use(const std::string& path, Job& job, ConsoleReport& report) 
     return false;
 }
 
-bool load_job_image(const Job& job, ImageLoad& load, ImageFingerprint& fingerprint, ConsoleReport& report) {
+bool load_job_image(const Job& job, ImageLoad& load, ImageFingerprint& fingerprint, ConsoleReport& report,
+                    bool strict) {
     const std::string file = job_relative(job, job.image_file);
-    load = load_image(file.c_str());
+    load = load_image(file.c_str(), strict || job.strict);
     report = describe_image_load(load, file.c_str());
     if (!load.ready()) return false;
     fingerprint = fingerprint_image(load.window);
@@ -44,14 +45,15 @@ bool open_job_numbers(const Job& job, const std::string& log_path, NumberJournal
     return false;
 }
 
-bool open_job_line(const Job& job, const std::string& log_path, const std::string& station, NumberJournal& numbers,
-                   std::unique_ptr<LineKeeper>& keeper, ConsoleReport& report, std::string& state) {
+bool open_job_line(const Job& job, const std::string& log_path, const std::string& station, unsigned ports,
+                   NumberJournal& numbers, std::unique_ptr<LineKeeper>& keeper, ConsoleReport& report,
+                   std::string& state) {
     std::string problem;
     if (!job.unique.empty() && !numbers.open_leased(job, line_journal_path(log_path), problem)) {
         report.message = problem + "\r\n";
         return false;
     }
-    keeper = std::make_unique<LineKeeper>(job, log_path, job.unique.empty() ? nullptr : &numbers, station);
+    keeper = std::make_unique<LineKeeper>(job, log_path, job.unique.empty() ? nullptr : &numbers, station, ports);
     const std::string database = without_password(job.line->database);
     switch (keeper->open(problem)) {
     case LineOpen::Ready:

@@ -17,8 +17,10 @@
 bool read_job_for_use(const std::string& path, Job& job, ConsoleReport& report);
 
 // Loads the job's image and compares its fingerprint with the job's: a file
-// that is not the one the job locks is refused, with nothing flashed.
-bool load_job_image(const Job& job, ImageLoad& load, ImageFingerprint& fingerprint, ConsoleReport& report);
+// that is not the one the job locks is refused, with nothing flashed. A
+// strict load (`strict`, or the job's [image] strict) refuses one with warnings.
+bool load_job_image(const Job& job, ImageLoad& load, ImageFingerprint& fingerprint, ConsoleReport& report,
+                    bool strict = false);
 
 // Opens the job's journal when the job has numbers (`log_path`: its log, for
 // the case of a lost journal); `look_only` makes no journal that is missing.
@@ -27,12 +29,14 @@ bool open_job_numbers(const Job& job, const std::string& log_path, NumberJournal
 
 // Under the line's database ([line]): the station's own journal beside its
 // log (when the job has numbers) and the keeper that reaches the database,
-// made ready but not started. False, with the report, when no box may be
+// made ready but not started; `ports`: how many boxes may start at once.
+// False, with the report, when no box may be
 // flashed: a login, driver or schema fault, or a journal or outbox that
 // cannot be used. `state` gets a line for the operator: the database
 // reached, or away and what the station runs on meanwhile.
-bool open_job_line(const Job& job, const std::string& log_path, const std::string& station, NumberJournal& numbers,
-                   std::unique_ptr<LineKeeper>& keeper, ConsoleReport& report, std::string& state);
+bool open_job_line(const Job& job, const std::string& log_path, const std::string& station, unsigned ports,
+                   NumberJournal& numbers, std::unique_ptr<LineKeeper>& keeper, ConsoleReport& report,
+                   std::string& state);
 
 // The job's log: as its [station] log names it, else stbload-station.csv in
 // the current folder.

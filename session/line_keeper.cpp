@@ -89,12 +89,14 @@ LineDatabase database_for(const LineSettings& line) {
 
 }  // namespace
 
-LineKeeper::LineKeeper(const Job& job, std::string log_path, NumberJournal* numbers, std::string station)
+LineKeeper::LineKeeper(const Job& job, std::string log_path, NumberJournal* numbers, std::string station,
+                       unsigned ports)
     : job_(job),
       log_path_(std::move(log_path)),
       outbox_path_(line_outbox_path(log_path_)),
       numbers_(numbers),
       station_(std::move(station)),
+      ports_(ports > 0 ? ports : 1),
       database_(database_for(*job.line)) {
     for (const UniqueField& field : job.unique) fields_.push_back(PoolField{field.name, field.first, field.last});
 }
@@ -254,37 +256,41 @@ void LineKeeper::run() {
     database_.disconnect();
 }
 
-// One lease when the journal holds no value, the next one when few are left
-// of the last; never more than two held.
+// Leases early enough that every port can start a box without waiting: the
+// next one while the values at hand are fewer than the ports plus a quarter
+// of a lease; never more than two held.
 void LineKeeper::top_up(std::string& reason, DbFault& fault) {
     if (numbers_ == nullptr) return;
-    const std::uint64_t low = job_.line->lease / 4 > 0 ? job_.line->lease / 4 : 1;
-    const unsigned held = numbers_->leases_held();
-    if (held >= 2 || (held == 1 && numbers_->lease_left() >= low)) return;
-    Lease lease;
-    std::string used_up;
-    DbError error;
-    const LeaseResult taken =
-        database_.take_lease(fields_, job_.line->lease, station_, full_path(numbers_->path()), lease, used_up, error);
-    if (taken == LeaseResult::UsedUp) {
-        if (numbers_->used_up().empty() && numbers_->lease_left() == 0) trace("database: the pool's %s is used up", used_up.c_str());
-        numbers_->set_pool_used_up(used_up);
-        return;
+    const std::uint64_t lease_size = job_.line->lease;
+    for (;;) {
+        const unsigned held = numbers_->leases_held();
+        const std::uint64_t left = numbers_->lease_left();
+        if (held >= 2 || 4 * left >= 4 * std::uint64_t{ports_} + lease_size) return;
+        Lease lease;
+        std::string used_up;
+        DbError error;
+        const LeaseResult taken =
+            database_.take_lease(fields_, lease_size, station_, full_path(numbers_->path()), lease, used_up, error);
+        if (taken == LeaseResult::UsedUp) {
+            if (numbers_->used_up().empty() && left == 0) trace("database: the pool's %s is used up", used_up.c_str());
+            numbers_->set_pool_used_up(used_up);
+            return;
+        }
+        if (taken == LeaseResult::Failed) {
+            reason = brief_db_reason(error);
+            fault = error.fault;
+            return;
+        }
+        std::string why;
+        if (!numbers_->add_lease(station_, lease.first, lease.count, why)) {
+            // Taken in the database, never given: a gap that stb_leases shows.
+            reason = why;
+            fault = DbFault::Failed;
+            return;
+        }
+        trace("database: leased %llu values from %s", static_cast<unsigned long long>(lease.count),
+              unique_pairs(job_.unique, lease.first).c_str());
     }
-    if (taken == LeaseResult::Failed) {
-        reason = brief_db_reason(error);
-        fault = error.fault;
-        return;
-    }
-    std::string why;
-    if (!numbers_->add_lease(station_, lease.first, lease.count, why)) {
-        // Taken in the database, never given: a gap that stb_leases shows.
-        reason = why;
-        fault = DbFault::Failed;
-        return;
-    }
-    trace("database: leased %llu values from %s", static_cast<unsigned long long>(lease.count),
-          unique_pairs(job_.unique, lease.first).c_str());
 }
 
 // The log's rows after those read so far; a torn last row waits for its end.

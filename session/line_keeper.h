@@ -1,6 +1,6 @@
 // A station's link to the line's database, on a thread of its own. It keeps
-// the journal supplied with leases of the line's pool (one when the journal
-// has no value left, the next one early, never more than two held), and
+// the journal supplied with leases of the line's pool (early enough that
+// every port can start a box without waiting, never more than two held), and
 // sends every row of the log to stb_boxes, in order, once each.
 //
 // The outbox: the rows of the log after the mark that LOG.outbox holds
@@ -49,8 +49,9 @@ enum class LineOpen {
 class LineKeeper {
 public:
     // `numbers`: the station's own journal, or null for a job without
-    // numbers. The password, if any, comes from STBLOAD_DB_PASSWORD.
-    LineKeeper(const Job& job, std::string log_path, NumberJournal* numbers, std::string station);
+    // numbers; `ports`: how many boxes may start at once. The password, if
+    // any, comes from STBLOAD_DB_PASSWORD.
+    LineKeeper(const Job& job, std::string log_path, NumberJournal* numbers, std::string station, unsigned ports);
     ~LineKeeper();
     LineKeeper(const LineKeeper&) = delete;
     LineKeeper& operator=(const LineKeeper&) = delete;
@@ -86,6 +87,7 @@ private:
     std::string outbox_path_;
     NumberJournal* numbers_;
     std::string station_;
+    unsigned ports_;
     std::vector<PoolField> fields_;
     LineDatabase database_;
     // The keeper's thread's own:

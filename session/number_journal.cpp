@@ -232,7 +232,6 @@ bool NumberJournal::open_file(bool look_only, bool exists, std::string& problem,
     highest_.assign(fields_.size(), 0);
     given_.assign(fields_.size(), false);
     leases_.clear();
-    reserved_ = 0;
     read_to_ = 0;
     lines_ = 0;
     missing_ = false;
@@ -295,6 +294,10 @@ std::uint64_t NumberJournal::leased_left() const {
 
 std::vector<std::uint64_t> NumberJournal::next() const {
     const std::lock_guard<std::mutex> hold(lock_);
+    return next_values();
+}
+
+std::vector<std::uint64_t> NumberJournal::next_values() const {
     std::vector<std::uint64_t> values;
     if (leased_) {
         if (!next_leased(values)) values.assign(fields_.size(), 0);
@@ -307,10 +310,9 @@ std::vector<std::uint64_t> NumberJournal::next() const {
     return values;
 }
 
-std::vector<std::uint64_t> NumberJournal::left() const {
-    std::vector<std::uint64_t> values = next();
-    const std::lock_guard<std::mutex> hold(lock_);
+std::vector<std::uint64_t> NumberJournal::left_values() const {
     if (leased_) return std::vector<std::uint64_t>(fields_.size(), leased_left());
+    std::vector<std::uint64_t> values = next_values();
     for (std::size_t f = 0; f < fields_.size(); ++f) {
         const bool none = (given_[f] && highest_[f] >= fields_[f].last) || values[f] > fields_[f].last;
         values[f] = none ? 0 : fields_[f].last - values[f] + 1;
@@ -318,35 +320,33 @@ std::vector<std::uint64_t> NumberJournal::left() const {
     return values;
 }
 
+std::vector<std::uint64_t> NumberJournal::left() const {
+    const std::lock_guard<std::mutex> hold(lock_);
+    return left_values();
+}
+
 std::string NumberJournal::used_up() const {
-    if (leased()) {
-        const std::lock_guard<std::mutex> hold(lock_);
-        return leased_left() == 0 ? pool_used_up_ : std::string();
-    }
-    const std::vector<std::uint64_t> remaining = left();
+    const std::lock_guard<std::mutex> hold(lock_);
+    return spent_field();
+}
+
+std::string NumberJournal::spent_field() const {
+    if (leased_) return leased_left() == 0 ? pool_used_up_ : std::string();
+    const std::vector<std::uint64_t> remaining = left_values();
     for (std::size_t f = 0; f < fields_.size(); ++f) {
         if (remaining[f] == 0) return fields_[f].name;
     }
     return std::string();
 }
 
-bool NumberJournal::reserve() {
-    if (!leased()) return used_up().empty();
+bool NumberJournal::may_give() const {
     const std::lock_guard<std::mutex> hold(lock_);
-    if (leased_left() <= reserved_) return false;
-    ++reserved_;
-    return true;
-}
-
-void NumberJournal::release() {
-    const std::lock_guard<std::mutex> hold(lock_);
-    if (reserved_ > 0) --reserved_;
+    return !leased_ || leased_left() > 0 || !pool_used_up_.empty();
 }
 
 std::uint64_t NumberJournal::lease_left() const {
     const std::lock_guard<std::mutex> hold(lock_);
-    const std::uint64_t remaining = leased_left();
-    return remaining > reserved_ ? remaining - reserved_ : 0;
+    return leased_left();
 }
 
 unsigned NumberJournal::leases_held() const {
@@ -387,14 +387,10 @@ TakeResult NumberJournal::take(const std::string& station, const std::string& po
     TakeResult result = TakeResult::Taken;
     if (!catch_up(why)) result = TakeResult::Failed;
     values.clear();
-    if (result == TakeResult::Taken && leased_) {
-        // A kept value is the box's now, or there is none to keep.
-        if (reserved_ > 0) --reserved_;
-        if (!next_leased(values)) {
-            why = pool_used_up_.empty() ? "no value at hand: this station waits for a lease from the line's database"
-                                        : pool_used_up_;
-            result = pool_used_up_.empty() ? TakeResult::Failed : TakeResult::UsedUp;
-        }
+    if (result == TakeResult::Taken && leased_ && !next_leased(values)) {
+        why = pool_used_up_.empty() ? "no value at hand: this station waits for a lease from the line's database"
+                                    : pool_used_up_;
+        result = pool_used_up_.empty() ? TakeResult::NoneAtHand : TakeResult::UsedUp;
     }
     for (std::size_t f = 0; !leased_ && result == TakeResult::Taken && f < fields_.size(); ++f) {
         const std::uint64_t after = given_[f] ? highest_[f] + 1 : fields_[f].first;

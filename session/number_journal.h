@@ -31,9 +31,10 @@
 #include "session/job.h"
 
 enum class TakeResult {
-    Taken,   // the values are on the disk
-    UsedUp,  // a field has no value left (`why` names it)
-    Failed,  // the journal cannot be written (`why` says why)
+    Taken,       // the values are on the disk
+    UsedUp,      // a field has no value left (`why` names it)
+    NoneAtHand,  // leased: no value until the next lease comes (`why` says so)
+    Failed,      // the journal cannot be written (`why` says why)
 };
 
 class NumberJournal {
@@ -50,7 +51,7 @@ public:
     bool open_leased(const Job& job, const std::string& path, std::string& problem, bool look_only = false);
     // It did not exist when opened with `look_only`.
     bool missing() const { return missing_; }
-    bool leased() const { return leased_; }
+    bool leased() const { return leased_; }  // set once, at open
 
     const std::string& path() const { return path_; }
     const std::vector<UniqueField>& fields() const { return fields_; }
@@ -62,14 +63,12 @@ public:
     // The first field with no value left; empty if every one has some.
     std::string used_up() const;
 
-    // A value of each field kept for a box about to be answered, so that
-    // a box is answered only while its numbers are at hand. False when
-    // there are none (used up; or, leased, until the next lease comes).
-    bool reserve();
-    // A kept value that the box did not take (take() uses one up).
-    void release();
+    // Whether a take may give values now, as last seen: false only while a
+    // leased journal has none at hand and the pool is not known to be used
+    // up. Cheap: a box held for its numbers asks it at every quiet read.
+    bool may_give() const;
 
-    // Leased: the values not given nor kept, and the leases that still hold some.
+    // Leased: the values not given, and the leases that still hold some.
     std::uint64_t lease_left() const;
     unsigned leases_held() const;
     // Records a lease of `count` values of each field from `first` on,
@@ -79,7 +78,8 @@ public:
     // Leased: the pool has no value left of `field` (empty: it has).
     void set_pool_used_up(const std::string& field);
 
-    // One value of each field for a box on `port` of `station`.
+    // One value of each field for a box on `port` of `station`, on the disk
+    // when it returns Taken.
     TakeResult take(const std::string& station, const std::string& port, std::vector<std::uint64_t>& values,
                     std::string& why);
     // The box's end, for the record (`result` as the log writes it).
@@ -102,6 +102,10 @@ private:
     std::uint64_t given_of(const HeldLease& lease) const;
     bool next_leased(std::vector<std::uint64_t>& values) const;
     std::uint64_t leased_left() const;
+    // With lock_ held: next(), left() and used_up().
+    std::vector<std::uint64_t> next_values() const;
+    std::vector<std::uint64_t> left_values() const;
+    std::string spent_field() const;
 
     mutable std::mutex lock_;
     std::string path_;
@@ -114,7 +118,6 @@ private:
     bool missing_ = false;
     bool leased_ = false;
     std::vector<HeldLease> leases_;  // leased: in the order taken, so rising
-    std::uint64_t reserved_ = 0;     // values kept for boxes being answered
     std::string pool_used_up_;
 };
 

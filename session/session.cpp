@@ -52,39 +52,30 @@ private:
     bool sending_ = false;
 };
 
-// What a box is answered and sent under a job: nothing once a range of its
-// numbers is used up, and at the transfer's start the image with its own
-// numbers, taken from the journal and on the disk before the first packet.
-// A box is answered only with a value kept for it; under the line's
-// database, one without is left to ask again until a lease comes.
+// What a box is answered and sent under a job. A box is answered only once
+// its values are its own: taken from the journal and on the disk before its
+// 'y' is written, so that no box is erased without them. None left: the box
+// is not answered. None at hand yet (a station's lease on its way): the
+// request is held and answered as soon as values come, while the box says
+// nothing else. The transfer then sends the image with the box's values.
 class JobSource final : public ExchangeSource {
 public:
     JobSource(const SessionJob& job, const ImageWindow& image, SessionObserver& front)
         : job_(job), image_(image), front_(front), overlay_(image) {}
-    ~JobSource() {
-        if (reserved_) job_.numbers->release();
-    }
-    JobSource(const JobSource&) = delete;
-    JobSource& operator=(const JobSource&) = delete;
 
     UpdateAnswer update_requested() override {
-        if (job_.numbers == nullptr || reserved_) return UpdateAnswer::Answer;
-        if (job_.numbers->reserve()) {
-            reserved_ = job_.numbers->leased();
-            return UpdateAnswer::Answer;
+        if (job_.numbers == nullptr || took()) return UpdateAnswer::Answer;
+        return take_values();
+    }
+
+    UpdateAnswer held_request() override {
+        // Asked about every read while the box is quiet: the journal is
+        // looked at only once it may have something to give.
+        if (!job_.numbers->may_give()) {
+            hold(std::string());
+            return UpdateAnswer::Hold;
         }
-        const std::string spent = job_.numbers->used_up();
-        if (!spent.empty() || job_.line == nullptr) {
-            refusal_ = spent + " used up";
-            trace("update request not answered: the numbers of %s are used up", spent.c_str());
-            return UpdateAnswer::Refuse;
-        }
-        const std::string reason = job_.line->numbers_wait_reason();
-        if (reason != waiting_) trace("update request not answered yet: waiting for numbers: %s", reason.c_str());
-        waiting_ = reason;
-        job_.line->wake();  // a lease is wanted now
-        front_.numbers_waiting(reason);
-        return UpdateAnswer::Hold;
+        return take_values();
     }
 
     const ImageWindow* transfer_image() override {
@@ -92,15 +83,42 @@ public:
             sent_ = image_;
             return &sent_;
         }
+        // A box that erased without being answered (its loader went straight
+        // to "Erase done.") takes its values now.
+        if (!took() && take_values() != UpdateAnswer::Answer) return nullptr;
+        return &sent_;
+    }
+
+    bool took() const { return !pairs_.empty(); }
+    bool sent() const { return sent_.bytes != nullptr; }
+    bool failed() const { return failed_; }
+    // The box asked and was held waiting for numbers: why, or empty.
+    const std::string& waiting() const { return waiting_; }
+    const std::string& refusal() const { return refusal_; }
+    const std::string& pairs() const { return pairs_; }
+    const std::vector<std::uint64_t>& values() const { return values_; }
+    const ImageWindow& window() const { return sent_; }
+
+private:
+    UpdateAnswer take_values() {
         std::string why;
-        reserved_ = false;  // the take uses the kept value
         const TakeResult taken = job_.numbers->take(job_.station, job_.port, values_, why);
         if (job_.line != nullptr) job_.line->wake();  // the next lease may be due
-        if (taken != TakeResult::Taken) {
-            failed_ = taken == TakeResult::Failed;
-            refusal_ = failed_ ? why : why + " used up";
-            trace("no numbers for the box: %s", refusal_.c_str());
-            return nullptr;
+        switch (taken) {
+        case TakeResult::Taken:
+            break;
+        case TakeResult::NoneAtHand:
+            hold(why);
+            return UpdateAnswer::Hold;
+        case TakeResult::UsedUp:
+            refusal_ = why + " used up";
+            trace("update request not answered: the numbers of %s are used up", why.c_str());
+            return UpdateAnswer::Refuse;
+        case TakeResult::Failed:
+            failed_ = true;
+            refusal_ = why;
+            trace("update request not answered: no numbers for the box: %s", why.c_str());
+            return UpdateAnswer::Refuse;
         }
         const std::vector<UniqueField>& fields = job_.numbers->fields();
         for (std::size_t f = 0; f < fields.size(); ++f) {
@@ -109,20 +127,27 @@ public:
         }
         sent_ = overlay_.window();
         pairs_ = unique_pairs(fields, values_);
-        trace("numbers: %s, on the disk in %s", pairs_.c_str(), job_.numbers->path().c_str());
-        front_.numbers_taken(pairs_);
-        return &sent_;
+        const double waited = held_since_ >= 0 ? monotonic_seconds() - held_since_ : 0.0;
+        if (held_since_ >= 0) {
+            trace("numbers: %s, on the disk in %s, after waiting %.1f s for them", pairs_.c_str(),
+                  job_.numbers->path().c_str(), waited);
+        } else {
+            trace("numbers: %s, on the disk in %s", pairs_.c_str(), job_.numbers->path().c_str());
+        }
+        waiting_.clear();
+        front_.numbers_taken(pairs_, waited);
+        return UpdateAnswer::Answer;
     }
 
-    bool took() const { return !pairs_.empty(); }
-    bool sent() const { return sent_.bytes != nullptr; }
-    bool failed() const { return failed_; }
-    const std::string& refusal() const { return refusal_; }
-    const std::string& pairs() const { return pairs_; }
-    const std::vector<std::uint64_t>& values() const { return values_; }
-    const ImageWindow& window() const { return sent_; }
+    // No value at hand: the box is not answered yet, and the keeper is asked for a lease now.
+    void hold(const std::string& why) {
+        const std::string reason = job_.line != nullptr ? job_.line->numbers_wait_reason() : why;
+        if (held_since_ < 0) held_since_ = monotonic_seconds();
+        if (reason != waiting_) trace("update request not answered yet: waiting for numbers: %s", reason.c_str());
+        waiting_ = reason;
+        front_.numbers_waiting(reason);
+    }
 
-private:
     const SessionJob& job_;
     ImageWindow image_;
     SessionObserver& front_;
@@ -132,8 +157,8 @@ private:
     std::string pairs_;
     std::string refusal_;
     std::string waiting_;
+    double held_since_ = -1;  // when the box was first held waiting for numbers
     bool failed_ = false;
-    bool reserved_ = false;
 };
 
 }  // namespace
@@ -170,7 +195,9 @@ BoxResult Session::run_box(SessionObserver& front) {
     if (job.job != nullptr && job.job->identity_pattern) identity = std::make_unique<IdentityWatch>(*job.job->identity_pattern);
     ExchangeFanout everyone{&trace_lines, &recorder, identity.get(), &front};
     JobSource source(job, image_, front);
-    run_update_exchange(port_, source, everyone);
+    ExchangeLimits limits;
+    limits.flash_write_max_s = limits_.flash_write_max_s;
+    run_update_exchange(port_, source, everyone, limits);
 
     BoxResult result = recorder.result();
     if (identity) result.box_id = identity->id();
@@ -180,25 +207,76 @@ BoxResult Session::run_box(SessionObserver& front) {
         std::snprintf(crc, sizeof crc, "0x%08X", window_crc32(source.window()));
         result.box_crc32 = crc;
     }
-    if (result.outcome == BoxOutcome::NumbersUsedUp) {
+    switch (result.outcome) {
+    case BoxOutcome::NumbersUsedUp:
         if (source.failed()) result.outcome = BoxOutcome::NoNumbers;
         result.reason = source.refusal();
-    } else if (result.outcome == BoxOutcome::Lost && cancelled()) {
-        result.outcome = BoxOutcome::Interrupted;
-        result.reason = "the station was stopped";
-    } else if (result.outcome == BoxOutcome::Lost) {
-        result.reason = problem();
-    } else if (result.outcome == BoxOutcome::Completed && job.job != nullptr && job.job->boot_expect) {
-        const double checking = monotonic_seconds();
-        check_boot(front, result);
-        // The box ends with its check.
-        char ended[40];
-        format_utc(std::chrono::system_clock::now(), ended, sizeof ended);
-        result.ended = ended;
-        result.seconds += monotonic_seconds() - checking;
+        break;
+    case BoxOutcome::Lost:
+        if (!ended_on_request(result)) {
+            result.reason = problem();
+            if (port_.problem().fault == PortFault::Stalled) result.outcome = BoxOutcome::TimedOut;
+        }
+        break;
+    case BoxOutcome::TimedOut: {
+        char reason[96];
+        std::snprintf(reason, sizeof reason, "the box did not confirm its flash write within %.0f s",
+                      limits_.flash_write_max_s);
+        result.reason = reason;
+        break;
+    }
+    case BoxOutcome::Completed:
+        if (job.job != nullptr && job.job->boot_expect) {
+            const double checking = monotonic_seconds();
+            check_boot(front, result);
+            // The box ends with its check.
+            char ended[40];
+            format_utc(std::chrono::system_clock::now(), ended, sizeof ended);
+            result.ended = ended;
+            result.seconds += monotonic_seconds() - checking;
+        }
+        break;
+    default:
+        break;
+    }
+    // A box stopped or lost while it waited for numbers was never answered: its row says so.
+    if (!source.waiting().empty() && !source.took() &&
+        (result.outcome == BoxOutcome::Interrupted || result.outcome == BoxOutcome::Lost ||
+         result.outcome == BoxOutcome::Reset)) {
+        result.reason += "; it was waiting for numbers (" + source.waiting() + ") and was not answered";
     }
     if (source.took()) job.numbers->end(job.station, job.port, source.values(), outcome_word(result.outcome));
     return result;
+}
+
+bool Session::ended_on_request(BoxResult& result) const {
+    if (reset_.load()) {
+        result.outcome = BoxOutcome::Reset;
+        result.reason = "reset by the operator";
+        return true;
+    }
+    if (cancelled()) {
+        result.outcome = BoxOutcome::Interrupted;
+        result.reason = "the station was stopped";
+        return true;
+    }
+    return false;
+}
+
+void Session::reset() {
+    reset_.store(true);
+    cancel_.cancel();
+}
+
+bool Session::rearm_after_reset() {
+    if (!reset_.exchange(false)) return false;
+    cancel_.rearm();
+    return true;
+}
+
+void Session::set_limits(const SessionLimits& limits) {
+    limits_ = limits;
+    port_.limit_stall(limits.stall_s);
 }
 
 // After the box's '@': its lines, unanswered, for up to the job's within_s,
@@ -221,8 +299,10 @@ void Session::check_boot(SessionObserver& front, BoxResult& result) {
         std::uint8_t byte = 0;
         const PortRead got = port_.read_byte(byte);
         if (got == PortRead::Lost) {
-            result.outcome = cancelled() ? BoxOutcome::Interrupted : BoxOutcome::NoBoot;
-            result.reason = cancelled() ? "the station was stopped" : "lost connection while checking the boot (" + problem() + ")";
+            if (!ended_on_request(result)) {
+                result.outcome = BoxOutcome::NoBoot;
+                result.reason = "lost connection while checking the boot (" + problem() + ")";
+            }
             trace("boot: %s", result.reason.c_str());
             return;
         }

@@ -3,10 +3,11 @@
 // opened again after a loss), and box after box through the exchange, each
 // reported to the trace, recorded, and shown by the front end's observer.
 // Under a job, each box also gets numbers of its own, may name itself and
-// must prove its boot. A session belongs to one thread; only cancel() may
-// come from another.
+// must prove its boot. A session belongs to one thread; only cancel() and
+// reset() may come from another.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "image/image_window.h"
@@ -18,6 +19,12 @@
 #include "session/line_keeper.h"
 #include "session/number_journal.h"
 #include "session/session_observer.h"
+
+// How long a station lets a box keep its port: 0 waits as long as it takes.
+struct SessionLimits {
+    double stall_s = 0;            // the port takes no byte of the transfer this long: the box fails
+    double flash_write_max_s = 0;  // no '@' this long after the transfer: the box fails
+};
 
 // What a job adds to a session's boxes.
 struct SessionJob {
@@ -60,14 +67,26 @@ public:
     // Interrupted.
     void cancel() { cancel_.cancel(); }
     bool cancelled() const { return cancel_.cancelled(); }
+    // From another thread: the box in progress ends as Reset ("reset by the
+    // operator"), and the port's own thread goes on with rearm_after_reset().
+    void reset();
+    // On the port's thread after a box: true if a reset ended it (or came
+    // while no box was under way), and the port's waits wait again.
+    bool rearm_after_reset();
+
+    void set_limits(const SessionLimits& limits);
 
 private:
     void check_boot(SessionObserver& front, BoxResult& result);
+    // A box the operator or the station ended: its outcome and reason. False for any other end.
+    bool ended_on_request(BoxResult& result) const;
 
     PortName name_;
     std::string label_;
     ImageWindow image_;
     const SessionJob* job_;
     CancelToken cancel_;
+    std::atomic<bool> reset_{false};
+    SessionLimits limits_;
     SerialPort port_;
 };

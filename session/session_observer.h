@@ -12,11 +12,13 @@ public:
     // The box has started: its loader's first line (the update request or
     // either erase line) came. Reported before that line itself.
     virtual void box_started() {}
-    // Under a job: the box's numbers, taken as its transfer starts
-    // ("serial=STB000000123 mac=00:1A:2B:00:00:07").
-    virtual void numbers_taken(const std::string& /*pairs*/) {}
-    // Under the line's database: the box asked for its update, and is left
-    // to ask again until values of a lease are at hand ("database unreachable").
+    // Under a job: the box's numbers, taken (on the disk) before it is
+    // answered ("serial=STB000000123 mac=00:1A:2B:00:00:07"), after waiting
+    // `waited_s` seconds for them (0: none).
+    virtual void numbers_taken(const std::string& /*pairs*/, double /*waited_s*/) {}
+    // Under the line's database: the box asked for its update, and its
+    // request is held until values of a lease are at hand ("database
+    // unreachable"); reported again when the reason changes.
     virtual void numbers_waiting(const std::string& /*reason*/) {}
     // Under a job that asks for proof of the boot: the wait for its text
     // began, and `waited` seconds of it have passed (reported about once a second).

@@ -70,6 +70,7 @@ void PortMonitor::box_started() {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.box_in_progress = true;
     view_.numbers.clear();
+    view_.numbers_waited = 0;
     event("box started", "box started");
 }
 
@@ -81,9 +82,10 @@ void PortMonitor::box_progress(PortPhase phase, unsigned percent, double seconds
     view_.seconds_left = seconds_left;
 }
 
-void PortMonitor::numbers_taken(const std::string& pairs) {
+void PortMonitor::numbers_taken(const std::string& pairs, double waited_s) {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.numbers = pairs;
+    view_.numbers_waited = waited_s;
 }
 
 void PortMonitor::numbers_waiting(const std::string& reason) {
@@ -103,6 +105,9 @@ void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     // What a person labels the box with: its numbers and its own number.
     std::string which = box.unique.empty() ? std::string() : " " + box.unique;
     if (!box.box_id.empty()) which += " box_id=" + box.box_id;
+    if (view_.numbers_waited >= 0.5) {
+        which += " (waited " + std::to_string(static_cast<long>(view_.numbers_waited + 0.5)) + " s for numbers)";
+    }
     const char* name = "failed";
     std::string text;
     switch (box.outcome) {
@@ -128,6 +133,8 @@ void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     case BoxOutcome::NotStarted:
     case BoxOutcome::NoBoot:
     case BoxOutcome::NoNumbers:
+    case BoxOutcome::TimedOut:
+    case BoxOutcome::Reset:
         ++view_.failed;
         set_phase(PortPhase::Failed, box.reason);
         text = std::string("failed: ") + outcome_word(box.outcome) + " (" + box.reason + ")" + which;

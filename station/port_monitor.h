@@ -48,6 +48,7 @@ struct PortView {
     bool finished = false;     // one box per port: its box is over
     BoxOutcome outcome = BoxOutcome::NotStarted;  // how the last box ended
     std::string numbers;       // under a job: the numbers of the box in progress, or of the last one
+    double numbers_waited = 0; // how long that box waited for its numbers (0: not at all)
 };
 
 // Something that happened on a port: for a screen that is not a terminal,
@@ -84,7 +85,7 @@ public:
     void waiting();
     void box_started();
     void box_progress(PortPhase phase, unsigned percent, double seconds_left);
-    void numbers_taken(const std::string& pairs);
+    void numbers_taken(const std::string& pairs, double waited_s);
     void numbers_waiting(const std::string& reason);
     void box_ended(const BoxResult& box, const BoxRecord& row);
     void remove_the_box();

@@ -36,7 +36,7 @@ public:
         monitor_.box_progress(PortPhase::Sending, figures.percent, figures.seconds_left);
     }
     void confirmation(const char* /*line*/) override { monitor_.box_progress(PortPhase::FlashWrite, 100, 0); }
-    void numbers_taken(const std::string& pairs) override { monitor_.numbers_taken(pairs); }
+    void numbers_taken(const std::string& pairs, double waited_s) override { monitor_.numbers_taken(pairs, waited_s); }
     void numbers_waiting(const std::string& reason) override { monitor_.numbers_waiting(reason); }
     void boot_check_started(double /*within_s*/) override { monitor_.box_progress(PortPhase::BootCheck, 100, 0); }
 
@@ -54,7 +54,17 @@ PortWorker::PortWorker(const StationPort& port, const StationSetup& setup)
       setup_(setup),
       job_{setup.job, setup.numbers, setup.host, port.given, setup.line},
       session_(port.name, port.label, setup.image, setup.job != nullptr ? &job_ : nullptr),
-      monitor_(port.label) {}
+      monitor_(port.label) {
+    session_.set_limits(SessionLimits{setup.options->stall_s, setup.options->flash_write_max_s});
+}
+
+bool PortWorker::reset() {
+    const PortView view = monitor_.view();
+    if (!view.box_in_progress && view.phase != PortPhase::RemoveBox) return false;
+    trace("%s: reset by the operator", port_.label.c_str());
+    session_.reset();
+    return true;
+}
 
 // Sleeps for `seconds`, or until the station is to stop: false then.
 bool PortWorker::pause(double seconds) {
@@ -97,7 +107,8 @@ bool PortWorker::wait_quiet() {
     while (!stopping()) {
         std::uint8_t byte = 0;
         const PortRead got = session_.port().read_byte(byte);
-        if (got == PortRead::Lost) return false;
+        // The operator's reset frees the port for the next box at once.
+        if (got == PortRead::Lost) return session_.rearm_after_reset();
         if (got == PortRead::Byte) quiet_since = monotonic_seconds();
         if (monotonic_seconds() - quiet_since >= setup_.options->rearm_quiet_s) return true;
     }
@@ -133,8 +144,11 @@ void PortWorker::run() {
             monitor_.waiting();
             BoxView view(monitor_);
             const BoxResult box = session_.run_box(view);
+            // Reset by the operator: the port takes the next box at once, in either mode.
+            const bool reset = session_.rearm_after_reset();
             if (box.outcome == BoxOutcome::NotStarted) {
                 if (stopping()) break;
+                if (reset) continue;  // no box was under way: nothing to end
                 // Lost before any box spoke: the adapter went, or the line.
                 lost_before_ = true;
                 monitor_.lost(session_.problem());
@@ -144,6 +158,7 @@ void PortWorker::run() {
                 continue;
             }
             log_box(box, adapter);
+            if (reset && !stopping()) continue;
             // A port whose numbers are used up answers no more boxes.
             if (!continuous || box.outcome == BoxOutcome::NumbersUsedUp) {
                 monitor_.finished();
@@ -153,9 +168,11 @@ void PortWorker::run() {
             // is answered again when it asks again.
             if (box.outcome == BoxOutcome::NoNumbers) continue;
             // A box whose line went may be back at once (a cable put back):
-            // it is flashed again. One whose flash was written must go first,
-            // whether it proved its boot or not.
-            const bool written = box.outcome == BoxOutcome::Completed || box.outcome == BoxOutcome::NoBoot;
+            // it is flashed again, as is one that stalled in its transfer. One
+            // whose flash was written (or may be: its write ran past the
+            // limit) must go first, whether it proved its boot or not.
+            const bool written = box.outcome == BoxOutcome::Completed || box.outcome == BoxOutcome::NoBoot ||
+                                 (box.outcome == BoxOutcome::TimedOut && box.bytes_sent == TRANSFER_LENGTH);
             if (!written || !wait_quiet()) {
                 lost_before_ = true;
                 session_.close();

@@ -273,8 +273,7 @@ TEST(NumberJournal, ALostJournalIsRefusedWhenTheLogHoldsNumbers) {
 }
 
 // A station's journal under the line's database: values only from the
-// leases it recorded, in their order, kept for boxes being answered, and
-// read back whole after a kill.
+// leases it recorded, in their order, and read back whole after a kill.
 TEST(NumberJournal, LeasedValuesComeOnlyFromTheJournalsLeases) {
     const Folder folder;
     Job job = job_with_fields(folder.path() + "/line.toml");
@@ -285,19 +284,15 @@ TEST(NumberJournal, LeasedValuesComeOnlyFromTheJournalsLeases) {
     ASSERT_TRUE(journal.open_leased(job, path, problem)) << problem;
     std::vector<std::uint64_t> values;
     std::string why;
-    // Nothing leased: no box is answered, and a take says why.
-    EXPECT_FALSE(journal.reserve());
-    EXPECT_EQ(journal.take("s", "1", values, why), TakeResult::Failed);
+    // Nothing leased: no box is answered, and a take says why: the box waits.
+    EXPECT_FALSE(journal.may_give());
+    EXPECT_EQ(journal.take("s", "1", values, why), TakeResult::NoneAtHand);
     EXPECT_NE(why.find("waits for a lease"), std::string::npos) << why;
     ASSERT_TRUE(journal.add_lease("s", {100, 50}, 2, why)) << why;
     ASSERT_TRUE(journal.add_lease("s", {300, 90}, 3, why)) << why;
     EXPECT_EQ(journal.leases_held(), 2U);
-    // Two boxes answered keep two values; the third of five waits for none.
-    EXPECT_TRUE(journal.reserve());
-    EXPECT_TRUE(journal.reserve());
-    EXPECT_EQ(journal.lease_left(), 3U);
-    journal.release();
-    EXPECT_EQ(journal.lease_left(), 4U);
+    EXPECT_TRUE(journal.may_give());
+    EXPECT_EQ(journal.lease_left(), 5U);
     const std::vector<std::vector<std::uint64_t>> want = {{100, 50}, {101, 51}, {300, 90}, {301, 91}, {302, 92}};
     for (std::size_t i = 0; i < 3; ++i) {
         ASSERT_EQ(journal.take("s", "1", values, why), TakeResult::Taken) << why;
@@ -313,10 +308,11 @@ TEST(NumberJournal, LeasedValuesComeOnlyFromTheJournalsLeases) {
     ASSERT_EQ(again.take("s", "2", values, why), TakeResult::Taken);
     EXPECT_EQ(values, want[4]);
     EXPECT_EQ(again.leases_held(), 0U);
-    EXPECT_FALSE(again.reserve());
+    EXPECT_FALSE(again.may_give());
     EXPECT_EQ(again.used_up(), "") << "the pool may still have values";
     again.set_pool_used_up("serial");
     EXPECT_EQ(again.used_up(), "serial");
+    EXPECT_TRUE(again.may_give()) << "a take now says the pool is used up";
     EXPECT_EQ(again.take("s", "2", values, why), TakeResult::UsedUp);
     EXPECT_NE(folder.read("log.csv.numbers").find("lease "), std::string::npos);
     // A lease line that lacks a field or its count is refused: the place in it would be unknown. So is
