@@ -23,8 +23,8 @@ std::string without_line_end(std::string text) {
 
 }  // namespace
 
-int run_check(const char* hex_path, bool json) {
-    const ImageLoad loaded = load_image(hex_path);
+int run_check(const char* hex_path, bool json, bool strict) {
+    const ImageLoad loaded = load_image(hex_path, strict);
     const ConsoleReport described = describe_image_load(loaded, hex_path);
     console_show(described);
     nlohmann::json document = {{"file", hex_path}, {"ok", loaded.ready()}, {"notes", described.notes}};

@@ -5,5 +5,5 @@
 // prints what the image holds, what a download sends and its fingerprint;
 // with `json`, as one JSON document on standard output, the messages on
 // standard error. Returns the exit status: completed when a download would
-// send the file.
-int run_check(const char* hex_path, bool json);
+// send the file; `strict` refuses a file with warnings, as a strict download would.
+int run_check(const char* hex_path, bool json, bool strict);

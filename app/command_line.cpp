@@ -1,10 +1,206 @@
 #include "app/command_line.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "console/console.h"
 #include "link/serial_port.h"
 #include "session/exit_status.h"
+
+namespace {
+
+bool is_option(const char* arg) {
+    return arg[0] == '-' && arg[1] == '-';
+}
+
+bool same(const char* a, const char* b) {
+    return std::strcmp(a, b) == 0;
+}
+
+// Seconds from 1 to a day, for --stall and --flash-write-max.
+bool parse_limit(const char* option, const char* value, double& seconds, std::string& error) {
+    char* end = nullptr;
+    const double parsed = std::strtod(value, &end);
+    if (end == value || *end != '\0' || !(parsed >= 1 && parsed <= 86400)) {
+        error = std::string(option) + " takes seconds from 1 to 86400, not \"" + value + "\"";
+        return false;
+    }
+    seconds = parsed;
+    return true;
+}
+
+// The options that may come before the port (or before --check, --list):
+// each sets its part of `line`. False, with `error`, for one that is unknown
+// or lacks its value. `at` moves past a value taken.
+bool take_leading_option(const std::vector<char*>& args, std::size_t& at, CommandLine& line, bool& check, bool& list,
+                         std::string& error) {
+    const char* arg = args[at];
+    const bool has_value = at + 1 < args.size();
+    if (same(arg, "--job") || same(arg, "--stall") || same(arg, "--flash-write-max")) {
+        if (!has_value) {
+            error = std::string(arg) + " needs a value";
+            return false;
+        }
+        const char* value = args[++at];
+        if (same(arg, "--job")) {
+            line.job = value;
+            return true;
+        }
+        return parse_limit(arg, value, same(arg, "--stall") ? line.stall_s : line.flash_write_max_s, error);
+    }
+    if (same(arg, "--check")) {
+        check = true;
+    } else if (same(arg, "--list")) {
+        list = true;
+    } else if (same(arg, "--json")) {
+        line.json = true;
+    } else if (same(arg, "--strict")) {
+        line.strict = true;
+    } else {
+        error = std::string("unknown option ") + arg;
+        return false;
+    }
+    return true;
+}
+
+// What comes after the options, for each command: its plain arguments and
+// where options may still stand.
+bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& line, std::string& error,
+                   char* port = nullptr) {
+    std::vector<char*> plain;
+    if (port != nullptr) plain.push_back(port);
+    for (std::size_t i = at; i < args.size(); ++i) {
+        if (!is_option(args[i])) {
+            plain.push_back(args[i]);
+            continue;
+        }
+        // --json may stand anywhere among the arguments of a command that takes it.
+        const bool takes_json =
+            line.command == Command::Check || line.command == Command::JobCheck || line.command == Command::List;
+        if (takes_json && same(args[i], "--json")) {
+            line.json = true;
+            continue;
+        }
+        if (line.command == Command::Download && plain.size() >= 2) {
+            error = std::string(args[i]) + " after the hex file: options go before the port (stbload [--strict] "
+                                           "[--stall S] [--flash-write-max S] PORT HEXFILE)";
+        } else if (line.command == Command::JobDownload && !plain.empty()) {
+            error = std::string(args[i]) + " after the port: options go before it (stbload --job JOB [--stall S] "
+                                           "[--flash-write-max S] PORT)";
+        } else {
+            error = std::string("unknown option ") + args[i];
+        }
+        return false;
+    }
+    switch (line.command) {
+    case Command::Download:
+        // Further arguments after PORT HEXFILE are ignored, as they always were.
+        if (plain.size() < 2) {
+            line.command = Command::Usage;
+            return true;
+        }
+        line.port = plain[0];
+        line.file = plain[1];
+        return true;
+    case Command::JobDownload:
+        if (plain.size() != 1) {
+            error = plain.empty() ? "--job JOB takes a PORT, --check or --station" : "--job JOB takes one PORT";
+            return false;
+        }
+        line.port = plain[0];
+        return true;
+    case Command::Check:
+        if (plain.size() != 1) {
+            error = "--check takes one hex file";
+            return false;
+        }
+        line.file = plain[0];
+        return true;
+    case Command::JobCheck:
+    case Command::List:
+        if (!plain.empty()) {
+            error = std::string(line.command == Command::List ? "--list" : "--job JOB --check") + " takes no " +
+                    "further argument: " + plain[0];
+            return false;
+        }
+        return true;
+    default:
+        return true;
+    }
+}
+
+}  // namespace
+
+bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& error) {
+    line = CommandLine();
+    const std::vector<char*> args(argv + 1, argv + argc);
+    if (args.size() == 1 && is_version_flag(args[0])) {
+        line.command = Command::Version;
+        return true;
+    }
+    if (args.size() == 1 && is_help_flag(args[0])) {
+        line.command = Command::Help;
+        return true;
+    }
+    // Either flag with more after it is a port, as any first argument always was.
+    if (args.size() >= 2 && (is_version_flag(args[0]) || is_help_flag(args[0]))) {
+        line.command = Command::Download;
+        return take_the_rest(args, 1, line, error, args[0]);
+    }
+    if (!args.empty() && same(args[0], "--report")) {
+        line.command = Command::Report;
+        line.rest.assign(args.begin() + 1, args.end());
+        return true;
+    }
+    // The station reads its own options, wherever they stand: all but its "--station".
+    for (std::size_t i = 0; i < args.size() && is_option(args[i]); ++i) {
+        if (!same(args[i], "--station")) {
+            for (const char* valued : {"--job", "--log", "--events", "--stall", "--flash-write-max", "--rearm-quiet"}) {
+                if (same(args[i], valued)) ++i;  // its value is no option
+            }
+            continue;
+        }
+        line.command = Command::Station;
+        for (std::size_t k = 0; k < args.size(); ++k) {
+            if (k != i) line.rest.push_back(args[k]);
+        }
+        return true;
+    }
+    bool check = false;
+    bool list = false;
+    std::size_t at = 0;
+    for (; at < args.size() && is_option(args[at]); ++at) {
+        if (same(args[at], "--report")) {
+            error = "--report goes first: stbload --report LOG... [--html FILE]";
+            return false;
+        }
+        if (!take_leading_option(args, at, line, check, list, error)) return false;
+    }
+    line.command = list    ? Command::List
+                   : check ? (line.job.empty() ? Command::Check : Command::JobCheck)
+                   : line.job.empty() ? Command::Download
+                                      : Command::JobDownload;
+    if (list && (check || !line.job.empty())) {
+        error = "--list goes alone (or with --json)";
+        return false;
+    }
+    if (line.json && line.command != Command::Check && line.command != Command::JobCheck &&
+        line.command != Command::List) {
+        error = "--json goes with --list, --check FILE and --job JOB --check";
+        return false;
+    }
+    const bool download = line.command == Command::Download || line.command == Command::JobDownload;
+    if (!download && (line.stall_s > 0 || line.flash_write_max_s > 0)) {
+        error = "--stall and --flash-write-max go with a download or a station";
+        return false;
+    }
+    if (line.strict && line.command == Command::List) {
+        error = "--strict goes with a hex file";
+        return false;
+    }
+    return take_the_rest(args, at, line, error);
+}
 
 bool is_version_flag(const char* arg) {
     return std::strcmp(arg, "--version") == 0 || std::strcmp(arg, "-V") == 0;

@@ -1,5 +1,43 @@
-// The command line's two conventional flags and the help text.
+// The command line: which front end runs, with which options; the two
+// conventional flags; the help text.
 #pragma once
+
+#include <string>
+#include <vector>
+
+// What the command line asks for.
+enum class Command {
+    Download,     // stbload [options] PORT HEXFILE
+    JobDownload,  // stbload --job JOB [options] PORT
+    Check,        // stbload [--strict] --check HEXFILE [--json]
+    JobCheck,     // stbload --job JOB --check [--json]
+    List,         // stbload --list [--json]
+    Station,      // stbload [--job JOB] --station ...: the station reads the rest itself
+    Report,       // stbload --report ...: the report reads the rest itself
+    Version,
+    Help,
+    Usage,        // too few arguments for a download: the usage line
+};
+
+struct CommandLine {
+    Command command = Command::Usage;
+    bool json = false;    // --json, where the command takes it: standard output holds one JSON document
+    bool strict = false;  // --strict: a hex file with warnings is refused
+    // --stall S and --flash-write-max S for a single download (0: no limit).
+    double stall_s = 0;
+    double flash_write_max_s = 0;
+    std::string job;      // --job JOB
+    const char* port = nullptr;  // PORT as given
+    const char* file = nullptr;  // HEXFILE as given
+    // Station and Report: their own arguments, in order (without "--station"
+    // or "--report"); a station's include --job JOB.
+    std::vector<char*> rest;
+};
+
+// Reads the arguments (argv[1] on). False, with `error` naming what is wrong
+// (an unknown option, an option after the hex file, a value missing), for a
+// command line that cannot be run: exit status 2.
+bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& error);
 
 // True for the one argument that asks for the version: "--version" or "-V".
 bool is_version_flag(const char* arg);

@@ -72,19 +72,20 @@ BoxResult download_box(Session& session, const std::string& label, ProgressDispl
 }
 
 // The steps of one download in their order: file, port, image, exchange.
-int download(const PortName& name, const std::string& label, const char* hex_path) {
+int download(const PortName& name, const std::string& label, const char* hex_path, const DownloadOptions& options) {
     ImageLoader image;
     if (!image.open(hex_path)) {
         console_show(describe_image_load(image.load(), hex_path));
         return EXIT_FAILED;
     }
     Session session(name, label, ImageWindow{});
+    session.set_limits(SessionLimits{options.stall_s, options.flash_write_max_s});
     if (!open_port(session, label)) {
         image.close();  // the file closes before the port does
         session.close();
         return EXIT_FAILED;
     }
-    const ImageLoad loaded = image.load();
+    const ImageLoad loaded = image.load(options.strict);
     console_show(describe_image_load(loaded, hex_path));
     if (!loaded.ready()) return EXIT_FAILED;
     session.take_image(loaded.window);
@@ -100,21 +101,50 @@ int download(const PortName& name, const std::string& label, const char* hex_pat
     return box.outcome == BoxOutcome::Completed ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
 }
 
+// A message for standard output as the one line of a verdict: "cannot open
+// file F\r\ncheck you specified file\r\n" is "cannot open file F; check you specified file".
+std::string one_line(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
+        text.replace(at, 2, "; ");
+    }
+    return text;
+}
+
+// Shows a report that refuses the run, and keeps its message as the reason.
+int refused(const ConsoleReport& report, std::string& failure) {
+    console_show(report);
+    failure = one_line(report.message.empty() && !report.notes.empty() ? report.notes.front() : report.message);
+    return EXIT_FAILED;
+}
+
+// Why the box failed, in the words of its end.
+std::string box_failure(const BoxResult& box, const std::string& label) {
+    switch (box.outcome) {
+    case BoxOutcome::NotStarted:
+    case BoxOutcome::Lost:
+        return "lost connection to " + label + (box.reason.empty() ? std::string() : " (" + box.reason + ")");
+    case BoxOutcome::NumbersUsedUp:
+    case BoxOutcome::NoNumbers:
+        return "no numbers for the box: " + box.reason;
+    default:
+        return std::string(outcome_word(box.outcome)) + (box.reason.empty() ? std::string() : ": " + box.reason);
+    }
+}
+
 // The same under a job: the job, its image and its numbers are made ready
 // before the port is touched, and the box gets its row in the job's log.
+// `failure` gets why the run failed.
 int job_download(const std::string& job_path, const PortName& name, const std::string& label,
-                 const std::string& given) {
+                 const std::string& given, const DownloadOptions& options, std::string& failure) {
     Job job;
     ConsoleReport report;
-    if (!read_job_for_use(job_path, job, report)) {
-        console_show(report);
-        return EXIT_FAILED;
-    }
+    if (!read_job_for_use(job_path, job, report)) return refused(report, failure);
     ImageLoad loaded;
     ImageFingerprint fingerprint{};
-    const bool locked = load_job_image(job, loaded, fingerprint, report);
+    const bool locked = load_job_image(job, loaded, fingerprint, report, options.strict);
+    if (!locked) return refused(report, failure);
     console_show(report);
-    if (!locked) return EXIT_FAILED;
     trace_fingerprint(fingerprint);
     const std::string log_path = job_log_path(job);
     BoxLog log;
@@ -126,6 +156,7 @@ int job_download(const std::string& job_path, const PortName& name, const std::s
                      opened == LogOpen::ForeignHeader ? "; nothing in it is changed: move it aside, or name another "
                                                         "log in the job's [station] log"
                                                       : "");
+        failure = "cannot open the log " + log_path + ": " + error;
         return EXIT_FAILED;
     }
     NumberJournal numbers;
@@ -134,15 +165,16 @@ int job_download(const std::string& job_path, const PortName& name, const std::s
     std::string state;
     if (job.line ? !open_job_line(job, log_path, host_name(), 1, numbers, line, report, state)
                  : !open_job_numbers(job, log_path, numbers, report)) {
-        console_show(report);
-        return EXIT_FAILED;
+        return refused(report, failure);
     }
     if (!state.empty()) console_note("%s", state.c_str());
     if (line) line->start();
 
     const SessionJob context{&job, job.unique.empty() ? nullptr : &numbers, host_name(), given, line.get()};
     Session session(name, label, loaded.window, &context);
+    session.set_limits(SessionLimits{options.stall_s, options.flash_write_max_s});
     if (!open_port(session, label)) {
+        failure = "cannot open " + label + ": " + session.problem();
         session.close();
         return EXIT_FAILED;
     }
@@ -190,7 +222,9 @@ int job_download(const std::string& job_path, const PortName& name, const std::s
                          line->status_line().c_str(), line->outbox_path().c_str());
         }
     }
-    return box.outcome == BoxOutcome::Completed ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
+    if (box.outcome == BoxOutcome::Completed) return EXIT_DOWNLOAD_COMPLETED;
+    failure = box_failure(box, label);
+    return EXIT_FAILED;
 }
 
 std::string label_of(const PortName& port) {
@@ -201,18 +235,22 @@ std::string label_of(const PortName& port) {
 
 }  // namespace
 
-int run_download(const PortName& port, const char* hex_path) {
+int run_download(const PortName& port, const char* hex_path, const DownloadOptions& options) {
     const std::string label = label_of(port);
     console_show(start_session_trace(label + ", file " + hex_path));
-    const int status = download(port, label, hex_path);
+    const int status = download(port, label, hex_path, options);
     end_session_trace(status == EXIT_DOWNLOAD_COMPLETED ? "download completed" : "failed", status);
     return status;
 }
 
-int run_job_download(const std::string& job_path, const PortName& port, const std::string& given) {
+int run_job_download(const std::string& job_path, const PortName& port, const std::string& given,
+                     const DownloadOptions& options) {
     const std::string label = label_of(port);
     console_show(start_session_trace(label + ", job " + job_path));
-    const int status = job_download(job_path, port, label, given);
+    std::string failure;
+    const int status = job_download(job_path, port, label, given, options, failure);
+    // Under a job the last line says the box's result: "Download completed" may stand above a box that failed after it.
+    if (status != EXIT_DOWNLOAD_COMPLETED) console_failed(failure.empty() ? "the download did not complete" : failure);
     end_session_trace(status == EXIT_DOWNLOAD_COMPLETED ? "download completed" : "failed", status);
     return status;
 }

@@ -120,7 +120,7 @@ std::string check_line(const Job& job, const std::string& log_path, nlohmann::js
 
 }  // namespace
 
-int run_job_check(const std::string& job_path, bool json) {
+int run_job_check(const std::string& job_path, bool json, bool strict) {
     nlohmann::json document = {{"job", job_path}};
     Job job;
     ConsoleReport report;
@@ -131,7 +131,7 @@ int run_job_check(const std::string& job_path, bool json) {
     console_print("job %s\r\n", job.path.c_str());
     ImageLoad loaded;
     ImageFingerprint fingerprint{};
-    const bool locked = load_job_image(job, loaded, fingerprint, report);
+    const bool locked = load_job_image(job, loaded, fingerprint, report, strict);
     console_show(report);
     const std::string file = job_relative(job, job.image_file);
     char crc32[16];

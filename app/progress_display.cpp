@@ -28,6 +28,8 @@ ProgressDisplay::ProgressDisplay(const char* port) : setup_(probe_terminal()) {
         mode_ = Mode::OwnLine;
     }
     terminal_begin(setup_, true);
+    // Ctrl+C ends the download at once: its progress line is ended, and it says why it stopped.
+    terminal_say_on_interrupt(setup_.stderr_terminal ? "\nstbload: interrupted\n" : "stbload: interrupted\n");
 }
 
 ProgressDisplay::~ProgressDisplay() {

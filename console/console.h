@@ -27,6 +27,11 @@ void console_print(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 // line end, pushed out at once. The text is "FILE:LINE: what" or just "what".
 void console_note(const char* format, ...) STBLOAD_PRINTF_FORMAT;
 
+// The last line of a run that failed: "FAILED: " and why, on standard error,
+// in red on a terminal that takes colours (none with NO_COLOR, TERM=dumb, or
+// off a terminal).
+void console_failed(const std::string& reason);
+
 // console_note() for text that is already formatted, in the form of a sink
 // that lower layers hand their notes to (`context` is unused).
 void console_note_text(void* context, const char* text);

@@ -36,6 +36,12 @@ enum class TaskbarState {
 // false and calls terminal_end itself).
 void terminal_begin(const TerminalSetup& setup, bool on_interrupt);
 
+// From now on, when Ctrl+C (or a console close) ends the process, `text` is
+// written to standard error first, after the title is put back: a run cut
+// short says so. Installs the same handler terminal_begin's `on_interrupt`
+// does, whatever the terminal allows. `text` is copied (up to 127 bytes).
+void terminal_say_on_interrupt(const char* text);
+
 // Sets the window title, if terminal_begin allowed titles.
 void terminal_title(const char* text);
 
@@ -48,6 +54,17 @@ void terminal_end();
 // terminal_end() for a signal handler or a console event's thread, just
 // before the process ends: only calls that are safe there.
 void terminal_restore_now();
+
+// Keys typed at the terminal that standard input is, read without waiting:
+// echo and line editing are off from terminal_keys_begin() (false when
+// standard input is no terminal, or no console on Windows) until
+// terminal_keys_end(), which terminal_end() and terminal_restore_now() also
+// do. terminal_keys_read() gives what was typed since the last call (up to
+// `size` bytes: printable ASCII, '\r' for Enter, '\b' for a backspace,
+// 0x1B for Escape), or -1 once standard input has ended.
+bool terminal_keys_begin();
+int terminal_keys_read(char* buffer, std::size_t size);
+void terminal_keys_end();
 
 // The part of probe_terminal() that does not depend on the platform: whether
 // the environment names a terminal known to show OSC 9;4 progress.

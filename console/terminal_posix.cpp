@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "console/environment.h"
@@ -31,7 +33,18 @@ void write_all(int fd, const char* text, std::size_t size) {
     }
 }
 
+// Standard input's settings while its keys are read, to put back (also from a signal handler).
+termios keys_saved{};
+volatile std::sig_atomic_t keys_pending = 0;
+
+void keys_put_back() {
+    if (keys_pending == 0) return;
+    keys_pending = 0;
+    tcsetattr(STDIN_FILENO, TCSANOW, &keys_saved);  // async-signal-safe
+}
+
 void put_back() {
+    keys_put_back();
     if (restore_pending == 0) return;
     restore_pending = 0;
     write_all(STDERR_FILENO, restore, restore_size);
@@ -39,11 +52,28 @@ void put_back() {
 
 constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+// What an interrupt says on standard error before the process ends.
+char interrupt_note[128];
+volatile std::size_t interrupt_note_size = 0;
+
 extern "C" void on_interrupt_signal(int signal_number) {
+    write_all(STDERR_FILENO, interrupt_note, interrupt_note_size);
     put_back();
     // Ends the process as the signal would have: the same exit status.
     std::signal(signal_number, SIG_DFL);  // NOLINT(cert-msc54-cpp): only async-signal-safe calls here
     std::raise(signal_number);
+}
+
+void handle_interrupts() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal_number : INTERRUPTS) {
+        struct sigaction old {};
+        // A signal that was ignored when the tool started (nohup) stays ignored.
+        if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(signal_number, &action, nullptr);
+    }
 }
 
 void append(const char* text) {
@@ -88,16 +118,14 @@ void terminal_begin(const TerminalSetup& setup, bool on_interrupt) {
     }
     if (use_taskbar) append("\x1b]9;4;0;0\x1b\\");
     restore_pending = 1;
-    if (!on_interrupt) return;
-    struct sigaction action {};
-    action.sa_handler = on_interrupt_signal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal_number : INTERRUPTS) {
-        struct sigaction old {};
-        // A signal that was ignored when the tool started (nohup) stays ignored.
-        if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        sigaction(signal_number, &action, nullptr);
-    }
+    if (on_interrupt) handle_interrupts();
+}
+
+void terminal_say_on_interrupt(const char* text) {
+    const std::size_t size = std::min(std::strlen(text), sizeof interrupt_note);
+    std::copy_n(text, size, interrupt_note);
+    interrupt_note_size = size;
+    handle_interrupts();
 }
 
 void terminal_title(const char* text) {
@@ -115,9 +143,43 @@ void terminal_restore_now() {
     put_back();
 }
 
+bool terminal_keys_begin() {
+    if (keys_pending != 0) return true;
+    if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &keys_saved) != 0) return false;
+    termios keys = keys_saved;
+    keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);  // ISIG stays: Ctrl+C is still an interrupt
+    keys.c_cc[VMIN] = 0;
+    keys.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &keys) != 0) return false;
+    keys_pending = 1;
+    return true;
+}
+
+int terminal_keys_read(char* buffer, std::size_t size) {
+    if (keys_pending == 0) return -1;
+    pollfd ready{STDIN_FILENO, POLLIN, 0};
+    if (poll(&ready, 1, 0) <= 0) return 0;
+    if ((ready.revents & POLLIN) == 0) return (ready.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 ? -1 : 0;
+    const ssize_t n = ::read(STDIN_FILENO, buffer, size);
+    if (n < 0) return errno == EINTR || errno == EAGAIN ? 0 : -1;
+    if (n == 0) return -1;
+    int kept = 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        char c = buffer[i];
+        if (c == '\n') c = '\r';
+        if (c == 0x7F) c = '\b';
+        buffer[kept++] = c;
+    }
+    return kept;
+}
+
+void terminal_keys_end() {
+    keys_put_back();
+}
+
 void terminal_end() {
     std::fflush(stderr);
-    put_back();
+    put_back();  // the keys' settings too
     use_titles = false;
     use_taskbar = false;
 }

@@ -29,7 +29,18 @@ bool is_console(HANDLE handle, DWORD& mode) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != FALSE;
 }
 
+// Standard input's console mode while its keys are read, to put back.
+DWORD keys_saved = 0;
+bool keys_pending = false;
+
+void keys_put_back() {  // `drawing` held
+    if (!keys_pending) return;
+    keys_pending = false;
+    SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), keys_saved);
+}
+
 void put_back() {  // `drawing` held
+    keys_put_back();
     if (!pending) return;
     pending = false;
     if (use_taskbar) {
@@ -41,10 +52,18 @@ void put_back() {  // `drawing` held
     use_taskbar = false;
 }
 
+// What an interrupt says on standard error before the process ends (`drawing` held).
+char interrupt_note[128];
+DWORD interrupt_note_size = 0;
+
 // Runs on a thread of its own when Ctrl+C, Ctrl+Break or closing the window
 // ends the process; FALSE lets the default handler end it as before.
 BOOL WINAPI on_console_event(DWORD /*event*/) {
     const std::lock_guard<std::mutex> hold(drawing);
+    if (interrupt_note_size > 0) {
+        DWORD written = 0;
+        WriteFile(stderr_handle(), interrupt_note, interrupt_note_size, &written, nullptr);
+    }
     put_back();
     return FALSE;
 }
@@ -99,6 +118,16 @@ void terminal_taskbar(TaskbarState state, unsigned percent) {
     if (use_taskbar) write_taskbar_sequence(state, percent);
 }
 
+void terminal_say_on_interrupt(const char* text) {
+    {
+        const std::lock_guard<std::mutex> hold(drawing);
+        const std::size_t size = std::strlen(text) < sizeof interrupt_note ? std::strlen(text) : sizeof interrupt_note;
+        std::memcpy(interrupt_note, text, size);
+        interrupt_note_size = static_cast<DWORD>(size);
+    }
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
 void terminal_restore_now() {
     const std::lock_guard<std::mutex> hold(drawing);
     put_back();
@@ -109,4 +138,42 @@ void terminal_end() {
     put_back();
     use_titles = false;
     use_taskbar = false;
+}
+
+bool terminal_keys_begin() {
+    const std::lock_guard<std::mutex> hold(drawing);
+    if (keys_pending) return true;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (!is_console(in, keys_saved)) return false;
+    // Processed input stays: Ctrl+C is still an interrupt.
+    if (!SetConsoleMode(in, keys_saved & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT))) return false;
+    keys_pending = true;
+    return true;
+}
+
+int terminal_keys_read(char* buffer, std::size_t size) {
+    {
+        const std::lock_guard<std::mutex> hold(drawing);
+        if (!keys_pending) return -1;
+    }
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    int kept = 0;
+    DWORD waiting = 0;
+    while (static_cast<std::size_t>(kept) < size && GetNumberOfConsoleInputEvents(in, &waiting) && waiting > 0) {
+        INPUT_RECORD record{};
+        DWORD got = 0;
+        if (!ReadConsoleInputA(in, &record, 1, &got) || got == 0) return kept;
+        if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
+        const char c = record.Event.KeyEvent.uChar.AsciiChar;
+        if (c == '\0') continue;  // a key without a character: Shift, an arrow
+        for (WORD n = 0; n < record.Event.KeyEvent.wRepeatCount && static_cast<std::size_t>(kept) < size; ++n) {
+            buffer[kept++] = c == '\n' ? '\r' : c;
+        }
+    }
+    return kept;
+}
+
+void terminal_keys_end() {
+    const std::lock_guard<std::mutex> hold(drawing);
+    keys_put_back();
 }

@@ -103,6 +103,8 @@ void check_report(const HexLoadReport& report, const HexLoadExpectation& expecte
     check_notes("over-long lines", report.long_line, expected.long_line);
     FUZZ_CHECK(report.cut_off_line == expected.cut_off_line, "input cut off at line %u, expected %u",
                report.cut_off_line, expected.cut_off_line);
+    FUZZ_CHECK(report.end_record_line == expected.end_record_line, "the end record on line %u, expected %u",
+               report.end_record_line, expected.end_record_line);
     FUZZ_CHECK(report.beyond_window_bytes == expected.beyond_window_bytes &&
                    (expected.beyond_window_bytes == 0 || report.beyond_window_line == expected.beyond_window_line),
                "%u bytes above the window from line %u, expected %u from line %u", report.beyond_window_bytes,

@@ -8,7 +8,9 @@
 //    names a file; each field's bytes lie within 0x4000-0xFFFFF and overlap
 //    no other's; first <= last; both ends have a text that reads back as the
 //    same value and bytes of the field's size; its pattern compiles; its
-//    boot text is not empty and within one line; the journal sits beside it.
+//    boot text is not empty and within one line; the journal sits beside it,
+//    or where [numbers] journal names it (from the job's folder when relative);
+//    a station's limits lie from 1 s to a day.
 #include <cstddef>
 #include <cstdint>
 #include <regex>
@@ -31,7 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!accepted) return 0;
     FUZZ_CHECK(!job.image_file.empty(), "accepted without an image file");
-    FUZZ_CHECK(job.journal_path() == "jobs/fuzz.numbers", "journal %s", job.journal_path().c_str());
+    // A journal's path as given is absolute with a leading slash or a drive ("C:\\", "C:/").
+    const std::string& named = job.numbers_journal;
+    const bool absolute = !named.empty() && (named[0] == '/' || named[0] == '\\' ||
+                                             (named.size() > 2 && named[1] == ':' && (named[2] == '/' || named[2] == '\\')));
+    const std::string journal = named.empty() ? "jobs/fuzz.numbers" : absolute ? named : "jobs/" + named;
+    FUZZ_CHECK(job.journal_path() == journal, "journal %s", job.journal_path().c_str());
+    for (const std::optional<double>& limit : {job.stall_s, job.flash_write_max_s}) {
+        FUZZ_CHECK(!limit || (*limit >= 1 && *limit <= 86400), "a station's limit of %g s", limit.value_or(0));
+    }
     for (std::size_t i = 0; i < job.unique.size(); ++i) {
         const UniqueField& field = job.unique[i];
         FUZZ_CHECK(field.address >= IMAGE_BASE && field.address + field.size() <= IMAGE_BASE + TRANSFER_LENGTH,

@@ -113,8 +113,10 @@ void check(Loader& loader, std::size_t decoded, std::uint32_t line) {
 
 void take_line(Loader& loader, const std::uint8_t* text, std::size_t length, std::uint32_t line) {
     ++loader.result.lines;
-    check(loader, decode(loader, text, length), line);
+    const std::size_t decoded = decode(loader, text, length);
+    check(loader, decoded, line);
     const std::uint8_t* r = loader.record;
+    if (decoded >= 4 && r[3] == 0x01 && loader.result.end_record_line == 0) loader.result.end_record_line = line;
     const unsigned count = r[0];
     const unsigned type = r[3];
 

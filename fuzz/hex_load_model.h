@@ -36,6 +36,7 @@ struct HexLoadExpectation {
     std::uint32_t cut_off_line;         // the line too long to read that ended the input, 0 if none
     std::uint32_t beyond_window_bytes;  // bytes placed at or above the end of the window
     std::uint32_t beyond_window_line;
+    std::uint32_t end_record_line;      // the first line whose own record is an end-of-file record (type 01)
 };
 
 // Works out what load_hex_image(source, IMAGE_BASE) should leave in

@@ -11,6 +11,7 @@ namespace {
 
 enum RecordType : std::uint8_t {
     DATA = 0x00,
+    END_OF_FILE = 0x01,
     EXTENDED_SEGMENT_ADDRESS = 0x02,
     EXTENDED_LINEAR_ADDRESS = 0x04,
 };
@@ -141,6 +142,10 @@ LoadResult load_hex_image(HexSource& file, std::uint32_t base, HexLoadReport& re
             break;
         }
         if (!record_is_whole(record, decoded)) check_record(record, decoded, line_number, report);
+        // Count, address and type decoded from this line: a record of its own.
+        if (decoded.count >= 4 && record[3] == END_OF_FILE && report.end_record_line == 0) {
+            report.end_record_line = line_number;
+        }
 
         const bool address_record = take_address_record(record, searching, upper);
         const std::uint32_t address =
@@ -164,6 +169,12 @@ LoadResult load_hex_image(HexSource& file, std::uint32_t base, HexLoadReport& re
     if (report.foreign_line != 0) return LoadResult::NotIntelHex;
     if (reader.failed) return LoadResult::ReadFailed;
     return placed ? LoadResult::Loaded : LoadResult::NothingToDownload;
+}
+
+bool hex_load_warned(const HexLoadReport& report) {
+    return report.bad_checksum.count > 0 || report.cut_record.count > 0 || report.skipped_across_base.count > 0 ||
+           report.long_line.count > 0 || report.cut_off_line != 0 || report.beyond_window_bytes != 0 ||
+           report.end_record_line == 0;
 }
 
 LoadResult load_hex_image(HexSource& file, std::uint32_t base) {

@@ -66,12 +66,17 @@ struct HexLoadReport {
     std::uint32_t cut_off_line;    // nonzero: a line too long to read ended the input there
     std::uint32_t beyond_window_bytes;  // data placed at or above IMAGE_BASE + TRANSFER_LENGTH, never sent
     std::uint32_t beyond_window_line;   // the first line that placed such data
+    std::uint32_t end_record_line;      // the first end-of-file record (type 01); 0: none, the file may be cut short
 
     // What the image holds.
     std::uint64_t bytes_placed;     // data bytes placed in the image (bytes written twice count twice)
     std::uint32_t lowest_address;   // device address of the lowest byte placed
     std::uint32_t highest_address;  // ... and of the highest
 };
+
+// Whether the report holds a warning about the file (something it loads as
+// written, skips, or lacks), as describe_image_file() words them.
+bool hex_load_warned(const HexLoadReport& report);
 
 // Reads the whole file and places its data records in flash_image. The image is
 // filled with 0xFF once, when the first record at or above `base` is met;

@@ -65,6 +65,9 @@ void describe_warnings(const Notes& notes, const char* path, const HexLoadReport
         note(notes, "%s:%u: %u bytes of data lie at or above 0x%X (the first on this line); they are never sent",
              path, report.beyond_window_line, report.beyond_window_bytes, IMAGE_BASE + TRANSFER_LENGTH);
     }
+    if (report.end_record_line == 0 && report.cut_off_line == 0) {
+        note(notes, "%s: the file has no end record: it may be cut short", path);
+    }
 }
 
 // The trace's line for what the image holds.
@@ -80,12 +83,12 @@ void trace_image_report(const HexLoadReport& report) {
 
 }  // namespace
 
-ImageFile load_image_file(HexFile& file, HexLoadReport& report) {
+ImageFile load_image_file(HexFile& file, HexLoadReport& report, bool strict) {
     const LoadResult loaded = load_hex_image(file, IMAGE_BASE, report);
     file.close();
     if (loaded == LoadResult::Loaded || loaded == LoadResult::NothingToDownload) trace_image_report(report);
     switch (loaded) {
-    case LoadResult::Loaded: return ImageFile::Ready;
+    case LoadResult::Loaded: return strict && hex_load_warned(report) ? ImageFile::Warned : ImageFile::Ready;
     case LoadResult::NotIntelHex: return ImageFile::NotIntelHex;
     case LoadResult::ReadFailed: return ImageFile::ReadFailed;
     case LoadResult::NothingToDownload: return ImageFile::NothingToDownload;
@@ -99,6 +102,7 @@ const char* image_file_message(ImageFile outcome) {
     case ImageFile::NotIntelHex: return "not an Intel HEX file: %s\r\n";
     case ImageFile::ReadFailed: return "cannot read file %s\r\n";
     case ImageFile::NothingToDownload: return "no data to download in %s\r\n";
+    case ImageFile::Warned: return "not flashed: %s has warnings, and strict loading refuses them\r\n";
     case ImageFile::Ready: break;
     }
     return "";
@@ -121,6 +125,7 @@ void describe_image_file(ImageFile outcome, const char* path, const HexLoadRepor
         return;
     case ImageFile::Ready:
     case ImageFile::NothingToDownload:
+    case ImageFile::Warned:
         describe_warnings(notes, path, report);
         return;
     }

@@ -12,11 +12,12 @@ enum class ImageFile {
     NotIntelHex,        // the file holds something else
     ReadFailed,         // reading failed part way
     NothingToDownload,  // no data for the window that is sent
+    Warned,             // loaded, but a strict load refuses a file with warnings
 };
 
 // Loads the open `file` into flash_image and closes it; the trace records what
-// the image holds.
-ImageFile load_image_file(HexFile& file, HexLoadReport& report);
+// the image holds. `strict` refuses a file with warnings (Warned).
+ImageFile load_image_file(HexFile& file, HexLoadReport& report, bool strict = false);
 
 // The console message for an outcome other than Ready: a printf format that
 // takes the file's path once.

@@ -18,8 +18,12 @@ public:
     CancelToken(const CancelToken&) = delete;
     CancelToken& operator=(const CancelToken&) = delete;
 
-    // Asks the waits to end; they stay ended.
+    // Asks the waits to end; they stay ended until rearm().
     void cancel();
+    // The waits wait again: for a port whose box was ended on purpose (one
+    // port reset by the operator) and that goes on to the next box. Called by
+    // the port's own thread between boxes.
+    void rearm();
     bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
 
     // Windows: a manual-reset event, set by cancel(), that a port's

@@ -9,3 +9,7 @@ CancelToken::~CancelToken() = default;
 void CancelToken::cancel() {
     cancelled_.store(true);
 }
+
+void CancelToken::rearm() {
+    cancelled_.store(false);
+}

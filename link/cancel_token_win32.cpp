@@ -17,3 +17,8 @@ void CancelToken::cancel() {
     cancelled_.store(true);
     if (event_ != 0) SetEvent(reinterpret_cast<HANDLE>(event_));  // NOLINT(performance-no-int-to-ptr)
 }
+
+void CancelToken::rearm() {
+    cancelled_.store(false);
+    if (event_ != 0) ResetEvent(reinterpret_cast<HANDLE>(event_));  // NOLINT(performance-no-int-to-ptr)
+}

@@ -49,6 +49,12 @@ PortRead SerialPort::read_byte(std::uint8_t& byte) {
     return PortRead::Byte;
 }
 
+bool SerialPort::stalled_since(double last_progress) {
+    if (stall_s_ <= 0 || monotonic_seconds() - last_progress < stall_s_) return false;
+    problem_ = {PortFault::Stalled, static_cast<int>(stall_s_ + 0.5)};
+    return true;
+}
+
 void describe_port_problem(const SerialPort& port, char* text, std::size_t size) {
     const PortProblem problem = port.problem();
     if (problem.fault == PortFault::NoAdapter) {
@@ -70,6 +76,9 @@ void describe_port_problem(const SerialPort& port, char* text, std::size_t size)
         return;
     case PortFault::Cancelled:
         std::snprintf(text, size, "stopped");
+        return;
+    case PortFault::Stalled:
+        std::snprintf(text, size, "stalled: the box took no data for %d s", problem.error);
         return;
     default:
         std::snprintf(text, size, "%s", reason);

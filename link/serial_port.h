@@ -65,6 +65,7 @@ enum class PortFault {
     SettingsRefused,   // the driver refused the line settings
     HungUp,            // the device hung up (no system error to go with it)
     Cancelled,         // the port's waits were asked to end (CancelToken)
+    Stalled,           // a write that the port took no byte of for the stall limit (error: its seconds)
     Failed,            // a system error, see PortProblem::error
 };
 
@@ -101,6 +102,10 @@ public:
     // within about READ_INTERVAL_MS once `token` is cancelled, a write that
     // the line holds back included. Without a token they wait as long as it takes.
     void honour(CancelToken* token) { cancel_ = token; }
+    // From now on a write that the port takes no byte of for `seconds` (a box
+    // that stopped reading, a line held back) gives up as Lost with the fault
+    // Stalled; 0, the default, waits as long as it takes.
+    void limit_stall(double seconds) { stall_s_ = seconds; }
 
     // The device that was tried for the port ("/dev/ttyUSB0", "\\.\COM12"),
     // empty if the name gives none.
@@ -118,12 +123,15 @@ private:
     // READ_INTERVAL_MS for it: Byte when the block holds bytes again.
     PortRead refill();
     bool cancelled() const { return cancel_ != nullptr && cancel_->cancelled(); }
+    // The write has taken no byte since `last_progress` for the stall limit: the fault is set.
+    bool stalled_since(double last_progress);
 
     std::intptr_t handle_ = -1;
     [[maybe_unused]] std::intptr_t io_event_ = 0;  // Windows: the event of the port's overlapped calls
     unsigned quiet_reads_ = 0;  // empty reads since the link was last checked
     PortProblem problem_{PortFault::None, 0};
     CancelToken* cancel_ = nullptr;
+    double stall_s_ = 0;
     std::uint8_t block_[READ_BLOCK] = {};
     std::size_t block_next_ = 0;  // the next byte to hand out
     std::size_t block_fill_ = 0;  // bytes in the block

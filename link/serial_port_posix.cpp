@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "console/clock.h"
 #include "console/environment.h"
 
 const char PORT_HELP[] =
@@ -197,11 +198,13 @@ PortRead SerialPort::refill() {
 
 PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
     const int fd = static_cast<int>(handle_);
+    double progress = stall_s_ > 0 ? monotonic_seconds() : 0.0;  // when the port last took a byte
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n > 0) {
             data += n;
             size -= static_cast<std::size_t>(n);
+            if (stall_s_ > 0) progress = monotonic_seconds();
             continue;
         }
         const int error = n < 0 ? errno : EIO;
@@ -216,6 +219,7 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
                     problem_ = failure(PortFault::Cancelled, 0);
                     return PortWrite::Lost;
                 }
+                if (stalled_since(progress)) return PortWrite::Lost;
                 ready = poll(&wait, 1, READ_INTERVAL_MS);
             }
             if (ready < 0 && errno != EINTR) {

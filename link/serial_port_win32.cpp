@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <windows.h>
 
+#include "console/clock.h"
+
 
 const char PORT_HELP[] =
     "PORT is a COM port (3 or COM3), a device (\\\\.\\CNCA0), or a USB adapter by its\r\n"
@@ -67,15 +69,17 @@ PortProblem open_failure(DWORD error) {
 
 // Ends an overlapped ReadFile or WriteFile that `started` began as a
 // synchronous call would end, but for a cancel: it waits for the call or for
-// the token's event, and a cancelled call ends with ERROR_OPERATION_ABORTED.
-// The port is opened for overlapped calls only so that a write held by flow
-// control can be let go of; everything else behaves as synchronous I/O.
-bool finish_call(HANDLE port, OVERLAPPED& call, BOOL started, DWORD& done, const CancelToken* cancel) {
+// the token's event (or, given, `most_ms`), and a call given up ends with
+// ERROR_OPERATION_ABORTED or with what it did so far. The port is opened for
+// overlapped calls only so that a write held by flow control can be let go
+// of; everything else behaves as synchronous I/O.
+bool finish_call(HANDLE port, OVERLAPPED& call, BOOL started, DWORD& done, const CancelToken* cancel,
+                 DWORD most_ms = INFINITE) {
     if (!started && GetLastError() != ERROR_IO_PENDING) return false;
     if (!started) {
         HANDLE waits[2] = {call.hEvent, cancel != nullptr ? as_handle(cancel->event()) : nullptr};
         const DWORD count = waits[1] != nullptr ? 2 : 1;
-        if (WaitForMultipleObjects(count, waits, FALSE, INFINITE) != WAIT_OBJECT_0) CancelIoEx(port, &call);
+        if (WaitForMultipleObjects(count, waits, FALSE, most_ms) != WAIT_OBJECT_0) CancelIoEx(port, &call);
     }
     return GetOverlappedResult(port, &call, &done, TRUE) != FALSE;
 }
@@ -216,6 +220,7 @@ PortRead SerialPort::refill() {
 PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
     HANDLE port = as_handle(handle_);
     int failures = 0;
+    double progress = stall_s_ > 0 ? monotonic_seconds() : 0.0;  // when the port last took a byte
     while (size > 0) {
         if (cancelled()) {
             problem_ = failure(PortFault::Cancelled, 0);
@@ -227,16 +232,25 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
         // token's cancel (from another thread) ends it.
         OVERLAPPED call{};
         call.hEvent = as_handle(io_event_);
-        const BOOL ok = finish_call(port, call, WriteFile(port, data, chunk, nullptr, &call), put, cancel_);
+        DWORD most_ms = INFINITE;
+        if (stall_s_ > 0) {
+            const double left_ms = (progress + stall_s_ - monotonic_seconds()) * 1000.0;
+            most_ms = left_ms > 1.0 ? static_cast<DWORD>(left_ms) : 1;
+        }
+        const BOOL ok = finish_call(port, call, WriteFile(port, data, chunk, nullptr, &call), put, cancel_, most_ms);
         const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
         data += put;
         size -= put;
-        if (put > 0) failures = 0;
+        if (put > 0) {
+            failures = 0;
+            if (stall_s_ > 0) progress = monotonic_seconds();
+        }
         if (ok && put > 0) continue;
         if (cancelled()) {
             problem_ = failure(PortFault::Cancelled, 0);
             return PortWrite::Lost;
         }
+        if (stalled_since(progress)) return PortWrite::Lost;
         // Failed, or a write time-out passed with nothing taken (flow control
         // holding the line). Either way: is the device still there?
         if (!ok) {

@@ -1,6 +1,7 @@
 // The program's entry: the command line picks the front end, a single
-// download (app/) or a station of many ports (station/).
+// download (app/), a station of many ports (station/) or the report (report/).
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/check.h"
@@ -18,80 +19,78 @@
 
 namespace {
 
-// stbload --job JOB PORT | --job JOB --check [--json] | --job JOB --station [...]
-int run_job(int argc, char** argv, bool json) {
-    std::vector<char*> station;  // the arguments but "--station", for the station's own parser
-    bool as_station = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--station") == 0) {
-            as_station = true;
-        } else {
-            station.push_back(argv[i]);
-        }
+// A station's events on standard output: "--events -" among its arguments.
+bool events_to_stdout(const std::vector<char*>& args) {
+    for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+        if (std::strcmp(args[i], "--events") == 0 && std::strcmp(args[i + 1], "-") == 0) return true;
     }
-    if (as_station) return run_station(static_cast<int>(station.size()), station.data());
-    if (argc == 4 && std::strcmp(argv[3], "--check") == 0) return run_job_check(argv[2], json);
-    if (argc == 4 && argv[3][0] != '-') {
-        const PortName port = parse_port_name(argv[3]);
-        note_port_argument(argv[3], port);
-        return run_job_download(argv[2], port, argv[3]);
-    }
-    console_print("Usage: stbload --job JOB PORT | --job JOB --check | --job JOB --station [PORTS] [options]\r\n");
-    return EXIT_USAGE;
+    return false;
 }
 
-// Whether standard output is for data alone: a JSON document (--json after
-// --list, --check or --job), or the station's events (--events -). Takes
-// --json out of the arguments.
-bool output_is_data(std::vector<char*>& args) {
-    bool data = false;
-    const bool may_json = args.size() >= 2 && (std::strcmp(args[1], "--list") == 0 ||
-                                                std::strcmp(args[1], "--check") == 0 ||
-                                                std::strcmp(args[1], "--job") == 0);
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        if (may_json && std::strcmp(args[i], "--json") == 0) {
-            args.erase(args.begin() + static_cast<long>(i--));
-            data = true;
-        } else if (std::strcmp(args[i], "--events") == 0 && i + 1 < args.size() && std::strcmp(args[i + 1], "-") == 0) {
-            data = true;
-        }
+DownloadOptions download_options(const CommandLine& line) {
+    return DownloadOptions{line.strict, line.stall_s, line.flash_write_max_s};
+}
+
+int run(CommandLine& line) {
+    switch (line.command) {
+    case Command::Help:
+        print_help();
+        return EXIT_DOWNLOAD_COMPLETED;
+    case Command::List:
+        return run_port_list(line.json);
+    case Command::Check:
+        return run_check(line.file, line.json, line.strict);
+    case Command::JobCheck:
+        return run_job_check(line.job, line.json, line.strict);
+    case Command::Station:
+        return run_station(static_cast<int>(line.rest.size()), line.rest.data());
+    case Command::Report:
+        return run_report(static_cast<int>(line.rest.size()), line.rest.data());
+    case Command::JobDownload: {
+        const PortName port = parse_port_name(line.port);
+        note_port_argument(line.port, port);
+        return run_job_download(line.job, port, line.port, download_options(line));
     }
-    return data;
+    case Command::Download: {
+        const PortName port = parse_port_name(line.port);
+        note_port_argument(line.port, port);
+        return run_download(port, line.file, download_options(line));
+    }
+    case Command::Usage:
+    case Command::Version:
+        break;
+    }
+    print_usage();
+    return EXIT_USAGE;
 }
 
 }  // namespace
 
-int main(int raw_argc, char** raw_argv) {
+int main(int argc, char** argv) {
     read_environment();
     console_setup();
-    std::vector<char*> args(raw_argv, raw_argv + raw_argc);
-    const bool data = output_is_data(args);
-    const int argc = static_cast<int>(args.size());
-    char** argv = args.data();
-    if (argc == 2 && is_version_flag(argv[1])) {
+    CommandLine line;
+    std::string error;
+    const bool parsed = parse_command_line(argc, argv, line, error);
+    if (parsed && line.command == Command::Version) {
         print_version();
         return EXIT_DOWNLOAD_COMPLETED;
     }
-    // With standard output for data, it holds that alone: no banner, the messages on standard error.
-    if (data) {
+    // With standard output for data (a JSON document, the station's events),
+    // it holds that alone: no banner, the messages on standard error.
+    if (parsed && (line.json || (line.command == Command::Station && events_to_stdout(line.rest)))) {
         console_keep_stdout_for_data();
     } else {
         console_print("This program is used to download data to STB which has loader.\r\n");
     }
-    if (argc == 2 && is_help_flag(argv[1])) {
-        print_help();
-        return EXIT_DOWNLOAD_COMPLETED;
-    }
-    if (argc == 2 && std::strcmp(argv[1], "--list") == 0) return run_port_list(data);
-    if (argc >= 2 && std::strcmp(argv[1], "--station") == 0) return run_station(argc - 2, argv + 2);
-    if (argc == 3 && std::strcmp(argv[1], "--check") == 0) return run_check(argv[2], data);
-    if (argc >= 2 && std::strcmp(argv[1], "--job") == 0) return run_job(argc, argv, data);
-    if (argc >= 2 && std::strcmp(argv[1], "--report") == 0) return run_report(argc - 2, argv + 2);
-    if (argc < 3) {
-        print_usage();
+    if (!parsed) {
+        if (line.job.empty()) {
+            print_usage();
+        } else {
+            console_print("Usage: stbload --job JOB PORT | --job JOB --check | --job JOB --station [PORTS] [options]\r\n");
+        }
+        console_note("%s", error.c_str());
         return EXIT_USAGE;
     }
-    const PortName port = parse_port_name(argv[1]);
-    note_port_argument(argv[1], port);
-    return run_download(port, argv[2]);
+    return run(line);
 }

@@ -7,18 +7,18 @@ bool ImageLoader::open(const char* path) {
     return opened_;
 }
 
-ImageLoad ImageLoader::load() {
+ImageLoad ImageLoader::load(bool strict) {
     ImageLoad load;
-    if (opened_) load.outcome = load_image_file(file_, load.report);
+    if (opened_) load.outcome = load_image_file(file_, load.report, strict);
     load.error = file_.error();
     if (load.ready()) load.window = loaded_image_window();
     return load;
 }
 
-ImageLoad load_image(const char* path) {
+ImageLoad load_image(const char* path, bool strict) {
     ImageLoader loader;
     loader.open(path);
-    return loader.load();
+    return loader.load(strict);
 }
 
 ConsoleReport describe_image_load(const ImageLoad& load, const char* path) {

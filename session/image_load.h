@@ -22,8 +22,8 @@ class ImageLoader {
 public:
     // False (and a CannotOpen result for load()) when the file cannot be opened.
     bool open(const char* path);
-    // Loads the opened file and closes it.
-    ImageLoad load();
+    // Loads the opened file and closes it; `strict` refuses a file with warnings.
+    ImageLoad load(bool strict = false);
     // Closes the file without loading it.
     void close() { file_.close(); }
 
@@ -33,7 +33,7 @@ private:
 };
 
 // open() and load() in one.
-ImageLoad load_image(const char* path);
+ImageLoad load_image(const char* path, bool strict = false);
 
 // What the operator is told of a load: for a failure, the message on
 // standard output and the reason on standard error; for a usable image, the

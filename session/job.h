@@ -44,6 +44,7 @@ struct Job {
     std::string image_file; // as the job names it, relative paths taken from `folder`
     std::uint32_t crc32 = 0;
     std::optional<std::string> sha256;  // 64 lower-case hex digits
+    bool strict = false;                // [image] strict: a file with warnings is refused
     std::vector<UniqueField> unique;
     std::optional<std::string> identity_pattern;  // ECMAScript
     std::optional<std::string> boot_expect;
@@ -53,9 +54,13 @@ struct Job {
     std::string station_log;  // relative paths taken from `folder`
     std::optional<bool> continuous;
     std::optional<double> rearm_quiet_s;
+    std::optional<double> stall_s;            // the station's limits for a box (see SessionLimits)
+    std::optional<double> flash_write_max_s;
+    std::string numbers_journal;  // [numbers] journal, as the job names it; empty: beside the job
     std::optional<LineSettings> line;
 
-    // The journal of the job's numbers: the job's file name with ".numbers".
+    // The journal of the job's numbers: as [numbers] journal names it (from
+    // the job's folder when relative), else the job's file name with ".numbers".
     std::string journal_path() const;
 };
 

@@ -35,6 +35,7 @@
 namespace {
 
 constexpr std::size_t JOB_FILE_MAX = std::size_t{1024} * 1024;
+constexpr double LIMIT_S_MAX = 86400;  // a station's limits for a box: up to a day
 
 std::string hex32(std::uint64_t value) {
     char text[24];
@@ -128,7 +129,8 @@ bool all_hex(const std::string& text) {
 }
 
 void read_image(Checker& check, const toml::table& image, Job& job) {
-    check.only(image, "image", {"file", "crc32", "sha256"});
+    check.only(image, "image", {"file", "crc32", "sha256", "strict"});
+    job.strict = check.boolean(image, "image", "strict").value_or(false);
     if (const auto file = check.text(image, "image", "file", true)) {
         if (file->empty()) {
             check.problem("image.file", "empty");
@@ -329,7 +331,7 @@ void read_boot(Checker& check, const toml::table& boot, Job& job) {
 }
 
 void read_station(Checker& check, const toml::table& station, Job& job) {
-    check.only(station, "station", {"ports", "log", "continuous", "rearm_quiet_s"});
+    check.only(station, "station", {"ports", "log", "continuous", "rearm_quiet_s", "stall_s", "flash_write_max_s"});
     if (const auto ports = check.text(station, "station", "ports", false)) job.station_ports = *ports;
     if (const auto log = check.text(station, "station", "log", false)) {
         if (log->empty()) {
@@ -340,6 +342,19 @@ void read_station(Checker& check, const toml::table& station, Job& job) {
     }
     job.continuous = check.boolean(station, "station", "continuous");
     job.rearm_quiet_s = check.number(station, "station", "rearm_quiet_s", 0.1, 3600);
+    job.stall_s = check.number(station, "station", "stall_s", 1, LIMIT_S_MAX);
+    job.flash_write_max_s = check.number(station, "station", "flash_write_max_s", 1, LIMIT_S_MAX);
+}
+
+void read_numbers(Checker& check, const toml::table& numbers, Job& job) {
+    check.only(numbers, "numbers", {"journal"});
+    if (const auto journal = check.text(numbers, "numbers", "journal", false)) {
+        if (journal->empty()) {
+            check.problem("numbers.journal", "empty: a file for the journal of the job's numbers");
+        } else {
+            job.numbers_journal = *journal;
+        }
+    }
 }
 
 std::string file_stem(const std::string& path) {
@@ -423,7 +438,7 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
     }
     const toml::table& root = parsed.table();
     Checker check(problems);
-    check.only(root, "", {"image", "unique", "identity", "boot", "station", "line"});
+    check.only(root, "", {"image", "unique", "identity", "boot", "station", "numbers", "line"});
     const toml::node* image = root.get("image");
     if (image == nullptr || !image->is_table()) {
         check.problem("image", image == nullptr ? "missing: the [image] table names the file and its CRC-32"
@@ -444,7 +459,8 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
     const struct {
         const char* name;
         void (*read)(Checker&, const toml::table&, Job&);
-    } tables[] = {{"identity", read_identity}, {"boot", read_boot}, {"station", read_station}, {"line", read_line}};
+    } tables[] = {{"identity", read_identity}, {"boot", read_boot},       {"station", read_station},
+                  {"numbers", read_numbers},   {"line", read_line}};
     for (const auto& table : tables) {
         const toml::node* node = root.get(table.name);
         if (node == nullptr) continue;
@@ -464,6 +480,7 @@ std::string job_relative(const Job& job, const std::string& path) {
 }
 
 std::string Job::journal_path() const {
+    if (!numbers_journal.empty()) return job_relative(*this, numbers_journal);
     const std::size_t name = path.find_last_of("/\\") == std::string::npos ? 0 : path.find_last_of("/\\") + 1;
     const std::size_t dot = path.find_last_of('.');
     const std::string stem = dot != std::string::npos && dot > name ? path.substr(0, dot) : path;

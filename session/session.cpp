@@ -32,7 +32,8 @@ std::string without_line_end(std::string line) {
 // job's pattern gives it (the first capture group, or the whole match).
 class IdentityWatch final : public SessionObserver {
 public:
-    explicit IdentityWatch(const std::string& pattern) : pattern_(pattern, std::regex::ECMAScript) {}
+    IdentityWatch(const std::string& pattern, SessionObserver& front)
+        : pattern_(pattern, std::regex::ECMAScript), front_(front) {}
 
     void box_line(const char* line, BoxLine /*meaning*/) override {
         if (!id_.empty() || sending_) return;
@@ -41,6 +42,7 @@ public:
         if (!std::regex_search(line, end, match, pattern_)) return;
         id_ = without_line_end(match.size() > 1 && match[1].matched ? match[1].str() : match[0].str());
         trace("identity: %s", id_.c_str());
+        front_.box_named(id_);
     }
     void transfer_started(std::uint32_t /*packets*/) override { sending_ = true; }
 
@@ -48,6 +50,7 @@ public:
 
 private:
     std::regex pattern_;
+    SessionObserver& front_;
     std::string id_;
     bool sending_ = false;
 };
@@ -192,7 +195,7 @@ BoxResult Session::run_box(SessionObserver& front) {
     ExchangeTrace trace_lines;
     BoxRecorder recorder(front);
     std::unique_ptr<IdentityWatch> identity;
-    if (job.job != nullptr && job.job->identity_pattern) identity = std::make_unique<IdentityWatch>(*job.job->identity_pattern);
+    if (job.job != nullptr && job.job->identity_pattern) identity = std::make_unique<IdentityWatch>(*job.job->identity_pattern, front);
     ExchangeFanout everyone{&trace_lines, &recorder, identity.get(), &front};
     JobSource source(job, image_, front);
     ExchangeLimits limits;

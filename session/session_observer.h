@@ -20,6 +20,8 @@ public:
     // request is held until values of a lease are at hand ("database
     // unreachable"); reported again when the reason changes.
     virtual void numbers_waiting(const std::string& /*reason*/) {}
+    // Under a job with [identity]: the box's own number, from its loader's line.
+    virtual void box_named(const std::string& /*id*/) {}
     // Under a job that asks for proof of the boot: the wait for its text
     // began, and `waited` seconds of it have passed (reported about once a second).
     virtual void boot_check_started(double /*within_s*/) {}

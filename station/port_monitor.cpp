@@ -71,6 +71,7 @@ void PortMonitor::box_started() {
     view_.box_in_progress = true;
     view_.numbers.clear();
     view_.numbers_waited = 0;
+    view_.box_id.clear();
     event("box started", "box started");
 }
 
@@ -88,6 +89,11 @@ void PortMonitor::numbers_taken(const std::string& pairs, double waited_s) {
     view_.numbers_waited = waited_s;
 }
 
+void PortMonitor::box_named(const std::string& id) {
+    const std::lock_guard<std::mutex> hold(lock_);
+    view_.box_id = id;
+}
+
 void PortMonitor::numbers_waiting(const std::string& reason) {
     const std::lock_guard<std::mutex> hold(lock_);
     if (view_.phase == PortPhase::NumbersWaiting && view_.reason == reason) return;
@@ -99,6 +105,7 @@ void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     const std::lock_guard<std::mutex> hold(lock_);
     view_.box_in_progress = false;
     view_.box_seconds = box.seconds;
+    view_.box_id = box.box_id;
     view_.outcome = box.outcome;
     char took[32];
     format_duration(box.seconds, took, sizeof took);

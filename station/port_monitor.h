@@ -49,6 +49,7 @@ struct PortView {
     BoxOutcome outcome = BoxOutcome::NotStarted;  // how the last box ended
     std::string numbers;       // under a job: the numbers of the box in progress, or of the last one
     double numbers_waited = 0; // how long that box waited for its numbers (0: not at all)
+    std::string box_id;        // under a job with [identity]: that box's own number, once its loader said it
 };
 
 // Something that happened on a port: for a screen that is not a terminal,
@@ -87,6 +88,7 @@ public:
     void box_progress(PortPhase phase, unsigned percent, double seconds_left);
     void numbers_taken(const std::string& pairs, double waited_s);
     void numbers_waiting(const std::string& reason);
+    void box_named(const std::string& id);
     void box_ended(const BoxResult& box, const BoxRecord& row);
     void remove_the_box();
     void finished();

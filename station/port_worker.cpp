@@ -38,6 +38,7 @@ public:
     void confirmation(const char* /*line*/) override { monitor_.box_progress(PortPhase::FlashWrite, 100, 0); }
     void numbers_taken(const std::string& pairs, double waited_s) override { monitor_.numbers_taken(pairs, waited_s); }
     void numbers_waiting(const std::string& reason) override { monitor_.numbers_waiting(reason); }
+    void box_named(const std::string& id) override { monitor_.box_named(id); }
     void boot_check_started(double /*within_s*/) override { monitor_.box_progress(PortPhase::BootCheck, 100, 0); }
 
 private:

@@ -36,10 +36,16 @@ public:
     // From the main thread, once the station is to stop: ends the port's
     // waits, a write that the line holds back included.
     void stop() { session_.cancel(); }
+    // From the main thread: the operator resets the port. Its box in progress
+    // fails ("reset by the operator"), or a port waiting for a box to be
+    // removed stops waiting; the port then takes the next box. False when
+    // there is nothing to reset.
+    bool reset();
 
     PortMonitor& monitor() { return monitor_; }
-    // The port as given in PORTS.
+    // The port as given in PORTS, and its name in messages ("COM7").
     const std::string& given() const { return port_.given; }
+    const std::string& label() const { return port_.label; }
 
 private:
     bool open_port();

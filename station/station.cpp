@@ -21,9 +21,9 @@
 #include "session/job_setup.h"
 #include "session/session_trace.h"
 #include "station/port_worker.h"
+#include "station/station_display.h"
 #include "station/station_events.h"
 #include "station/station_screen.h"
-#include "station/station_stats.h"
 
 namespace {
 
@@ -31,6 +31,8 @@ namespace {
 // passed on within a tenth of a second.
 constexpr int REDRAW_MS = 250;
 constexpr int EVENTS_MS = 100;
+// Keys are looked at this often, and what is typed is shown at once.
+constexpr int KEYS_MS = 50;
 constexpr double LOG_RETRY_S = 2.0;
 // At the end, how long the rows still waiting may take to reach the line's database.
 constexpr double LINE_GRACE_S = 5.0;
@@ -67,145 +69,6 @@ bool find_port_named_twice(const std::vector<StationPort>& ports, std::string& e
     }
     return false;
 }
-
-using Workers = std::vector<std::unique_ptr<PortWorker>>;
-
-// What the station shows: rows redrawn on a terminal (or, off one, the
-// ports' events line by line), the events file, the bell for each failed box
-// and the shift's figures.
-class StationDisplay {
-public:
-    StationDisplay(const std::string& header, const NumberJournal* numbers, const LineKeeper* line, Workers& workers,
-                   EventsFile& events, bool bell, std::string host)
-        : header_(header),
-          numbers_(numbers),
-          line_(line),
-          workers_(workers),
-          events_(events),
-          terminal_(!events.to_stdout() && block_.begin()),
-          bell_(bell && terminal_),
-          host_(std::move(host)),
-          setup_(probe_terminal()),
-          stats_(monotonic_seconds()) {
-        terminal_begin(setup_, false);
-    }
-    ~StationDisplay() { terminal_end(); }
-    bool terminal() const { return terminal_; }
-    StationDisplay(const StationDisplay&) = delete;
-    StationDisplay& operator=(const StationDisplay&) = delete;
-
-    std::vector<PortView> show(const std::string& log_trouble) {
-        std::vector<PortView> views;
-        for (auto& worker : workers_) views.push_back(worker->monitor().view());
-        // The events in the order they happened, whichever port they came from.
-        std::vector<std::pair<PortEvent, std::size_t>> events;
-        for (std::size_t i = 0; i < workers_.size(); ++i) {
-            for (PortEvent& event : workers_[i]->monitor().take_events()) events.emplace_back(std::move(event), i);
-        }
-        std::stable_sort(events.begin(), events.end(),
-                         [](const auto& a, const auto& b) { return a.first.time < b.first.time; });
-        int rings = 0;
-        for (const auto& [event, i] : events) {
-            if (event.box_end) {
-                stats_.box_ended(event.outcome, event.seconds, event.when);
-                if (outcome_failed(event.outcome)) ++rings;
-            }
-            if (events_.is_open()) events_.write(event, workers_[i]->given(), host_);
-            if (!terminal_ && !events_.to_stdout()) {
-                console_print("%s %s %s\r\n", event.time.c_str(), views[i].label.c_str(), event.text.c_str());
-            }
-        }
-        const StationTotals totals = station_totals(views);
-        if (terminal_) {
-            ScreenFrame frame;
-            frame.header.push_back(header_);
-            if (numbers_ != nullptr) frame.header.push_back("numbers: " + numbers_left_text(*numbers_));
-            if (line_ != nullptr) frame.header.push_back(line_->status_line());
-            frame.numbers = numbers_ != nullptr;
-            frame.log_trouble = log_trouble;
-            block_.measure();
-            frame.totals = stats_.totals_line(static_cast<int>(totals.in_progress), monotonic_seconds(),
-                                              static_cast<std::size_t>(block_.columns() - 1));
-            block_.draw(station_screen(frame, views, monotonic_seconds(), block_.columns(), block_.lines_that_fit()));
-            for (; bell_ && rings > 0; --rings) block_.bell();  // one for each box that failed
-        } else {
-            if (log_trouble != shown_trouble_ && !log_trouble.empty()) console_print("%s\r\n", log_trouble.c_str());
-            shown_trouble_ = log_trouble;
-            database_line();
-        }
-        window(views);
-        return views;
-    }
-
-    // The totals as the station ends, on a terminal green if every box completed, else red.
-    void print_totals() {
-        const StationTotals totals = station_totals(workers_views());
-        const std::string line = stats_.totals_line(-1, monotonic_seconds(), 79);
-        const bool all_completed = totals.failed == 0 && totals.interrupted == 0;
-        if (terminal_) {
-            block_.print_line(ScreenLine(line, all_completed ? Colour::Green : Colour::Red));
-        } else {
-            console_print("%s\r\n", line.c_str());
-        }
-    }
-
-private:
-    // Off a terminal: the database's state when it changes (not each count).
-    void database_line() {
-        if (line_ == nullptr || events_.to_stdout()) return;
-        const LineStatus status = line_->status();
-        const std::string state = status.reason + (status.waiting == 0 ? " none waiting" : " some waiting");
-        if (state == shown_database_) return;
-        const bool first = shown_database_.empty();
-        shown_database_ = state;
-        if (first && status.fault == DbFault::None && status.waiting == 0) return;  // said at the start
-        char time[40];
-        format_utc(std::chrono::system_clock::now(), time, sizeof time);
-        console_print("%s %s\r\n", time, line_->status_line().c_str());
-    }
-
-    std::vector<PortView> workers_views() {
-        std::vector<PortView> views;
-        for (auto& worker : workers_) views.push_back(worker->monitor().view());
-        return views;
-    }
-
-    // The title gives the totals; the taskbar the least advanced box sending.
-    void window(const std::vector<PortView>& views) {
-        const StationTotals totals = station_totals(views);
-        terminal_title(("stbload station: " + totals_text(totals) + ", " + std::to_string(totals.in_progress) +
-                        " in progress")
-                           .c_str());
-        unsigned least = 101;
-        for (const PortView& view : views) {
-            if (view.box_in_progress && view.phase == PortPhase::Sending && view.percent < least) least = view.percent;
-        }
-        const TaskbarState state = least <= 100           ? TaskbarState::Normal
-                                   : totals.in_progress > 0 ? TaskbarState::Indeterminate
-                                                            : TaskbarState::Clear;
-        const unsigned percent = least <= 100 ? least : 0;
-        if (state == shown_state_ && percent == shown_percent_) return;
-        shown_state_ = state;
-        shown_percent_ = percent;
-        terminal_taskbar(state, percent);
-    }
-
-    std::string header_;
-    const NumberJournal* numbers_;
-    const LineKeeper* line_;
-    Workers& workers_;
-    EventsFile& events_;
-    ScreenBlock block_;
-    bool terminal_;
-    bool bell_;
-    std::string host_;
-    TerminalSetup setup_;
-    StationStats stats_;
-    std::string shown_trouble_;
-    std::string shown_database_;
-    TaskbarState shown_state_ = TaskbarState::Clear;
-    unsigned shown_percent_ = 0;
-};
 
 int station_status(const StationOptions& options, const std::vector<PortView>& views) {
     for (const PortView& view : views) {
@@ -262,8 +125,8 @@ int run_station(int argc, char** argv) {
     ImageLoad loaded;
     ImageFingerprint fingerprint{};
     ConsoleReport refusal;
-    const bool ready = under_job ? load_job_image(job, loaded, fingerprint, refusal) : [&] {
-        loaded = load_image(hex_path);
+    const bool ready = under_job ? load_job_image(job, loaded, fingerprint, refusal, options.strict) : [&] {
+        loaded = load_image(hex_path, options.strict);
         refusal = describe_image_load(loaded, hex_path);
         if (loaded.ready()) fingerprint = fingerprint_image(loaded.window);
         return loaded.ready();
@@ -313,7 +176,8 @@ int run_station(int argc, char** argv) {
     if (under_job) {
         ConsoleReport report;
         std::string state;
-        const bool usable = job.line ? open_job_line(job, options.log_path, host_name(), numbers, line, report, state)
+        const bool usable = job.line ? open_job_line(job, options.log_path, host_name(),
+                                                    static_cast<unsigned>(options.ports.size()), numbers, line, report, state)
                                      : open_job_numbers(job, options.log_path, numbers, report);
         if (!usable) {
             console_show(report);
@@ -352,10 +216,13 @@ int run_station(int argc, char** argv) {
     {
         const std::string header = (under_job ? "job " + options.job_path + ": " : std::string()) + hex_path +
                                    ", CRC-32 " + crc32 + ", log " + options.log_path;
-        StationDisplay display(header, setup.numbers, line.get(), workers, events, options.bell, setup.host);
+        const bool values = under_job && (!job.unique.empty() || job.identity_pattern);
+        StationDisplay display(header, setup.numbers, line.get(), values, workers, events, options.bell, setup.host);
         double last_retry = monotonic_seconds();
+        double last_show = -1;
         for (;;) {
             if (interrupt_requested()) stop.store(true);
+            display.take_keys();
             std::string reason;
             const std::size_t waiting = log.waiting(reason);
             if (waiting > 0 && monotonic_seconds() - last_retry >= LOG_RETRY_S) {
@@ -365,11 +232,15 @@ int run_station(int argc, char** argv) {
             const std::string trouble = waiting == 0 ? std::string()
                                    : "log: cannot write " + options.log_path + " (" + reason + "); " +
                                          std::to_string(waiting) + " rows waiting, tried again every 2 s";
-            views = display.show(trouble);
+            const double every = display.terminal() ? REDRAW_MS / 1000.0 : EVENTS_MS / 1000.0;
+            if (last_show < 0 || monotonic_seconds() - last_show >= every || display.keys_changed()) {
+                last_show = monotonic_seconds();
+                views = display.show(trouble);
+            }
             bool all_finished = !options.continuous;
             for (const PortView& view : views) all_finished = all_finished && view.finished;
             if (all_finished || stop.load()) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(display.terminal() ? REDRAW_MS : EVENTS_MS));
+            std::this_thread::sleep_for(std::chrono::milliseconds(KEYS_MS));
         }
         stop.store(true);
         stop_ports(workers, threads);
@@ -385,7 +256,7 @@ int run_station(int argc, char** argv) {
                              line->status_line().c_str(), line->outbox_path().c_str());
             }
         }
-        views = display.show(std::string());
+        views = display.show(std::string(), true);
         // Rows the log would still not take go to stderr, not nowhere.
         for (std::string row : log.take_waiting()) {
             while (!row.empty() && (row.back() == '\n' || row.back() == '\r')) row.pop_back();

@@ -1,5 +1,6 @@
 #include "station/station_options.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -82,47 +83,107 @@ bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std:
     return true;
 }
 
+namespace {
+
+// Seconds from `low` to `high`, or why not.
+bool parse_seconds(const char* option, const char* value, double low, double high, double& seconds,
+                   std::string& error) {
+    char* end = nullptr;
+    const double parsed = std::strtod(value, &end);
+    if (end == value || *end != '\0' || !(parsed >= low && parsed <= high)) {
+        char range[96];
+        std::snprintf(range, sizeof range, " takes seconds from %g to %g, not \"", low, high);
+        error = std::string(option) + range + value + "\"";
+        return false;
+    }
+    seconds = parsed;
+    return true;
+}
+
+// One option of the station's command line: its name, whether a value
+// follows it, and what it sets.
+struct StationOption {
+    const char* name;
+    bool takes_value;
+    bool (*apply)(const char* value, StationOptions& options, std::string& error);
+};
+
+const StationOption STATION_OPTIONS[] = {
+    {"--log", true,
+     [](const char* value, StationOptions& o, std::string&) {
+         o.log_path = value;
+         o.log_given = true;
+         return true;
+     }},
+    {"--job", true,
+     [](const char* value, StationOptions& o, std::string&) {
+         o.job_path = value;
+         return true;
+     }},
+    {"--events", true,
+     [](const char* value, StationOptions& o, std::string&) {
+         o.events_path = value;
+         return true;
+     }},
+    {"--rearm-quiet", true,
+     [](const char* value, StationOptions& o, std::string& error) {
+         o.rearm_given = true;
+         return parse_seconds("--rearm-quiet", value, 0.1, 3600, o.rearm_quiet_s, error);
+     }},
+    {"--stall", true,
+     [](const char* value, StationOptions& o, std::string& error) {
+         o.stall_given = true;
+         return parse_seconds("--stall", value, 1, 86400, o.stall_s, error);
+     }},
+    {"--flash-write-max", true,
+     [](const char* value, StationOptions& o, std::string& error) {
+         o.flash_write_max_given = true;
+         return parse_seconds("--flash-write-max", value, 1, 86400, o.flash_write_max_s, error);
+     }},
+    {"--continuous", false,
+     [](const char*, StationOptions& o, std::string&) {
+         o.continuous = true;
+         return true;
+     }},
+    {"--no-bell", false,
+     [](const char*, StationOptions& o, std::string&) {
+         o.bell = false;
+         return true;
+     }},
+    {"--strict", false,
+     [](const char*, StationOptions& o, std::string&) {
+         o.strict = true;
+         return true;
+     }},
+};
+
+}  // namespace
+
 bool parse_station_options(int argc, char** argv, StationOptions& options, std::string& error) {
     std::vector<const char*> plain;
     for (int i = 0; i < argc; ++i) {
         const char* arg = argv[i];
-        if (std::strcmp(arg, "--log") == 0 || std::strcmp(arg, "--rearm-quiet") == 0 || std::strcmp(arg, "--job") == 0 ||
-            std::strcmp(arg, "--events") == 0) {
+        if (arg[0] != '-' || arg[1] != '-') {
+            plain.push_back(arg);
+            continue;
+        }
+        const StationOption* option = nullptr;
+        for (const StationOption& known : STATION_OPTIONS) {
+            if (std::strcmp(arg, known.name) == 0) option = &known;
+        }
+        if (option == nullptr) {
+            error = std::string("unknown option ") + arg;
+            return false;
+        }
+        const char* value = nullptr;
+        if (option->takes_value) {
             if (i + 1 >= argc) {
                 error = std::string(arg) + " needs a value";
                 return false;
             }
-            const char* value = argv[++i];
-            if (arg[2] == 'l') {
-                options.log_path = value;
-                options.log_given = true;
-                continue;
-            }
-            if (arg[2] == 'j') {
-                options.job_path = value;
-                continue;
-            }
-            if (arg[2] == 'e') {
-                options.events_path = value;
-                continue;
-            }
-            char* end = nullptr;
-            options.rearm_quiet_s = std::strtod(value, &end);
-            if (end == value || *end != '\0' || !(options.rearm_quiet_s >= 0.1 && options.rearm_quiet_s <= 3600)) {
-                error = std::string("--rearm-quiet takes seconds from 0.1 to 3600, not \"") + value + "\"";
-                return false;
-            }
-            options.rearm_given = true;
-        } else if (std::strcmp(arg, "--continuous") == 0) {
-            options.continuous = true;
-        } else if (std::strcmp(arg, "--no-bell") == 0) {
-            options.bell = false;
-        } else if (arg[0] == '-' && arg[1] == '-') {
-            error = std::string("unknown option ") + arg;
-            return false;
-        } else {
-            plain.push_back(arg);
+            value = argv[++i];
         }
+        if (!option->apply(value, options, error)) return false;
     }
     if (options.job_path.empty() && plain.size() != 2) {
         error = "--station takes a list of ports and a hex file";
@@ -147,6 +208,9 @@ bool apply_job(const Job& job, StationOptions& options, std::string& error) {
     if (!options.log_given && !job.station_log.empty()) options.log_path = job_relative(job, job.station_log);
     if (job.continuous) options.continuous = options.continuous || *job.continuous;
     if (!options.rearm_given && job.rearm_quiet_s) options.rearm_quiet_s = *job.rearm_quiet_s;
+    if (!options.stall_given && job.stall_s) options.stall_s = *job.stall_s;
+    if (!options.flash_write_max_given && job.flash_write_max_s) options.flash_write_max_s = *job.flash_write_max_s;
+    options.strict = options.strict || job.strict;
     if (!options.ports_text.empty()) return true;
     if (job.station_ports.empty()) {
         error = "no ports: give PORTS after --station, or station.ports in the job";

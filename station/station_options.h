@@ -28,6 +28,12 @@ struct StationOptions {
     bool rearm_given = false;
     std::string events_path; // --events: JSON lines to this file, or "-" for standard output
     bool bell = true;        // --no-bell turns the bell for a failed box off
+    bool strict = false;     // --strict: a hex file with warnings is refused
+    // --stall S and --flash-write-max S: how long a box may keep its port.
+    double stall_s = 30;
+    double flash_write_max_s = 600;
+    bool stall_given = false;
+    bool flash_write_max_given = false;
 };
 
 struct Job;
@@ -37,6 +43,7 @@ constexpr std::size_t STATION_PORTS_MAX = 32;
 
 // Reads the arguments after "--station" (and "--job JOB" among them). False,
 // with `error` saying why in words, for a command line that cannot be run.
+// The options are in one table, in station_options.cpp.
 bool parse_station_options(int argc, char** argv, StationOptions& options, std::string& error);
 
 // Takes the job's image and its [station] defaults where the command line

@@ -24,32 +24,46 @@ std::string seconds_since(const PortView& port, double now) {
     return std::to_string(static_cast<long>(now - port.phase_start)) + " s";
 }
 
-// A port in a cell of a line shared with others: name, state, done, failed;
-// under a job, name, state and its box's first number.
+// A row: the port, its device (or under a job its box's values), its state
+// and its counts. The second column is as wide as the window allows.
+constexpr int PORT_WIDTH = 10;
+constexpr int ROW_STATE_WIDTH = 34;
+constexpr int JOB_STATE_WIDTH = 30;
+constexpr int COUNTS_WIDTH = 17;  // " %4u %6u %4u": DONE, FAILED, INT
+constexpr int VALUES_INDENT = PORT_WIDTH + 1;
+
+int second_column(const ScreenFrame& frame, int columns) {
+    const int state = frame.numbers ? JOB_STATE_WIDTH : ROW_STATE_WIDTH;
+    return std::max(16, columns - 1 - PORT_WIDTH - 1 - state - COUNTS_WIDTH - 1);
+}
+
+// A port in a cell of a line shared with others: name, state, done, failed
+// and interrupted; under a job, name, state and its box's first number.
 constexpr int CELL_WIDTH = 40;  // with the blank that parts it from the next
-std::string port_cell(const PortView& port, double now, bool numbers) {
+std::string port_cell(const PortView& port, double now, const ScreenFrame& frame) {
     char cell[128];
-    if (numbers) {
+    const std::string state = port_state_brief(port, now, frame.waits).substr(0, 17);
+    if (frame.numbers) {
         const std::string first = port.numbers.substr(port.numbers.find('=') + 1, port.numbers.find(' ') -
                                                                                       port.numbers.find('=') - 1);
-        std::snprintf(cell, sizeof cell, "%-7s %-17s %-13s", fit(port.label, 7).c_str(),
-                      port_state_brief(port, now).substr(0, 17).c_str(), port.numbers.empty() ? "" : first.substr(0, 13).c_str());
+        std::snprintf(cell, sizeof cell, "%-7s %-17s %-13s", fit(port.label, 7).c_str(), state.c_str(),
+                      port.numbers.empty() ? "" : first.substr(0, 13).c_str());
     } else {
-        std::snprintf(cell, sizeof cell, "%-8s %-20s %4u %4u", fit(port.label, 8).c_str(),
-                      port_state_brief(port, now).substr(0, 20).c_str(), port.completed, port.failed + port.interrupted);
+        std::snprintf(cell, sizeof cell, "%-7s %-17s %4u %4u %3u", fit(port.label, 7).c_str(), state.c_str(),
+                      port.completed, port.failed, port.interrupted);
     }
     return cell;
 }
 
 // The ports in cells, `per_line` to a line, each cell in its port's colour.
 void add_cells(std::vector<ScreenLine>& lines, const std::vector<const PortView*>& ports, double now, int per_line,
-               bool numbers) {
+               const ScreenFrame& frame) {
     ScreenLine line;
     int in_line = 0;
     for (const PortView* port : ports) {
         if (in_line > 0) line.text += ' ';
-        const std::string cell = port_cell(*port, now, numbers);
-        const Colour colour = port_colour(*port);
+        const std::string cell = port_cell(*port, now, frame);
+        const Colour colour = port_colour(*port, now, frame.waits);
         if (colour != Colour::Default) line.spans.push_back({line.text.size(), cell.size(), colour});
         line.text += cell;
         if (++in_line == per_line) {
@@ -66,7 +80,7 @@ std::string cell_titles(int per_line, bool numbers) {
     if (numbers) {
         std::snprintf(title, sizeof title, "%-7s %-17s %-13s", "PORT", "STATE", "NUMBER");
     } else {
-        std::snprintf(title, sizeof title, "%-8s %-20s %4s %4s", "PORT", "STATE", "DONE", "FAIL");
+        std::snprintf(title, sizeof title, "%-7s %-17s %4s %4s %3s", "PORT", "STATE", "DONE", "FAIL", "INT");
     }
     std::string line;
     for (int i = 0; i < per_line; ++i) line += (i == 0 ? "" : " ") + std::string(title);
@@ -90,6 +104,63 @@ std::string others_by_state(const std::vector<const PortView*>& others, double n
     return text;
 }
 
+// `text` in lines of at most `width` characters, cut at blanks where it can
+// be, each after `indent` blanks: every character stays on the screen.
+std::vector<std::string> wrapped(const std::string& text, std::size_t indent, std::size_t width) {
+    std::vector<std::string> lines;
+    const std::size_t room = width > indent ? width - indent : 1;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = std::min(text.size(), at + room);
+        if (end < text.size()) {
+            const std::size_t blank = text.rfind(' ', end);
+            if (blank != std::string::npos && blank > at) end = blank;
+        }
+        lines.push_back(std::string(indent, ' ') + text.substr(at, end - at));
+        at = end;
+        while (at < text.size() && text[at] == ' ') ++at;
+    }
+    return lines;
+}
+
+// The ports a row each; under a job their values in the row where they fit,
+// else on lines of their own below it.
+std::vector<ScreenLine> port_rows(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
+                                  int columns) {
+    std::vector<ScreenLine> lines;
+    const int second = second_column(frame, columns);
+    const int state_width = frame.numbers ? JOB_STATE_WIDTH : ROW_STATE_WIDTH;
+    const std::size_t width = columns > 1 ? static_cast<std::size_t>(columns - 1) : 1;
+    char row[512];
+    std::snprintf(row, sizeof row, "%-*s %-*s %-*s %4s %6s %4s", PORT_WIDTH, "PORT", second,
+                  frame.numbers ? "NUMBERS" : "DEVICE", state_width, "STATE", "DONE", "FAILED", "INT");
+    lines.emplace_back(row);
+    for (const PortView& port : ports) {
+        const Colour colour = port_colour(port, now, frame.waits);
+        const std::string values = frame.numbers ? box_values(port) : std::string();
+        const bool values_in_row = values.size() <= static_cast<std::size_t>(second);
+        const std::string what = frame.numbers ? (values_in_row ? values : std::string()) : fit(port.device, 16);
+        const std::string state = port_state_text(port, now, frame.waits);
+        if (frame.numbers && what.empty()) {
+            // No values in the row (none yet, or on lines of their own): the state takes their room too.
+            const int wide = second + 1 + state_width;
+            std::snprintf(row, sizeof row, "%-*s %-*s %4u %6u %4u", PORT_WIDTH, fit(port.label, PORT_WIDTH).c_str(),
+                          wide, state.substr(0, static_cast<std::size_t>(wide)).c_str(), port.completed, port.failed,
+                          port.interrupted);
+        } else {
+            std::snprintf(row, sizeof row, "%-*s %-*s %-*s %4u %6u %4u", PORT_WIDTH,
+                          fit(port.label, PORT_WIDTH).c_str(), second, what.c_str(), state_width,
+                          fit(state, static_cast<std::size_t>(state_width)).c_str(), port.completed, port.failed,
+                          port.interrupted);
+        }
+        lines.emplace_back(row, colour);
+        if (!values_in_row) {
+            for (const std::string& line : wrapped(values, VALUES_INDENT, width)) lines.emplace_back(line, colour);
+        }
+    }
+    return lines;
+}
+
 }  // namespace
 
 StationTotals station_totals(const std::vector<PortView>& ports) {
@@ -108,12 +179,27 @@ std::string totals_text(const StationTotals& totals) {
            std::to_string(totals.interrupted) + " interrupted";
 }
 
-std::string port_state_text(const PortView& port, double now) {
+std::string box_values(const PortView& port) {
+    std::string values = port.numbers;
+    if (!port.box_id.empty()) values += (values.empty() ? "" : " ") + std::string("box_id=") + port.box_id;
+    return values;
+}
+
+bool waits_long(const PortView& port, double now, const LongWaits& waits) {
+    const double waited = now - port.phase_start;
+    switch (port.phase) {
+    case PortPhase::Erasing: return waited > waits.erase_s;
+    case PortPhase::FlashWrite: return waited > waits.flash_write_s;
+    default: return false;
+    }
+}
+
+std::string port_state_text(const PortView& port, double now, const LongWaits& waits) {
     switch (port.phase) {
     case PortPhase::Opening: return "opening";
     case PortPhase::CannotOpen: return port.reason;
     case PortPhase::Waiting: return "waiting for a box";
-    case PortPhase::Erasing: return "erasing";
+    case PortPhase::Erasing: return waits_long(port, now, waits) ? "erasing " + seconds_since(port, now) : "erasing";
     case PortPhase::Sending:
         return "sending " + std::to_string(port.percent) + "% " + duration(port.seconds_left) + " left";
     case PortPhase::FlashWrite: return "writing flash " + seconds_since(port, now);
@@ -123,24 +209,26 @@ std::string port_state_text(const PortView& port, double now) {
     case PortPhase::Failed: return std::string("failed: ") + outcome_word(port.outcome);
     case PortPhase::Interrupted: return "interrupted";
     case PortPhase::NumbersUsedUp: return "numbers used up: " + port.reason.substr(0, port.reason.find(' '));
-    case PortPhase::NumbersWaiting: return "waiting for numbers: " + port.reason;
+    case PortPhase::NumbersWaiting: return "waiting for numbers: " + port.reason + ", " + seconds_since(port, now);
     }
     return std::string();
 }
 
-std::string port_state_brief(const PortView& port, double now) {
+std::string port_state_brief(const PortView& port, double now, const LongWaits& waits) {
     switch (port.phase) {
     case PortPhase::CannotOpen: return port.reason.rfind("lost", 0) == 0 ? "port lost" : "cannot open";
     case PortPhase::Waiting: return "waiting";
     case PortPhase::Sending: return "sending " + std::to_string(port.percent) + "% " + duration(port.seconds_left);
+    case PortPhase::FlashWrite: return "flash write " + seconds_since(port, now);
     case PortPhase::RemoveBox: return "remove the box";
     case PortPhase::Failed: return "failed";
+    case PortPhase::NumbersUsedUp: return "numbers used up";
     case PortPhase::NumbersWaiting: return "no numbers yet";
-    default: return port_state_text(port, now);
+    default: return port_state_text(port, now, waits);
     }
 }
 
-Colour port_colour(const PortView& port) {
+Colour port_colour(const PortView& port, double now, const LongWaits& waits) {
     switch (port.phase) {
     case PortPhase::Completed: return Colour::Green;
     case PortPhase::RemoveBox: return port.outcome == BoxOutcome::Completed ? Colour::Green : Colour::Yellow;
@@ -148,7 +236,7 @@ Colour port_colour(const PortView& port) {
     case PortPhase::NumbersUsedUp: return Colour::Red;
     case PortPhase::CannotOpen:
     case PortPhase::NumbersWaiting: return Colour::Yellow;
-    default: return Colour::Default;
+    default: return waits_long(port, now, waits) ? Colour::Yellow : Colour::Default;
     }
 }
 
@@ -159,34 +247,13 @@ bool needs_operator(const PortView& port) {
 
 std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,
                                        int columns, int max_lines) {
-    // Around the ports: the header, a line of titles, the totals, the log's trouble.
-    const int room = max_lines - 3 - static_cast<int>(frame.header.size());
+    // Around the ports: the header, a line of titles, the totals, the log's trouble, the hint.
+    const int room = max_lines - 3 - static_cast<int>(frame.header.size()) - (frame.hint.empty() ? 0 : 1);
     const int count = static_cast<int>(ports.size());
     std::vector<ScreenLine> lines(frame.header.begin(), frame.header.end());
-    if (count <= room) {
-        // Under a job the second column holds the box's numbers, as wide as the window allows.
-        const int second = frame.numbers ? std::max(16, columns - 56) : 16;
-        char row[512];
-        std::snprintf(row, sizeof row, "%-10s %-*s %-*s %4s %6s", "PORT", second,
-                      frame.numbers ? "NUMBERS" : "DEVICE", frame.numbers ? 30 : 38, "STATE", "DONE", "FAILED");
-        lines.emplace_back(row);
-        for (const PortView& port : ports) {
-            const std::string what = frame.numbers ? port.numbers.substr(0, static_cast<std::size_t>(second))
-                                                   : fit(port.device, 16);
-            const int state_width = frame.numbers ? 30 : 38;
-            if (port.phase == PortPhase::NumbersWaiting) {
-                // No box numbers to show: the reason takes their room too.
-                const int wide = second + 1 + state_width;
-                std::snprintf(row, sizeof row, "%-10s %-*s %4u %6u", fit(port.label, 10).c_str(), wide,
-                              port_state_text(port, now).substr(0, static_cast<std::size_t>(wide)).c_str(),
-                              port.completed, port.failed + port.interrupted);
-            } else {
-                std::snprintf(row, sizeof row, "%-10s %-*s %-*s %4u %6u", fit(port.label, 10).c_str(), second,
-                              what.c_str(), state_width, fit(port_state_text(port, now), state_width).c_str(),
-                              port.completed, port.failed + port.interrupted);
-            }
-            lines.emplace_back(row, port_colour(port));
-        }
+    std::vector<ScreenLine> rows = port_rows(frame, ports, now, columns);
+    if (static_cast<int>(rows.size()) - 1 <= room) {
+        lines.insert(lines.end(), rows.begin(), rows.end());
     } else {
         const int per_line = columns >= 2 * CELL_WIDTH ? columns / CELL_WIDTH : 1;
         std::vector<const PortView*> all;
@@ -194,7 +261,7 @@ std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vect
         for (const PortView& port : ports) all.push_back(&port);
         lines.emplace_back(cell_titles(per_line, frame.numbers));
         if ((count + per_line - 1) / per_line <= room) {
-            add_cells(lines, all, now, per_line, frame.numbers);
+            add_cells(lines, all, now, per_line, frame);
         } else {
             // Too many even so: those that need the operator, and a count of the rest.
             std::vector<const PortView*> attention;
@@ -204,7 +271,7 @@ std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vect
             const std::size_t shown = std::min(attention.size(), static_cast<std::size_t>(cell_lines * per_line));
             for (std::size_t i = shown; i < attention.size(); ++i) others.push_back(attention[i]);
             attention.resize(shown);
-            add_cells(lines, attention, now, per_line, frame.numbers);
+            add_cells(lines, attention, now, per_line, frame);
             if (!others.empty()) lines.emplace_back(others_by_state(others, now));
         }
     }
@@ -215,6 +282,7 @@ std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vect
         lines.emplace_back(frame.totals);
     }
     lines.emplace_back(frame.log_trouble);
+    if (!frame.hint.empty()) lines.emplace_back(frame.hint);
     if (static_cast<int>(lines.size()) > max_lines) lines.resize(static_cast<std::size_t>(max_lines > 0 ? max_lines : 0));
     return lines;
 }

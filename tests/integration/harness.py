@@ -55,11 +55,12 @@ ERASED = "Erase done.\\n"
 
 def final_totals(completed, failed, interrupted):
     """The pattern of a station's last line: its totals, the yield, boxes an
-    hour and the time a box takes, whichever form fits 80 columns."""
+    hour (a dash until 10 boxes or 10 minutes) and the time a box takes,
+    whichever form fits 80 columns."""
     ended = completed + failed + interrupted
-    yield_text = r" \(%.1f %%\)" % (100.0 * completed / ended) if ended else ""
-    return (r"totals: %d (completed|done), %d failed%s, %d (interrupted|int\.); \d+( boxes)?/h(; [\d:]+( a |/)box)?\r\n$"
-            % (completed, failed, yield_text, interrupted)).encode()
+    yield_text = r"; (yield )?%.1f %%" % (100.0 * completed / ended) if ended else ""
+    return (r"totals: %d (completed|done), %d failed, %d (interrupted|int\.)%s; (\d+|\xe2\x80\x94)( boxes)?/h"
+            r"(; [\d:]+( a |/)box)?\r\n$" % (completed, failed, interrupted, yield_text)).encode()
 
 
 def spin(index):

@@ -279,7 +279,9 @@ class Boxes(JobTest):
         self.assertEqual(run.status, 1)
         self.assertGreaterEqual(time.monotonic() - begun, 5)
         self.assertTrue(run.out.endswith(b"Download completed\r\n"))
-        self.assertEqual(run.err, b'stbload: the box did not show "STB firmware 2.3.1" within 5 s\n')
+        # Its last line on stderr is the verdict, whatever stdout said before.
+        self.assertEqual(run.err, b'stbload: the box did not show "STB firmware 2.3.1" within 5 s\n'
+                                  b'FAILED: no boot message: the boot text did not come within 5 s\n')
         silent.stop()
         self.assertEqual(silent.report()["y_count"], 1)
         row = self.rows()[1]

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "console/figures.h"
@@ -158,7 +159,7 @@ TEST(StationScreen, FitsTheWindow) {
     for (const auto& c : cases) {
         const std::vector<PortView> some(ports.begin(), ports.begin() + static_cast<long>(c.ports));
         const std::vector<std::string> lines =
-            texts(station_screen(ScreenFrame{{"fw.hex, CRC-32 0x12345678, log x.csv"}, false, "", ""}, some, 0,
+            texts(station_screen(ScreenFrame{{"fw.hex, CRC-32 0x12345678, log x.csv"}, false, "", "", "", {}}, some, 0,
                                  c.columns, c.max_lines));
         const std::string what = std::to_string(c.ports) + " ports at " + std::to_string(c.columns) + "x" +
                                  std::to_string(c.max_lines + 1);
@@ -175,41 +176,114 @@ TEST(StationScreen, FitsTheWindow) {
         EXPECT_EQ(lines[lines.size() - 2], totals) << what;
     }
     // The count of the rest names their states.
-    const std::vector<std::string> lines = texts(station_screen(ScreenFrame{{"h"}, false, "", ""}, ports, 0, 80, 9));
+    const std::vector<std::string> lines = texts(station_screen(ScreenFrame{{"h"}, false, "", "", "", {}}, ports, 0, 80, 9));
     EXPECT_EQ(lines[3], "30 more: 30 sending") << lines[3];
 }
 
-// FAILED counts every box that did not complete, interrupted ones too.
-TEST(StationScreen, FailedColumnCountsInterruptedBoxes) {
+// Interrupted boxes have a column of their own, as in the totals: FAILED counts the failed alone.
+TEST(StationScreen, InterruptedBoxesHaveAColumnOfTheirOwn) {
     const std::vector<PortView> ports = {port_view(3, PortPhase::Interrupted, 2, 1, 1),
                                          port_view(4, PortPhase::Completed, 5, 0, 0)};
-    const std::vector<std::string> lines = texts(station_screen(ScreenFrame{{"h"}, false, "", ""}, ports, 0, 80, 23));
-    EXPECT_EQ(lines[2].substr(lines[2].size() - 11), "   2      2") << lines[2];
-    EXPECT_EQ(lines[3].substr(lines[3].size() - 11), "   5      0") << lines[3];
+    const std::vector<std::string> lines = texts(station_screen(ScreenFrame{{"h"}, false, "", "", "", {}}, ports, 0, 80, 23));
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 16), "DONE FAILED  INT") << lines[1];
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 16), "   2      1    1") << lines[2];
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 16), "   5      0    0") << lines[3];
     EXPECT_EQ(lines[4], "totals: 7 completed, 1 failed, 1 interrupted; 0 in progress");
+    // A cell too: DONE, FAIL, INT.
+    const std::vector<std::string> cells = texts(station_screen(ScreenFrame{{"h"}, false, "", "", "", {}}, ports, 0, 80, 5));
+    EXPECT_EQ(cells[1].substr(0, 39), "PORT    STATE             DONE FAIL INT") << cells[1];
+    EXPECT_EQ(cells[2].substr(0, 39), "COM3    interrupted          2    1   1") << cells[2];
 }
 
-// Under a job each row shows its box's numbers, for the label, and the
-// states a job adds; a cell shows the first number.
-TEST(StationScreen, UnderAJobTheRowsShowTheBoxsNumbers) {
+// Under a job each port shows what a person labels its box with, its values
+// and its own id, in full at every width: in the row where it is wide
+// enough, else on lines of their own below it (cut at blanks, never cut
+// off); a cell shows the first number.
+TEST(StationScreen, UnderAJobTheValuesAndTheIdAreShownInFull) {
     std::vector<PortView> ports = {port_view(3, PortPhase::BootCheck, 4), port_view(4, PortPhase::NumbersUsedUp),
                                    port_view(5, PortPhase::Failed, 1, 1)};
     ports[0].numbers = "serial=STB000000123 mac=00:1A:2B:00:00:07";
+    ports[0].box_id = "A1B2C3";
     ports[0].phase_start = 10;
     ports[1].reason = "serial used up";
     ports[2].outcome = BoxOutcome::NoBoot;
-    const ScreenFrame frame{{"job line3.toml: fw.hex", "numbers: serial 3 left; few left: serial"}, true, "", ""};
-    const std::vector<std::string> rows = texts(station_screen(frame, ports, 22, 80, 23));
-    ASSERT_EQ(rows.size(), 8U);
-    EXPECT_EQ(rows[2].substr(0, 41), "PORT       NUMBERS                  STATE");
-    EXPECT_EQ(rows[3].substr(0, 54), "COM3       serial=STB000000123 mac= checking boot 12 s") << rows[3];
-    EXPECT_NE(rows[4].find("numbers used up: serial"), std::string::npos) << rows[4];
-    EXPECT_NE(rows[5].find("failed: no boot message"), std::string::npos) << rows[5];
-    for (const std::string& row : rows) EXPECT_LE(row.size(), 79U) << row;
+    ports[2].box_id = "Z9";
+    const std::string values = "serial=STB000000123 mac=00:1A:2B:00:00:07 box_id=A1B2C3";
+    const ScreenFrame frame{{"job line3.toml: fw.hex", "numbers: serial 3 left; few left: serial"}, true, "", "", "", {}};
+    for (const int columns : {40, 60, 80, 100, 120, 160, 200}) {
+        const std::vector<std::string> rows = texts(station_screen(frame, ports, 22, columns, 23));
+        std::string joined;  // what a person reads: every line as the window cuts it, its blanks run together
+        for (const std::string& row : rows) {
+            for (const char c : row.substr(0, static_cast<std::size_t>(columns - 1))) {
+                if (c != ' ' || (!joined.empty() && joined.back() != ' ')) joined += c;
+            }
+            joined += ' ';
+        }
+        EXPECT_NE(joined.find(values), std::string::npos) << columns << " columns: " << joined;
+        EXPECT_NE(joined.find("box_id=Z9"), std::string::npos) << columns;
+        EXPECT_NE(joined.find("checking boot 12 s"), std::string::npos) << columns << ": " << joined;
+        if (columns >= 80) {
+            EXPECT_NE(joined.find("numbers used up: serial"), std::string::npos) << columns;
+            EXPECT_NE(joined.find("failed: no boot message"), std::string::npos) << columns;
+        }
+    }
+    // At 80 columns the values get a line of their own under their port's row, in its colour.
+    const std::vector<ScreenLine> lines = station_screen(frame, ports, 22, 80, 23);
+    ASSERT_EQ(lines.size(), 9U);
+    for (const ScreenLine& line : lines) EXPECT_LE(line.text.size(), 79U) << line.text;
+    EXPECT_EQ(lines[2].text.substr(0, 41), "PORT       NUMBERS              STATE    ");
+    EXPECT_EQ(lines[3].text.substr(0, 32), "COM3       checking boot 12 s   ") << lines[3].text;
+    EXPECT_EQ(lines[4].text, "           " + values);
+    EXPECT_EQ(lines[4].spans.size(), lines[3].spans.size());
+    EXPECT_EQ(lines[5].text.substr(0, 51), "COM4       numbers used up: serial                 ") << lines[5].text;
     EXPECT_TRUE(needs_operator(ports[1]));
     // Two to a line: the state and the box's first number.
     const std::vector<std::string> cells = texts(station_screen(frame, ports, 22, 80, 7));
     EXPECT_EQ(cells[3].substr(0, 39), "COM3    checking boot 12  STB000000123 ") << cells[3];
+}
+
+// A wait longer than usual turns its port yellow and says how long: past
+// the usual erase or flash write, or twice this station's median of it.
+TEST(StationScreen, LongWaitsStandOut) {
+    PortView erasing = port_view(3, PortPhase::Erasing);
+    PortView writing = port_view(4, PortPhase::FlashWrite);
+    const LongWaits waits{30, 60};
+    for (const auto& [port, now, colour, text] : std::vector<std::tuple<PortView, double, Colour, std::string>>{
+             {erasing, 29, Colour::Default, "erasing"},
+             {erasing, 31, Colour::Yellow, "erasing 31 s"},
+             {writing, 59, Colour::Default, "writing flash 59 s"},
+             {writing, 153, Colour::Yellow, "writing flash 153 s"},
+         }) {
+        EXPECT_EQ(port_colour(port, now, waits), colour) << text;
+        EXPECT_EQ(port_state_text(port, now, waits), text);
+    }
+    StationStats stats(0);
+    EXPECT_EQ(stats.long_erase_s(), USUAL_ERASE_S);
+    EXPECT_EQ(stats.long_flash_write_s(), USUAL_FLASH_WRITE_S);
+    for (const double flash : {50.0, 70.0, 40.0}) stats.box_ended(BoxOutcome::Completed, 200, 10, 20, 112, flash);
+    stats.box_ended(BoxOutcome::Lost, 20, 10, 25, -1, -1);  // an erase that never ended is no measure
+    EXPECT_EQ(stats.long_erase_s(), 40.0) << "twice the median erase, 20 s";
+    EXPECT_EQ(stats.long_flash_write_s(), 100.0) << "twice the median flash write, 50 s";
+}
+
+// Cells are whole at any width, a multiple of theirs or not.
+TEST(StationScreen, CellsAreWholeAtEveryWidth) {
+    std::vector<PortView> ports;
+    for (int n = 1; n <= 32; ++n) ports.push_back(port_view(n, n % 3 == 0 ? PortPhase::FlashWrite : PortPhase::Sending, n));
+    for (const int columns : {80, 90, 100, 119, 120, 150, 159}) {
+        const std::vector<std::string> lines =
+            texts(station_screen(ScreenFrame{{"h"}, false, "", "", "", {}}, ports, 0, columns, 23));
+        const std::size_t per_line = static_cast<std::size_t>(columns) / 40;
+        for (std::size_t i = 2; i + 2 < lines.size(); ++i) {
+            EXPECT_LE(lines[i].size(), static_cast<std::size_t>(columns - 1)) << columns << ": " << lines[i];
+            for (std::size_t cell = 0; cell * 40 < lines[i].size(); ++cell) {
+                const std::string text = lines[i].substr(cell * 40, 39);
+                EXPECT_EQ(text.size(), 39U) << columns << " columns, cell " << cell << ": " << lines[i];
+                EXPECT_EQ(text.substr(0, 3), "COM") << columns << ": " << lines[i];
+            }
+            EXPECT_LE((lines[i].size() + 1) / 40, per_line) << columns;
+        }
+    }
 }
 
 // Each port's colour, and where it goes on the line: a row, or a cell of one.
@@ -234,7 +308,7 @@ TEST(StationScreen, ColoursTellTheStates) {
         ports.back().outcome = c.last;
         EXPECT_EQ(port_colour(ports.back()), c.colour) << static_cast<int>(c.phase);
     }
-    const std::vector<ScreenLine> rows = station_screen(ScreenFrame{{"h"}, false, "", ""}, ports, 0, 80, 23);
+    const std::vector<ScreenLine> rows = station_screen(ScreenFrame{{"h"}, false, "", "", "", {}}, ports, 0, 80, 23);
     for (std::size_t i = 0; i < ports.size(); ++i) {
         const ScreenLine& row = rows[2 + i];
         if (cases[i].colour == Colour::Default) {
@@ -246,40 +320,51 @@ TEST(StationScreen, ColoursTellTheStates) {
             EXPECT_EQ(row.spans[0].colour, cases[i].colour);
         }
     }
-    const std::vector<ScreenLine> cells = station_screen(ScreenFrame{{"h"}, false, "", ""}, ports, 0, 80, 8);
+    const std::vector<ScreenLine> cells = station_screen(ScreenFrame{{"h"}, false, "", "", "", {}}, ports, 0, 80, 8);
     ASSERT_EQ(cells[2].spans.size(), 2U);  // COM1 green, COM2 green
     EXPECT_EQ(cells[2].spans[1].start, 40U);
     EXPECT_EQ(cells[2].text.substr(cells[2].spans[1].start, 4), "COM2");
 }
 
-// The shift's figures on the totals line, and a line that still fits 80 columns.
+// The shift's figures on the totals line, and a line that still fits 80
+// columns; no rate until 10 boxes have ended or 10 minutes have passed.
 TEST(StationStats, YieldRateAndTheTimeABoxTakes) {
     StationStats stats(1000);
-    EXPECT_EQ(stats.totals_line(0, 1000, 79), "totals: 0 completed, 0 failed, 0 interrupted; 0 in progress; 0 boxes/h");
+    EXPECT_EQ(stats.totals_line(0, 1000, 79), std::string("totals: 0 completed, 0 failed, 0 interrupted; 0 in progress; ") +
+                                                  no_figure() + " boxes/h");
     const double times[] = {150, 151, 149, 300, 90};
-    for (int i = 0; i < 5; ++i) stats.box_ended(BoxOutcome::Completed, times[i], 1000 + 360.0 * (i + 1));
-    stats.box_ended(BoxOutcome::NoBoot, 400, 2900);
-    stats.box_ended(BoxOutcome::Interrupted, 10, 2950);
-    stats.box_ended(BoxOutcome::NotStarted, 10, 2960);  // no box: not counted
+    for (int i = 0; i < 5; ++i) stats.box_ended(BoxOutcome::Completed, times[i], 1000 + 100.0 * (i + 1));
+    stats.box_ended(BoxOutcome::NoBoot, 400, 1550);
+    stats.box_ended(BoxOutcome::Interrupted, 10, 1560);
+    stats.box_ended(BoxOutcome::NotStarted, 10, 1570);  // no box: not counted
     EXPECT_NEAR(stats.yield_percent(), 100.0 * 5 / 7, 1e-9);
     EXPECT_DOUBLE_EQ(stats.median_seconds(), 150);
+    // 7 boxes in 9 minutes: no rate yet (one box in 20 s would read 181 boxes/h).
+    EXPECT_LT(stats.per_hour(1000 + 599), 0);
+    EXPECT_EQ(stats.totals_line(2, 1000 + 599, 200), std::string("totals: 5 completed, 1 failed, 1 interrupted; 2 in "
+                                                                 "progress; yield 71.4 %; ") + no_figure() +
+                                                         " boxes/h; 2:30 a box");
     EXPECT_NEAR(stats.per_hour(2800), 5 * 3600.0 / 1800, 1e-9);  // the first hour: per hour so far
-    EXPECT_EQ(stats.per_hour(1000 + 3600 + 360 * 2 + 1), 3.0);   // after it: those of the last hour
+    EXPECT_EQ(stats.per_hour(1000 + 3600 + 100 * 2 + 1), 3.0);   // after it: those of the last hour
     EXPECT_EQ(stats.totals_line(12, 2800, 200),
-              "totals: 5 completed, 1 failed (71.4 %), 1 interrupted; 12 in progress; 10 boxes/h; 2:30 a box");
-    EXPECT_EQ(stats.totals_line(12, 2800, 79),
-              "totals: 5 done, 1 failed (71.4 %), 1 int.; 12 busy; 10 boxes/h; 2:30 a box");
-    EXPECT_EQ(stats.totals_line(-1, 2800, 79),
-              "totals: 5 completed, 1 failed (71.4 %), 1 interrupted; 10 boxes/h; 2:30 a box");
+              "totals: 5 completed, 1 failed, 1 interrupted; 12 in progress; yield 71.4 %; 10 boxes/h; 2:30 a box");
+    EXPECT_EQ(stats.totals_line(12, 2800, 79), "totals: 5 done, 1 failed, 1 int.; 12 busy; yield 71.4 %; 10/h; 2:30/box");
+    EXPECT_EQ(stats.totals_line(-1, 2800, 79), "totals: 5 completed, 1 failed, 1 interrupted; yield 71.4 %; 10/h; 2:30 a box");
+    // Ten boxes give a rate at once.
+    StationStats quick(0);
+    for (int i = 0; i < 9; ++i) quick.box_ended(BoxOutcome::Completed, 10, 1 + i);
+    EXPECT_LT(quick.per_hour(20), 0);
+    quick.box_ended(BoxOutcome::Lost, 5, 19);
+    EXPECT_NEAR(quick.per_hour(20), 9 * 3600.0 / 20, 1e-9);
     StationStats big(0);
     for (int i = 0; i < 12345; ++i) big.box_ended(BoxOutcome::Completed, 4000, 100);
     for (int i = 0; i < 999; ++i) big.box_ended(BoxOutcome::Lost, 40, 100);
     const std::string line = big.totals_line(32, 200, 79);
     EXPECT_LE(line.size(), 79U) << line;
-    EXPECT_EQ(line, "totals: 12345 done, 999 failed (92.5 %), 0 int.; 32 busy; 222210/h; 1:06:40/box");
+    EXPECT_EQ(line, "totals: 12345 done, 999 failed, 0 int.; 32 busy; 92.5 %; 222210/h; 1:06:40/box");
     StationStats shift(0);
     for (int i = 0; i < 412; ++i) shift.box_ended(BoxOutcome::Completed, 151, 1800 + i);
     for (int i = 0; i < 9; ++i) shift.box_ended(BoxOutcome::Lost, 40, 1800);
     EXPECT_EQ(shift.totals_line(12, 3600 + 1800, 79),
-              "totals: 412 done, 9 failed (97.9 %), 0 int.; 12 busy; 412 boxes/h; 2:31 a box");
+              "totals: 412 done, 9 failed, 0 int.; 12 busy; yield 97.9 %; 412/h; 2:31/box");
 }

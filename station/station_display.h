@@ -1,0 +1,75 @@
+// What the station shows: rows redrawn on a terminal (or, off one, the
+// ports' events line by line), the events file, the bell for each failed box,
+// the shift's figures, and the operator's keys that reset one port.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console/key_lines.h"
+#include "console/screen_block.h"
+#include "console/terminal.h"
+#include "session/line_keeper.h"
+#include "session/number_journal.h"
+#include "station/port_worker.h"
+#include "station/station_events.h"
+#include "station/station_stats.h"
+
+using Workers = std::vector<std::unique_ptr<PortWorker>>;
+
+class StationDisplay {
+public:
+    // `numbers` and `line` (either may be null) are the job's; `values`: the
+    // boxes have numbers or an id of their own to show.
+    StationDisplay(const std::string& header, const NumberJournal* numbers, const LineKeeper* line, bool values,
+                   Workers& workers, EventsFile& events, bool bell, std::string host);
+    ~StationDisplay();
+    StationDisplay(const StationDisplay&) = delete;
+    StationDisplay& operator=(const StationDisplay&) = delete;
+
+    bool terminal() const { return terminal_; }
+
+    // Passes on the ports' events and draws the screen; `final` leaves the
+    // totals line to print_totals(). Returns what each port shows.
+    std::vector<PortView> show(const std::string& log_trouble, bool final = false);
+    // The operator's keys since the last look: a port's name and Enter
+    // resets that port (its box fails: "reset by the operator").
+    void take_keys();
+    // Something was typed since the screen was last drawn.
+    bool keys_changed() const { return keys_.typed() != drawn_typed_ || answer_ != drawn_answer_; }
+    // The one totals line the station ends with: on a terminal, green if
+    // every box completed, else red.
+    void print_totals();
+
+private:
+    void pass_events(const std::vector<PortView>& views);
+    void draw(const std::vector<PortView>& views, const std::string& log_trouble, bool final);
+    std::string hint() const;
+    void database_line();
+    std::vector<PortView> views();
+    void window(const std::vector<PortView>& views);
+
+    std::string header_;
+    const NumberJournal* numbers_;
+    const LineKeeper* line_;
+    bool values_;
+    Workers& workers_;
+    EventsFile& events_;
+    ScreenBlock block_;
+    bool terminal_;
+    bool bell_;
+    std::string host_;
+    TerminalSetup setup_;
+    StationStats stats_;
+    KeyLines keys_;
+    std::string answer_;      // what the last typed line did: "COM7 reset", "no port 9 here"
+    std::string drawn_typed_;  // what the hint showed when last drawn
+    std::string drawn_answer_;
+    double answer_until_ = 0;
+    int rings_ = 0;           // bells owed for boxes that failed
+    std::string shown_trouble_;
+    std::string shown_database_;
+    TaskbarState shown_state_ = TaskbarState::Clear;
+    unsigned shown_percent_ = 0;
+};
