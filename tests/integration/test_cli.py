@@ -6,12 +6,15 @@ import json
 import os
 import re
 import shutil
+import signal
+import subprocess
+import tempfile
 import unittest
 import zlib
 from pathlib import Path
 
-from harness import (BANNER, STB_SIM, STBLOAD, USAGE, VERSION, ToolTest, hex_text, port_env, random_bytes, run_tool,
-                     srec_window)
+from harness import (BANNER, REPO, STB_SIM, STBLOAD, USAGE, VERSION, ToolTest, hex_text, port_env, random_bytes,
+                     run_tool, srec_window)
 
 HELP = (b"\r\n"
         b"  stbload PORT HEXFILE     download HEXFILE (Intel HEX) into the box on PORT\r\n"
@@ -245,6 +248,58 @@ class CommandLine(ToolTest):
         self.assertEqual((run.status, run.out), (1, BANNER + b"cannot read file /proc/self/mem\r\n"))
         self.assertEqual(run.err, b"stbload: /proc/self/mem: Input/output error\n")
         self.assertEqual(sim.received(), b"")
+
+
+class DemoCommandLine(unittest.TestCase):
+    """scripts/demo answers its command line at once: help, a wrong option or a
+    hex file it cannot read end it before it installs or builds anything."""
+
+    DEMO_USAGE = b"usage: scripts/demo [--fast] [--station [--job]] [HEXFILE]\n"
+
+    def setUp(self):
+        # The demo runs from a tree of its own that holds nothing else: one that
+        # went on to install or build would fail there at once instead.
+        self.dir = Path(tempfile.mkdtemp(prefix="stbload-demo-test-"))
+        (self.dir / "scripts").mkdir()
+        shutil.copy2(REPO / "scripts" / "demo", self.dir / "scripts" / "demo")
+        (self.dir / "fw.hex").write_text(hex_text([(0x4000, b"\x01")]))
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+
+    def demo(self, args):
+        process = subprocess.Popen([str(self.dir / "scripts" / "demo"), *args], cwd=self.dir,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   start_new_session=True)
+        try:
+            out, err = process.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.communicate()
+            self.fail("scripts/demo %s did not end at once" % " ".join(args))
+        return process.returncode, out, err
+
+    def test_help_and_refusals_come_at_once(self):
+        help_status, help_text, help_err = self.demo(["--help"])
+        self.assertEqual((help_status, help_err), (0, b""))
+        self.assertTrue(help_text.startswith(self.DEMO_USAGE), help_text)
+        self.assertIn(b"--station", help_text)
+        missing = str(self.dir / "none.hex")
+        cases = [
+            (["-h"], 0, help_text, b""),
+            (["--station", "--help", "fw.hex"], 0, help_text, b""),
+            (["--fats"], 2, b"", b"demo: unknown option --fats\n" + help_text),
+            (["--station", "-x", "fw.hex"], 2, b"", b"demo: unknown option -x\n" + help_text),
+            (["fw.hex", "--fast", "--jobs"], 2, b"", b"demo: unknown option --jobs\n" + help_text),
+            (["fw.hex", "fw.hex"], 2, b"", b"demo: one hex file only (got fw.hex and fw.hex)\n" + help_text),
+            (["--job", "fw.hex"], 2, b"", b"demo: --job goes with --station\n"),
+            ([missing], 2, b"", b"demo: cannot read the hex file %s\n" % missing.encode()),
+            (["--fast", "--", "-fw.hex"], 2, b"", b"demo: cannot read the hex file -fw.hex\n"),
+            (["--station", "."], 2, b"", b"demo: cannot read the hex file .\n"),
+            # This tree has no sample firmware: the default is refused the same way.
+            ([], 2, b"", b"demo: cannot read the hex file samples/demo-firmware.hex\n"),
+        ]
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                self.assertEqual(self.demo(args), (status, out, err))
 
 
 if __name__ == "__main__":
