@@ -6,27 +6,176 @@ compared run one after the other (in a rotating order), so that a change of load
 on the machine hits both sides of a comparison alike. Times and peak memory come
 from wait4() on the measured process itself (see bench_rusage).
 
+A figure that cannot be measured (a program that fails, hangs or gives wrong
+output) is reported as missed, with the reason, and the others are measured
+all the same. Every process the bench starts is ended when the figure that
+started it is done, and when the bench ends, however it ends.
+
 usage: measure.py --build DIR --work DIR --gbench FILE [--rounds N]
        measure.py --build DIR --work DIR --only reads|report|line [--stbload PROGRAM]
 (the second: only the port's read figures, the report's, or the line's database's,
 for any stbload, an older one too)
+Exit status: 0 when every target is met, 1 when a target is missed or a figure
+could not be measured.
 """
 
 import argparse
+import atexit
+import ctypes
 import json
 import os
 import pty
 import statistics
 import subprocess
 import sys
+import signal
 import tempfile
 import threading
 import time
+import traceback
 import tty
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "integration"))
 import harness  # noqa: E402  (the simulated loader, as the tests run it)
+
+
+# --- the processes the bench starts ------------------------------------------
+
+REPO = Path(__file__).resolve().parents[1]
+_LIBC = ctypes.CDLL(None, use_errno=True)
+_PR_SET_PDEATHSIG = 1
+_BENCH_PID = os.getpid()
+
+
+def _ends_with_the_bench():
+    """In a child before its exec: killed if the bench dies, even by SIGKILL."""
+    _LIBC.prctl(_PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
+    if os.getppid() != _BENCH_PID:  # the bench died before the line above
+        os._exit(1)
+
+
+class BenchProcess(subprocess.Popen):
+    """Every process the bench starts, through whichever module (this one, the
+    simulated loader's harness, the PostgreSQL cluster's, subprocess.run): in a
+    session and process group of its own, so that it can be ended with all it
+    started; with Ctrl+C and Ctrl+\\ as at a terminal, as the tests start the
+    tool (a bench run from a background job of a script starts with both
+    ignored, and a station would keep them ignored: it never heard the bench's
+    Ctrl+C that ends a --continuous run); killed if the bench dies."""
+
+    started = 0
+    running = []  # (serial number, process), the finished ones dropped now and then
+
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("start_new_session", True)
+        self.own_group = kwargs["start_new_session"]
+        then = kwargs.pop("preexec_fn", None)
+
+        def before_exec():
+            _ends_with_the_bench()
+            if then is not None:
+                then()
+        kwargs["preexec_fn"] = harness.as_in_the_foreground(before_exec)
+        super().__init__(*args, **kwargs)
+        BenchProcess.running = [(n, p) for n, p in BenchProcess.running if p.returncode is None]
+        BenchProcess.running.append((BenchProcess.started, self))
+        BenchProcess.started += 1
+
+    def end(self):
+        """Kills the process and its group, and waits for it."""
+        if self.returncode is not None:
+            return
+        try:
+            if self.own_group:
+                os.killpg(self.pid, signal.SIGKILL)  # not yet waited for: its group is still its own
+            else:
+                self.kill()
+        except ProcessLookupError:
+            pass
+        self.wait()
+
+
+subprocess.Popen = BenchProcess  # harness.Sim, postgres.Cluster and subprocess.run start theirs through it too
+
+
+def end_processes(since=0):
+    """Ends every process started (as BenchProcess.started counted) from `since` on."""
+    for number, process in list(BenchProcess.running):
+        if number >= since:
+            process.end()
+
+
+atexit.register(end_processes)
+
+
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP: the bench ends, after it has ended what it started."""
+
+    def __init__(self, number):
+        super().__init__(signal.Signals(number).name)
+        self.number = number
+
+
+def stop_on(number, _frame):
+    raise Stopped(number)
+
+
+# --- figures that cannot be measured -------------------------------------------
+
+class Missed(Exception):
+    """A figure that could not be measured; the message says why."""
+
+
+def command_text(command):
+    words = [command] if isinstance(command, (str, bytes, os.PathLike)) else list(command)
+    text = " ".join([Path(str(words[0])).name] + [str(word) for word in words[1:]])
+    return text if len(text) <= 100 else text[:97] + "..."
+
+
+def reason(error):
+    """Why a figure was missed, in a line."""
+    if isinstance(error, Missed):
+        return str(error)
+    if isinstance(error, subprocess.TimeoutExpired):
+        return "%s did not end within %g s" % (command_text(error.cmd), error.timeout)
+    if isinstance(error, subprocess.CalledProcessError):
+        output = error.output.decode(errors="replace") if isinstance(error.output, bytes) else error.output or ""
+        last = output.strip().splitlines()[-1:] or [""]
+        return "%s ended with exit status %s%s" % (command_text(error.cmd), error.returncode,
+                                                  ": " + last[0] if last[0] else "")
+    # Where, in the bench's own code (or the tests' harness it uses).
+    frames = traceback.extract_tb(error.__traceback__)
+    ours = [frame for frame in frames if Path(frame.filename).resolve().is_relative_to(REPO)
+            and (frame.filename, frame.name) != (__file__, "__init__")] or frames  # not BenchProcess's
+    return "%s: %s (%s:%d)" % (type(error).__name__, error, Path(ours[-1].filename).name, ours[-1].lineno)
+
+
+class Table:
+    """The figures missed, with their reasons."""
+
+    def __init__(self):
+        self.missed = []
+
+    def measure(self, figure, function, *args):
+        """function(*args); if it fails, `figure` is recorded as missed and None is
+        given. Either way the processes it started are ended."""
+        since = BenchProcess.started
+        try:
+            return function(*args)
+        except Exception as error:  # noqa: BLE001  (whatever it is, the other figures go on)
+            self.miss(figure, reason(error))
+            return None
+        finally:
+            end_processes(since)
+
+    def figure(self, figure, function, *args):
+        """The rows function(*args) gives; none if `figure` was missed."""
+        return self.measure(figure, function, *args) or []
+
+    def miss(self, figure, why):
+        self.missed.append((figure, why))
+        print("MISSED: %s: %s" % (figure, why), file=sys.stderr, flush=True)
 
 IMAGE_BASE = 0x4000
 TRANSFER_LENGTH = 0xFC000
@@ -114,16 +263,19 @@ def run_process(build, argv, env=None, stdout="null", timeout=300, quiet=False):
     try:
         process.wait(timeout)
     except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
-        raise SystemExit("%s did not finish within %d s" % (argv[0], timeout))
+        process.end()  # bench_rusage and the program it runs
+        if reader is not None:
+            reader.join(30)
+            os.close(out_fd)
+        result.unlink()
+        raise Missed("%s did not finish within %d s" % (command_text(argv), timeout))
     if reader is not None:
         reader.join(30)
         os.close(out_fd)
     fields = result.read_text().split()
     result.unlink()
     if len(fields) != 5:
-        raise SystemExit("%s: no measurement (bench_rusage exit status %d)" % (argv[0], process.returncode))
+        raise Missed("%s: no measurement (bench_rusage exit status %d)" % (command_text(argv), process.returncode))
     wall, user, system, max_rss_kb, status = fields
     return Sample(float(wall), float(user), float(system), int(max_rss_kb), int(status), b"".join(chunks))
 
@@ -143,16 +295,16 @@ def download(build, work, kind, hex_path, window):
         sample = run_process(build, [str(build / "stbload"), "7", str(hex_path)], {"STBLOAD_COM7": str(sim.link)},
                              stdout=kind)
     if sim.finish() != 0:
-        raise SystemExit("%s: stb_sim failed" % kind)
+        raise Missed("%s: stb_sim failed" % kind)
     report, image = sim.report(), sim.image()
     if sample.status != 0:
-        raise SystemExit("%s: exit status %d" % (kind, sample.status))
+        raise Missed("%s: exit status %d" % (kind, sample.status))
     if kind != "floor" and not sample.out.endswith(COMPLETED):
-        raise SystemExit("%s: the console did not end with 'Download completed'" % kind)
+        raise Missed("%s: the console did not end with 'Download completed'" % kind)
     if report.get("packets") != PACKETS or report.get("bad_packets") != 0:
-        raise SystemExit("%s: the simulated loader reports %r" % (kind, report))
+        raise Missed("%s: the simulated loader reports %r" % (kind, report))
     if image != window:
-        raise SystemExit("%s: the received image differs from the hex file's window" % kind)
+        raise Missed("%s: the received image differs from the hex file's window" % kind)
     return sample
 
 
@@ -170,13 +322,13 @@ def paced_run(build, work, hex_path, window, boxes):
         argv = [str(build / "stbload"), "--station", "1-%d" % boxes, str(hex_path), "--log", str(work / "station.csv")]
     sample = run_process(build, argv, env, stdout="pipe", timeout=600)
     if sample.status != 0:
-        raise SystemExit("%s: exit status %d" % (" ".join(argv[1:2]), sample.status))
+        raise Missed("%s: exit status %d" % (" ".join(argv[1:2]), sample.status))
     wire = []
     for sim in sims:
         sim.finish(60)
         report = sim.report()
         if report.get("packets") != PACKETS or sim.image() != window:
-            raise SystemExit("a paced box did not receive the image: %r" % report)
+            raise Missed("a paced box did not receive the image: %r" % report)
         wire.append(report["stream_ms"] / 1000)
     return sample, wire
 
@@ -192,7 +344,7 @@ def flood_rate(build, work, program, hex_path):
     sim = harness.Sim(work, name="flood", script="\n".join(steps), timeout=3600)
     sample = run_process(build, [str(program), "7", str(hex_path)], {"STBLOAD_COM7": str(sim.link)}, timeout=3600)
     if sim.finish(60) != 0 or sample.status != 0:
-        raise SystemExit("the flood download failed (exit status %d)" % sample.status)
+        raise Missed("the flood download failed (exit status %d)" % sample.status)
     began = Path(str(sim.link) + ".flood").stat().st_mtime
     ended = Path(str(sim.link) + ".flooded").stat().st_mtime
     return size / 1e6 / (ended - began)
@@ -226,7 +378,7 @@ def talking_station_cpu(build, work, program, hex_path):
     time.sleep(TALKING_SECONDS)
     cpu_after, wall_after = process_cpu_seconds(station.pid), time.monotonic()
     if station.wait(600) != 0:
-        raise SystemExit("the talking station failed (exit status %d)" % station.returncode)
+        raise Missed("the talking station failed (exit status %d)" % station.returncode)
     for sim in sims:
         sim.finish(60)
     return 100 * (cpu_after - cpu_before) / (wall_after - wall_before)
@@ -273,7 +425,7 @@ def report_rows(build, work, program):
     for _ in range(3):
         sample = run_process(build, [str(program), "--report", str(logs), "--html", str(work / "year.html")])
         if sample.status != 0:
-            raise SystemExit("the report failed (exit status %d)" % sample.status)
+            raise Missed("the report failed (exit status %d)" % sample.status)
         samples.append(sample)
     size = logs.stat().st_size / 1e6
     wall, rss = median(samples, "wall"), max(s.rss_mb for s in samples)
@@ -314,8 +466,12 @@ def stations_at_once(folder, job, program, env):
     elapsed = time.monotonic() - started
     for station in stations:
         station.send_signal(signal.SIGINT)
-    for station in stations:
-        station.wait(60)
+    for number, station in enumerate(stations):
+        try:
+            station.wait(60)
+        except subprocess.TimeoutExpired:
+            raise Missed("station %d (%s) did not end within 60 s of its Ctrl+C" % (
+                number, command_text(station.args))) from None
     for sim in sims:
         sim.stop()
     serials = []
@@ -323,80 +479,107 @@ def stations_at_once(folder, job, program, env):
         with open(folder / ("bench%d" % station) / "stbload-station.csv", newline="") as log:
             for row in csv.DictReader(log):
                 if row["result"] != "completed":
-                    raise SystemExit("a box did not complete: %r" % row)
+                    raise Missed("a box did not complete: %r" % row)
                 serials.append(row["unique"].split()[0])
     return LINE_STATIONS * LINE_PORTS * LINE_BOXES, elapsed, serials
 
 
-def line_rows(build, work, program):
+LINE_FIGURES = "The line's database figures (a PostgreSQL 15 cluster)"
+LINE_COST_FIGURE = "The line's database per box"
+LINE_STATIONS_FIGURE = "%d stations of %d fast boxes at once, one pool" % (LINE_STATIONS, LINE_PORTS)
+
+
+def line_rows(table, build, work, program):
     """The line's database against a local PostgreSQL 15 that forces its commits
     to the disk: the cost of a box, and LINE_STATIONS stations at once."""
     import postgres
-    import zlib
     missing = postgres.missing_tools()
     if missing:
-        raise SystemExit("the line's database figures need PostgreSQL 15 and psqlODBC: missing " + ", ".join(missing))
+        raise Missed("the line's database figures need PostgreSQL 15 and psqlODBC: missing " + ", ".join(missing))
     cluster = postgres.Cluster(durable=True)
     try:
         env = dict(os.environ, **cluster.env())
-        done = subprocess.run([str(build / "bench" / "bench_line_db"), cluster.connection(), "2000", "200",
-                               str(LINE_LEASE)], env=env, stdout=subprocess.PIPE, check=True, timeout=600)
-        cost = json.loads(done.stdout)
-        per_box = cost["insert_ms"] + cost["lease_ms"] / LINE_LEASE
-        per_box_cpu = cost["insert_cpu_ms"] + cost["lease_cpu_ms"] / LINE_LEASE
-        rows = [("The line's database per box: an insert and 1/%d of a lease (local PostgreSQL, commits on the disk)"
-                 % LINE_LEASE, "<= %.0f ms" % LINE_BOX_MS,
-                 "%.2f ms (CPU %.2f ms)" % (per_box, per_box_cpu),
-                 "insert %.2f ms (p95 %.2f), lease %.2f ms (p95 %.2f)" % (
-                     cost["insert_ms"], cost["insert_p95_ms"], cost["lease_ms"], cost["lease_p95_ms"]),
-                 verdict(per_box <= LINE_BOX_MS))]
-
-        # Stations at once, each of LINE_PORTS fast boxes (not paced), one pool;
-        # then the same with the job's own journal instead, for comparison.
-        blocks = [(0x4000, bytes(range(256)) * 16), (0xFF000, b"\xaa" * 32)]
-        (work / "line.hex").write_text(harness.hex_text(blocks))
-        window = harness.srec_window(work / "line.hex", work)
-        job = ('[image]\nfile = "line.hex"\ncrc32 = "0x%08X"\n\n[[unique]]\nname = "serial"\naddress = 0xFF000\n'
-               'format = "decimal"\nprefix = "STB"\nwidth = 9\nfirst = 1\nlast = 999999999\n\n[[unique]]\n'
-               'name = "mac"\naddress = 0xFF010\nformat = "mac"\nfirst = "00:1A:2B:00:00:00"\n'
-               'last = "00:1A:2B:FF:FF:FF"\n' % zlib.crc32(window))
-        (work / "line.toml").write_text(job + '\n[line]\ndatabase = "%s"\nlease = %d\n' % (cluster.connection(),
-                                                                                          LINE_LEASE))
-        (work / "local.toml").write_text(job)
-        figures = {}
-        for name in ("local", "line"):
-            boxes, elapsed, serials = stations_at_once(work / name, "../../%s.toml" % name, program, env)
-            stored = int(cluster.sql("SELECT count(*) FROM stb_boxes WHERE \"job\" = '../../%s.toml'" % name)[0][0])
-            once = len(serials) == boxes and len(set(serials)) == boxes and stored == (boxes if name == "line" else 0)
-            figures[name] = (boxes / elapsed, once, "%d boxes in %.1f s; %d rows in stb_boxes; values %s" % (
-                boxes, elapsed, stored, "each once" if once else "REPEATED OR MISSING"))
-        rate, once, detail = figures["line"]
-        rows.append(("%d stations of %d fast boxes (not paced), one pool, leases of %d" % (
-                         LINE_STATIONS, LINE_PORTS, LINE_LEASE), "every value once", "%.1f boxes/s" % rate,
-                     "%s; with the job's own journal instead %.1f boxes/s" % (detail, figures["local"][0]),
-                     verdict(once and figures["local"][1])))
-        return rows
+        return (table.figure(LINE_COST_FIGURE, line_cost_rows, build, cluster, env) +
+                table.figure(LINE_STATIONS_FIGURE, line_station_rows, work, program, cluster, env))
     finally:
         cluster.close()
 
 
-def read_rows(build, work, program, hex_path):
-    """The rows of the port's read figures."""
+def line_cost_rows(build, cluster, env):
+    done = subprocess.run([str(build / "bench" / "bench_line_db"), cluster.connection(), "2000", "200",
+                           str(LINE_LEASE)], env=env, stdout=subprocess.PIPE, check=True, timeout=600)
+    cost = json.loads(done.stdout)
+    per_box = cost["insert_ms"] + cost["lease_ms"] / LINE_LEASE
+    per_box_cpu = cost["insert_cpu_ms"] + cost["lease_cpu_ms"] / LINE_LEASE
+    return [("The line's database per box: an insert and 1/%d of a lease (local PostgreSQL, commits on the disk)"
+             % LINE_LEASE, "<= %.0f ms" % LINE_BOX_MS,
+             "%.2f ms (CPU %.2f ms)" % (per_box, per_box_cpu),
+             "insert %.2f ms (p95 %.2f), lease %.2f ms (p95 %.2f)" % (
+                 cost["insert_ms"], cost["insert_p95_ms"], cost["lease_ms"], cost["lease_p95_ms"]),
+             verdict(per_box <= LINE_BOX_MS))]
+
+
+def line_station_rows(work, program, cluster, env):
+    """Stations at once, each of LINE_PORTS fast boxes (not paced), one pool;
+    then the same with the job's own journal instead, for comparison."""
+    import zlib
+    blocks = [(0x4000, bytes(range(256)) * 16), (0xFF000, b"\xaa" * 32)]
+    (work / "line.hex").write_text(harness.hex_text(blocks))
+    window = harness.srec_window(work / "line.hex", work)
+    job = ('[image]\nfile = "line.hex"\ncrc32 = "0x%08X"\n\n[[unique]]\nname = "serial"\naddress = 0xFF000\n'
+           'format = "decimal"\nprefix = "STB"\nwidth = 9\nfirst = 1\nlast = 999999999\n\n[[unique]]\n'
+           'name = "mac"\naddress = 0xFF010\nformat = "mac"\nfirst = "00:1A:2B:00:00:00"\n'
+           'last = "00:1A:2B:FF:FF:FF"\n' % zlib.crc32(window))
+    (work / "line.toml").write_text(job + '\n[line]\ndatabase = "%s"\nlease = %d\n' % (cluster.connection(),
+                                                                                      LINE_LEASE))
+    (work / "local.toml").write_text(job)
+    figures = {}
+    for name in ("local", "line"):
+        boxes, elapsed, serials = stations_at_once(work / name, "../../%s.toml" % name, program, env)
+        stored = int(cluster.sql("SELECT count(*) FROM stb_boxes WHERE \"job\" = '../../%s.toml'" % name)[0][0])
+        once = len(serials) == boxes and len(set(serials)) == boxes and stored == (boxes if name == "line" else 0)
+        figures[name] = (boxes / elapsed, once, "%d boxes in %.1f s; %d rows in stb_boxes; values %s" % (
+            boxes, elapsed, stored, "each once" if once else "REPEATED OR MISSING"))
+    rate, once, detail = figures["line"]
+    return [("%d stations of %d fast boxes (not paced), one pool, leases of %d" % (
+                 LINE_STATIONS, LINE_PORTS, LINE_LEASE), "every value once", "%.1f boxes/s" % rate,
+             "%s; with the job's own journal instead %.1f boxes/s" % (detail, figures["local"][0]),
+             verdict(once and figures["local"][1]))]
+
+
+FLOOD_FIGURE = "Reading a flood without line ends"
+TALKING_FIGURE = "Station CPU, %d boxes talking" % TALKING_BOXES
+
+
+def flood_rows(build, work, program, hex_path):
     flood = flood_rate(build, work, program, hex_path)
+    return [("Reading a flood without line ends (%d MB, while waiting for the erase)" % FLOOD_MB,
+             ">= %.0fx %.2f MB/s" % (FLOOD_SPEEDUP, FLOOD_BEFORE_MB_PER_S), "%.1f MB/s (%.0fx)" % (
+                 flood, flood / FLOOD_BEFORE_MB_PER_S), "a read call per byte: %.2f MB/s" % FLOOD_BEFORE_MB_PER_S,
+             verdict(flood >= FLOOD_SPEEDUP * FLOOD_BEFORE_MB_PER_S))]
+
+
+def talking_rows(build, work, program, hex_path):
     talking = talking_station_cpu(build, work, program, hex_path)
-    return [
-        ("Reading a flood without line ends (%d MB, while waiting for the erase)" % FLOOD_MB,
-         ">= %.0fx %.2f MB/s" % (FLOOD_SPEEDUP, FLOOD_BEFORE_MB_PER_S), "%.1f MB/s (%.0fx)" % (
-             flood, flood / FLOOD_BEFORE_MB_PER_S), "a read call per byte: %.2f MB/s" % FLOOD_BEFORE_MB_PER_S,
-         verdict(flood >= FLOOD_SPEEDUP * FLOOD_BEFORE_MB_PER_S)),
-        ("Station CPU, %d boxes talking at 115200 baud while they write their flash" % TALKING_BOXES,
-         "<= %.0f%% of a core" % TALKING_CPU_PERCENT, "%.1f%% of a core" % talking, "",
-         verdict(talking <= TALKING_CPU_PERCENT)),
-    ]
+    return [("Station CPU, %d boxes talking at 115200 baud while they write their flash" % TALKING_BOXES,
+             "<= %.0f%% of a core" % TALKING_CPU_PERCENT, "%.1f%% of a core" % talking, "",
+             verdict(talking <= TALKING_CPU_PERCENT))]
 
 
-def print_table(rows):
+def read_rows(table, build, work, program, hex_path):
+    """The port's read figures, each on its own."""
+    return (table.figure(FLOOD_FIGURE, flood_rows, build, work, program, hex_path) +
+            table.figure(TALKING_FIGURE, talking_rows, build, work, program, hex_path))
+
+
+REPORT_FIGURE = "Report over %s rows" % "{:,}".format(REPORT_ROWS)
+
+
+def print_table(table, rows):
+    """The table of the figures measured, then those missed and why; the exit status."""
     header = ("Figure", "Target", "Measured", "Floor / srec_cat", "Result")
+    if not rows:
+        rows = [("(none measured)", "", "", "", "")]
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
     line = "| " + " | ".join("%-*s" % (widths[i], header[i]) for i in range(len(header))) + " |"
     print(line)
@@ -405,8 +588,14 @@ def print_table(rows):
         print("| " + " | ".join("%-*s" % (widths[i], row[i]) for i in range(len(row))) + " |")
     failed = [row[0] for row in rows if row[4] == "FAIL"]
     print()
-    print("All targets met." if not failed else "Missed: " + "; ".join(failed))
-    return 1 if failed else 0
+    for figure, why in table.missed:
+        print("MISSED: %s: %s" % (figure, why))
+    if failed:
+        print("Missed: " + "; ".join(failed))
+    if not failed and not table.missed:
+        print("All targets met.")
+    sys.stdout.flush()
+    return 1 if failed or table.missed else 0
 
 
 def hex_load(build, work, kind, hex_path, records):
@@ -417,7 +606,7 @@ def hex_load(build, work, kind, hex_path, records):
         argv = ["srec_cat", str(hex_path), "-Intel", "-crop", "0x4000", "0x100000", "-o", str(out), "-Binary"]
     sample = run_process(build, argv)
     if sample.status != 0:
-        raise SystemExit("%s on %s: exit status %d" % (argv[0], hex_path, sample.status))
+        raise Missed("%s on %s: exit status %d" % (argv[0], hex_path, sample.status))
     data = out.read_bytes()
     # srec_cat's binary output starts at address 0; the hex loader's at the window.
     return sample, data if kind == "stbload" else data[IMAGE_BASE:]
@@ -438,7 +627,7 @@ def fixed_cost(build, work, kind):
         sample = run_process(build, [program, str(work / "tiny.hex"), str(work / "tiny.bin")])
         expected = 0
     if sample.status != expected:
-        raise SystemExit("bench_hex_load (%s): exit status %d" % (kind, sample.status))
+        raise Missed("bench_hex_load (%s): exit status %d" % (kind, sample.status))
     return sample
 
 
@@ -457,71 +646,54 @@ def verdict(ok):
     return "pass" if ok else "FAIL"
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True, type=Path)
-    parser.add_argument("--work", required=True, type=Path)
-    parser.add_argument("--gbench")
-    parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--only", choices=["reads", "report", "line"])
-    parser.add_argument("--stbload", type=Path, help="the program measured (default: the build's)")
-    args = parser.parse_args()
-    build, work = args.build.resolve(), args.work.resolve()
-    program = (args.stbload or build / "stbload").resolve()
-    if args.only == "report":
-        return print_table(report_rows(build, work, program))
-    if args.only == "line":
-        return print_table(line_rows(build, work, program))
-    if args.only == "reads":
-        hex_path = work / "reads.hex"
-        subprocess.run([str(build / "bench" / "bench_make_hex"), "16", str(hex_path)], check=True)
-        return print_table(read_rows(build, work, program, hex_path))
+HEX_FILES_FIGURE = "The bench's hex files (bench_make_hex, srec_cat)"
+HEX_FIGURE = "Hex loads as whole processes, against srec_cat"
+DOWNLOAD_FIGURE = "Downloads against the floor"
+GBENCH_HEX_FIGURE = "Hex load in process (Google Benchmark)"
+GBENCH_EXCHANGE_FIGURE = "Whole exchange in memory (Google Benchmark)"
+STATION_FIGURE = "Station of %d boxes at 115200 baud" % STATION_BOXES
 
-    hex_files = {}
-    for records in (16, 32):
-        hex_files[records] = work / ("image-%d.hex" % records)
-        subprocess.run([str(build / "bench" / "bench_make_hex"), str(records), str(hex_files[records])], check=True)
 
+def make_hex_files(build, work, hex_files):
+    """The bench's hex files; the window the box should get, as srec_cat reads the files."""
+    for records, path in hex_files.items():
+        subprocess.run([str(build / "bench" / "bench_make_hex"), str(records), str(path)], check=True, timeout=600)
     (work / "tiny.hex").write_bytes(TINY_HEX.encode())
+    return harness.srec_window(hex_files[16], work)
 
-    load_before = os.getloadavg()
-    hex_samples = {(kind, records): [] for kind in ("stbload", "srec_cat") for records in (16, 32)}
-    fixed_samples = {"start": [], "tiny": []}
-    download_samples = {kind: [] for kind in ("floor", "pipe", "terminal")}
-    window = None
-    # Round 0 warms the caches and checks every output; it is not counted.
-    for round_number in range(args.rounds + 1):
-        # The hex loads are short and noisy: several of each per round.
-        hex_jobs = [(kind, records) for records in (16, 32) for kind in ("stbload", "srec_cat")] * HEX_RUNS_PER_ROUND
-        shift = round_number % len(hex_jobs)
-        for kind, records in hex_jobs[shift:] + hex_jobs[:shift]:
-            sample, data = hex_load(build, work, kind, hex_files[records], records)
-            if window is None:
-                window = data
-            if data != window:
-                raise SystemExit("%s on the %d-byte-record file: the window differs" % (kind, records))
-            if round_number > 0:
-                hex_samples[(kind, records)].append(sample)
-        for kind in ("start", "tiny") * HEX_RUNS_PER_ROUND:
-            sample = fixed_cost(build, work, kind)
-            if round_number > 0:
-                fixed_samples[kind].append(sample)
-        kinds = ["floor", "pipe", "terminal"]
-        shift = round_number % len(kinds)
-        for kind in kinds[shift:] + kinds[:shift]:
-            sample = download(build, work, kind, hex_files[16], window)
-            if round_number > 0:
-                download_samples[kind].append(sample)
-    # At the line's real rate: a single download, then a station of 16 boxes at once.
-    paced_single, single_wire = paced_run(build, work, hex_files[16], window, 0)
-    paced_station, station_wire = paced_run(build, work, hex_files[16], window, STATION_BOXES)
-    reads = (read_rows(build, work, program, hex_files[16]) + report_rows(build, work, program) +
-             line_rows(build, work, program))
-    load_after = os.getloadavg()
 
-    gb = gbench_medians(args.gbench)
+def hex_round(build, work, hex_files, window, round_number, hex_samples, fixed_samples):
+    """One round of the hex loads, the compared programs taking turns."""
+    # The hex loads are short and noisy: several of each per round.
+    hex_jobs = [(kind, records) for records in (16, 32) for kind in ("stbload", "srec_cat")] * HEX_RUNS_PER_ROUND
+    shift = round_number % len(hex_jobs)
+    for kind, records in hex_jobs[shift:] + hex_jobs[:shift]:
+        sample, data = hex_load(build, work, kind, hex_files[records], records)
+        if data != window:
+            raise Missed("%s on the %d-byte-record file: the window differs" % (kind, records))
+        if round_number > 0:
+            hex_samples[(kind, records)].append(sample)
+    for kind in ("start", "tiny") * HEX_RUNS_PER_ROUND:
+        sample = fixed_cost(build, work, kind)
+        if round_number > 0:
+            fixed_samples[kind].append(sample)
+    return True
+
+
+def download_round(build, work, hex_path, window, round_number, download_samples):
+    """One round of the downloads, the floor, the pipe and the terminal taking turns."""
+    kinds = ["floor", "pipe", "terminal"]
+    shift = round_number % len(kinds)
+    for kind in kinds[shift:] + kinds[:shift]:
+        sample = download(build, work, kind, hex_path, window)
+        if round_number > 0:
+            download_samples[kind].append(sample)
+    return True
+
+
+def gbench_hex_rows(gbench):
+    gb = gbench_medians(gbench)
     rows = []
-
     fill_ms = gb["BM_FillImage"]["cpu_time"]
     for records in (16, 32):
         entry = gb["BM_LoadHexImage/record_bytes:%d" % records]
@@ -531,6 +703,11 @@ def main():
                      ">= %d MB/s" % HEX_MB_PER_S, "%.0f MB/s (%.2f ms)" % (rate, entry["cpu_time"]),
                      "parse only %.0f MB/s; fill alone %.2f ms" % (parse["hex_text_MB"], fill_ms),
                      verdict(rate >= HEX_MB_PER_S)))
+    return rows
+
+
+def hex_rows(hex_files, hex_samples, fixed_samples):
+    rows = []
     for records in (16, 32):
         ours, srec = hex_samples[("stbload", records)], hex_samples[("srec_cat", records)]
         size_mb = hex_files[records].stat().st_size / 1e6
@@ -555,7 +732,12 @@ def main():
         runs = fixed_samples[kind]
         rows.append(("Hex load program, %s" % what, "(info)",
                      "%.1f ms; CPU %.1f ms" % (median(runs, "wall") * 1e3, median(runs, "cpu") * 1e3), "", "info"))
+    return rows
 
+
+def gbench_exchange_rows(gbench):
+    gb = gbench_medians(gbench)
+    rows = []
     exchange = gb["BM_WholeExchangeInMemory/numbers:0"]
     rows.append(("Whole exchange in memory (64,512 packets, no port, no terminal)", "(info)",
                  "%.2f ms (%.1f ns/packet)" % (exchange["cpu_time"], exchange["cpu_time"] * 1e6 / PACKETS),
@@ -566,7 +748,11 @@ def main():
                  "<= %.0f%% more" % (NUMBERS_COST * 100),
                  "%+.1f%% (%.2f ms; taking turns)" % ((ratio - 1) * 100, numbered["cpu_time"]),
                  "without %.2f ms" % exchange["cpu_time"], verdict(ratio <= 1 + NUMBERS_COST)))
+    return rows
 
+
+def download_rows(download_samples):
+    rows = []
     floor = download_samples["floor"]
     floor_cpu, floor_wall = median(floor, "cpu"), median(floor, "wall")
     for kind, limit in (("pipe", PIPE_CPU_RATIO), ("terminal", TERMINAL_CPU_RATIO)):
@@ -585,24 +771,75 @@ def main():
         rows.append(("Download peak RSS (largest of the runs), stdout on a %s" % kind, "<= %.0f MB" % PEAK_RSS_MB,
                      "%.1f MB" % rss, "floor %.1f MB" % max(s.rss_mb for s in floor),
                      verdict(rss <= PEAK_RSS_MB)))
+    return rows
 
+
+def station_rows(build, work, hex_path, window):
+    """At the line's real rate: a single download, then a station of STATION_BOXES boxes at once."""
+    paced_single, single_wire = paced_run(build, work, hex_path, window, 0)
+    paced_station, station_wire = paced_run(build, work, hex_path, window, STATION_BOXES)
     single_cpu = paced_single.cpu
     per_box = paced_station.cpu / STATION_BOXES
     worst = max(station_wire, key=lambda t: abs(t - WIRE_SECONDS))
-    rows.append(("Station, %d boxes at 115200 baud: each box's transfer on the wire" % STATION_BOXES,
-                 "within %.0f%% of %.1f s" % (STATION_TRANSFER_TOLERANCE * 100, WIRE_SECONDS),
-                 "%.1f to %.1f s (worst %+.2f%%)" % (min(station_wire), max(station_wire),
-                                                     (worst - WIRE_SECONDS) / WIRE_SECONDS * 100),
-                 "single download %.1f s" % single_wire[0],
-                 verdict(abs(worst - WIRE_SECONDS) <= STATION_TRANSFER_TOLERANCE * WIRE_SECONDS)))
-    rows.append(("Station CPU per box (user+sys of the station / %d)" % STATION_BOXES,
-                 "<= %.1fx single" % STATION_CPU_RATIO, "%.0f ms (%.2fx)" % (per_box * 1e3, per_box / single_cpu),
-                 "single download at line rate %.0f ms" % (single_cpu * 1e3),
-                 verdict(per_box <= STATION_CPU_RATIO * single_cpu)))
-    rows.append(("Station peak RSS, %d ports" % STATION_BOXES, "<= %.1f MB" % STATION_RSS_MB,
-                 "%.1f MB" % paced_station.rss_mb, "single download %.1f MB" % paced_single.rss_mb,
-                 verdict(paced_station.rss_mb <= STATION_RSS_MB)))
-    rows += reads
+    return [
+        ("Station, %d boxes at 115200 baud: each box's transfer on the wire" % STATION_BOXES,
+         "within %.0f%% of %.1f s" % (STATION_TRANSFER_TOLERANCE * 100, WIRE_SECONDS),
+         "%.1f to %.1f s (worst %+.2f%%)" % (min(station_wire), max(station_wire),
+                                             (worst - WIRE_SECONDS) / WIRE_SECONDS * 100),
+         "single download %.1f s" % single_wire[0],
+         verdict(abs(worst - WIRE_SECONDS) <= STATION_TRANSFER_TOLERANCE * WIRE_SECONDS)),
+        ("Station CPU per box (user+sys of the station / %d)" % STATION_BOXES,
+         "<= %.1fx single" % STATION_CPU_RATIO, "%.0f ms (%.2fx)" % (per_box * 1e3, per_box / single_cpu),
+         "single download at line rate %.0f ms" % (single_cpu * 1e3),
+         verdict(per_box <= STATION_CPU_RATIO * single_cpu)),
+        ("Station peak RSS, %d ports" % STATION_BOXES, "<= %.1f MB" % STATION_RSS_MB,
+         "%.1f MB" % paced_station.rss_mb, "single download %.1f MB" % paced_single.rss_mb,
+         verdict(paced_station.rss_mb <= STATION_RSS_MB)),
+    ]
+
+
+def every_figure(args, build, work, program, table):
+    hex_files = {records: work / ("image-%d.hex" % records) for records in (16, 32)}
+    window = table.measure(HEX_FILES_FIGURE, make_hex_files, build, work, hex_files)
+    needs_files = "no hex files to measure with (see %s)" % HEX_FILES_FIGURE
+
+    load_before = os.getloadavg()
+    hex_samples = {(kind, records): [] for kind in ("stbload", "srec_cat") for records in (16, 32)}
+    fixed_samples = {"start": [], "tiny": []}
+    download_samples = {kind: [] for kind in ("floor", "pipe", "terminal")}
+    hex_going = downloads_going = window is not None
+    # Round 0 warms the caches and checks every output; it is not counted.
+    for round_number in range(args.rounds + 1):
+        if hex_going:
+            hex_going = table.measure(HEX_FIGURE, hex_round, build, work, hex_files, window, round_number,
+                                      hex_samples, fixed_samples) is not None
+        if downloads_going:
+            downloads_going = table.measure(DOWNLOAD_FIGURE, download_round, build, work, hex_files[16], window,
+                                            round_number, download_samples) is not None
+    if window is not None:
+        station = table.figure(STATION_FIGURE, station_rows, build, work, hex_files[16], window)
+        reads = read_rows(table, build, work, program, hex_files[16])
+    else:
+        station, reads = [], []
+        for figure in (HEX_FIGURE, DOWNLOAD_FIGURE, STATION_FIGURE, FLOOD_FIGURE, TALKING_FIGURE):
+            table.miss(figure, needs_files)
+    reads += table.figure(REPORT_FIGURE, report_rows, build, work, program)
+    reads += table.figure(LINE_FIGURES, line_rows, table, build, work, program)
+    load_after = os.getloadavg()
+
+    rows = []
+    if args.gbench is None:
+        for figure in (GBENCH_HEX_FIGURE, GBENCH_EXCHANGE_FIGURE):
+            table.miss(figure, "no --gbench report given")
+    else:
+        rows += table.figure(GBENCH_HEX_FIGURE, gbench_hex_rows, args.gbench)
+    if hex_going:
+        rows += table.figure(HEX_FIGURE, hex_rows, hex_files, hex_samples, fixed_samples)
+    if args.gbench is not None:
+        rows += table.figure(GBENCH_EXCHANGE_FIGURE, gbench_exchange_rows, args.gbench)
+    if downloads_going:
+        rows += table.figure(DOWNLOAD_FIGURE, download_rows, download_samples)
+    rows += station + reads
 
     print()
     print("Medians of %d rounds (%d runs each of the hex loads); load average %.2f before, %.2f after (1 min)."
@@ -611,7 +848,54 @@ def main():
     print("Downloads: the 16-byte-record file into stb_sim (usual dialogue, --erase-ms 0, no pacing);")
     print("the floor writes the same packets into its own stb_sim, which only receives.")
     print()
-    return print_table(rows)
+    return rows
+
+
+def make_reads_hex(build, hex_path):
+    subprocess.run([str(build / "bench" / "bench_make_hex"), "16", str(hex_path)], check=True, timeout=600)
+    return True
+
+
+def only_some(args, build, work, program, table):
+    if args.only == "report":
+        return table.figure(REPORT_FIGURE, report_rows, build, work, program)
+    if args.only == "line":
+        return table.figure(LINE_FIGURES, line_rows, table, build, work, program)
+    hex_path = work / "reads.hex"
+    if table.measure(HEX_FILES_FIGURE, make_reads_hex, build, hex_path) is None:
+        return []
+    return read_rows(table, build, work, program, hex_path)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True, type=Path)
+    parser.add_argument("--work", required=True, type=Path)
+    parser.add_argument("--gbench")
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--only", choices=["reads", "report", "line"])
+    parser.add_argument("--stbload", type=Path, help="the program measured (default: the build's)")
+    args = parser.parse_args()
+    build, work = args.build.resolve(), args.work.resolve()
+    work.mkdir(parents=True, exist_ok=True)
+    program = (args.stbload or build / "stbload").resolve()
+    # A SIGTERM or SIGHUP ends the bench as Ctrl+C does: what it started ends first.
+    # (One its starter ignores stays ignored, as Ctrl+C does in a background job.)
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(number) != signal.SIG_IGN:
+            signal.signal(number, stop_on)
+    table = Table()
+    try:
+        rows = (only_some if args.only else every_figure)(args, build, work, program, table)
+        return print_table(table, rows)
+    except Stopped as stop:
+        end_processes()
+        print("measure.py: stopped by %s; every process it started has ended" % stop, file=sys.stderr)
+        signal.signal(stop.number, signal.SIG_DFL)
+        os.kill(os.getpid(), stop.number)
+        return 128 + stop.number
+    finally:
+        end_processes()
 
 
 if __name__ == "__main__":
