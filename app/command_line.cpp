@@ -157,7 +157,10 @@ bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& e
     for (std::size_t i = 0; i < args.size() && is_option(args[i]); ++i) {
         if (!same(args[i], "--station")) {
             for (const char* valued : {"--job", "--log", "--events", "--stall", "--flash-write-max", "--rearm-quiet"}) {
-                if (same(args[i], valued)) ++i;  // its value is no option
+                if (same(args[i], valued)) {
+                    ++i;  // its value is no option
+                    break;
+                }
             }
             continue;
         }
@@ -226,7 +229,8 @@ void print_help() {
                   "                           fingerprint (CRC-32, SHA-256), without a port\r\n"
                   "  stbload --list           list the serial ports, and how to name each as PORT\r\n"
                   "  stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet S]]\r\n"
-                  "                           flash a box on every port of PORTS (\"3,5,7-12\")\r\n"
+                  "                           flash a box on every port of PORTS (\"3,5,7-12\");\r\n"
+                  "                           (a port's name and Enter at its screen resets it)\r\n"
                   "  stbload --job JOB PORT   one box under a job (TOML): its image locked to its\r\n"
                   "                           fingerprint, numbers of its own, its boot checked\r\n"
                   "  stbload --job JOB --station [PORTS] [options as for --station]\r\n"
@@ -236,8 +240,11 @@ void print_help() {
                   "  stbload --report LOG... [--html FILE]\r\n"
                   "                           figures of station logs (by station, port, day,\r\n"
                   "                           image; failures; weak ports), and a page of charts\r\n"
-                  "  --station also takes --events FILE (JSON lines; - for standard output) and\r\n"
-                  "  --no-bell; --list, --check and --job JOB --check take --json\r\n"
+                  "  --station also takes --events FILE (JSON lines; - for standard output),\r\n"
+                  "  --no-bell, --stall S (a box that takes no data fails, default 30) and\r\n"
+                  "  --flash-write-max S (default 600); a download takes them before PORT.\r\n"
+                  "  --strict before PORT, --check or --station refuses a file with warnings;\r\n"
+                  "  --list, --check and --job JOB --check take --json\r\n"
                   "  stbload --version        print the version\r\n"
                   "  stbload --help           print this help\r\n"
                   "\r\n"

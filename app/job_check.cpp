@@ -4,12 +4,14 @@
 
 #include "console/console.h"
 #include "console/figures.h"
+#include "console/writable.h"
 #include "db/line_database.h"
 #include "image/image_fingerprint.h"
 #include "session/box_log.h"
 #include "session/exit_status.h"
 #include "session/job_setup.h"
 #include "session/line_keeper.h"
+#include "session/station_plan.h"
 #include "session/unique_value.h"
 
 namespace {
@@ -40,17 +42,20 @@ const char* format_name(UniqueFormat format) {
     return "";
 }
 
-// What the check found, as text or as one JSON document; `problem`: why no
-// box could be flashed.
-int finish(bool json, nlohmann::json& document, const std::string& problem, const ConsoleReport& report) {
-    document["ok"] = problem.empty();
-    if (!problem.empty()) document["problem"] = problem;
+// What the check found, as text or as one JSON document; `problems`: why no
+// box could be flashed, each thing that would fail.
+int finish(bool json, nlohmann::json& document, const std::vector<std::string>& problems, const ConsoleReport& report) {
+    document["ok"] = problems.empty();
+    if (!problems.empty()) {
+        document["problem"] = problems.front();
+        document["problems"] = problems;
+    }
     if (!report.notes.empty()) document["notes"] = report.notes;
     if (json) {
         const std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
         console_data(text.data(), text.size());
     }
-    return problem.empty() ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
+    return problems.empty() ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
 }
 
 // Under the line's database: the pool's next values and what is left of
@@ -118,6 +123,110 @@ std::string check_line(const Job& job, const std::string& log_path, nlohmann::js
     return problem;
 }
 
+// A job's own journal: the next values and what is left. Returns why no box
+// could be flashed, or empty.
+std::string check_local_numbers(const Job& job, const NumberJournal& numbers, nlohmann::json& document) {
+    console_print("numbers: kept in %s%s\r\n", numbers.path().c_str(),
+                  numbers.missing() ? " (made with the first box)" : "");
+    const std::vector<std::uint64_t> next = numbers.next();
+    const std::vector<std::uint64_t> left = numbers.left();
+    nlohmann::json fields = nlohmann::json::array();
+    for (std::size_t f = 0; f < job.unique.size(); ++f) {
+        const UniqueField& field = job.unique[f];
+        console_print("  %s at 0x%05X: %s%s left of %s to %s\r\n", field.name.c_str(), field.address,
+                      left[f] > 0 ? ("next " + unique_text(field, next[f]) + ", ").c_str() : "",
+                      thousands(left[f]).c_str(), unique_text(field, field.first).c_str(),
+                      unique_text(field, field.last).c_str());
+        fields.push_back({{"name", field.name},
+                          {"address", field.address},
+                          {"format", format_name(field.format)},
+                          {"next", left[f] > 0 ? nlohmann::json(unique_text(field, next[f])) : nullptr},
+                          {"left", left[f]},
+                          {"first", unique_text(field, field.first)},
+                          {"last", unique_text(field, field.last)}});
+    }
+    document["numbers"] = {{"journal", numbers.path()}, {"exists", !numbers.missing()}, {"fields", fields}};
+    const std::string spent = numbers.used_up();
+    if (!spent.empty()) {
+        const std::string problem = "the numbers of " + spent + " are used up: no box can be flashed under this job";
+        console_print("%s\r\n", problem.c_str());
+        return problem;
+    }
+    console_print("numbers: %s\r\n", numbers_left_text(numbers).c_str());
+    return std::string();
+}
+
+// The job's [station] as the station reads it: its ports (none is no fault:
+// the command line may give them), log, mode and a box's limits.
+void check_station(const Job& job, nlohmann::json& document, std::vector<std::string>& problems) {
+    StationPlan plan;
+    std::string error;
+    std::string refusal;
+    // Without ports the command line gives them: no fault.
+    if (!apply_job_station(job, plan, error) && !job.station_ports.empty()) {
+        refusal = "the job's " + error;
+    } else if (find_port_named_twice(plan.ports, error)) {
+        refusal = "the job's station.ports: " + error;
+    }
+    nlohmann::json ports = nlohmann::json::array();
+    std::string labels;
+    for (const StationPort& port : plan.ports) {
+        ports.push_back({{"port", port.given}, {"name", port.label}});
+        labels += (labels.empty() ? "" : ", ") + port.label;
+    }
+    char limits[160];
+    std::snprintf(limits, sizeof limits, "a box fails after %.0f s without taking data, or %.0f s of flash write",
+                  plan.stall_s, plan.flash_write_max_s);
+    console_print("station: %s%s%s; %s\r\n",
+                  job.station_ports.empty() ? "ports from the command line" : ("ports " + job.station_ports).c_str(),
+                  labels.empty() ? "" : (" (" + labels + ")").c_str(),
+                  plan.continuous ? ", box after box" : ", one box a port", limits);
+    if (!refusal.empty()) {
+        console_print("cannot use %s\r\n", refusal.c_str());
+        problems.push_back(refusal);
+    }
+    document["station"] = {{"ports_text", job.station_ports.empty() ? nlohmann::json(nullptr)
+                                                                     : nlohmann::json(job.station_ports)},
+                           {"ports", ports},
+                           {"log", plan.log_path},
+                           {"continuous", plan.continuous},
+                           {"rearm_quiet_s", plan.rearm_quiet_s},
+                           {"stall_s", plan.stall_s},
+                           {"flash_write_max_s", plan.flash_write_max_s},
+                           {"strict", plan.strict}};
+}
+
+// The files a station writes: the log (this tool's, and writable) and the
+// journal (and under the line's database the outbox), where they will be.
+void check_files(const Job& job, const std::string& log_path, std::vector<std::string>& problems) {
+    std::string error;
+    if (!log_header_usable(log_path, error)) {
+        console_print("cannot use the log %s: %s\r\n", log_path.c_str(), error.c_str());
+        problems.push_back("cannot use the log " + log_path + ": " + error);
+    } else if (!can_write(log_path, error)) {
+        console_print("cannot write the log %s: %s\r\n", log_path.c_str(), error.c_str());
+        problems.push_back("cannot write the log " + log_path + ": " + error);
+    } else {
+        console_print("log: %s\r\n", log_path.c_str());
+    }
+    std::vector<std::pair<std::string, std::string>> files;  // what, where
+    if (job.line) {
+        if (!job.unique.empty()) files.emplace_back("the journal", line_journal_path(log_path));
+        files.emplace_back("the outbox", line_outbox_path(log_path));
+    } else if (!job.unique.empty()) {
+        files.emplace_back("the journal", job.journal_path());
+    }
+    for (const auto& [what, path] : files) {
+        if (can_write(path, error)) continue;
+        const std::string problem = "cannot write " + what + " " + path + ": " + error +
+                                    (job.line || what != "the journal" ? std::string()
+                                                                       : " (a job on a read-only share names a "
+                                                                         "writable one in [numbers] journal)");
+        console_print("%s\r\n", problem.c_str());
+        problems.push_back(problem);
+    }
+}
+
 }  // namespace
 
 int run_job_check(const std::string& job_path, bool json, bool strict) {
@@ -126,7 +235,7 @@ int run_job_check(const std::string& job_path, bool json, bool strict) {
     ConsoleReport report;
     if (!read_job_for_use(job_path, job, report)) {
         console_show(report);
-        return finish(json, document, without_line_end(report.message), report);
+        return finish(json, document, {without_line_end(report.message)}, report);
     }
     console_print("job %s\r\n", job.path.c_str());
     ImageLoad loaded;
@@ -139,7 +248,7 @@ int run_job_check(const std::string& job_path, bool json, bool strict) {
     document["image"] = {{"file", file}, {"crc32_expected", crc32},
                          {"sha256_expected", job.sha256 ? nlohmann::json(*job.sha256) : nlohmann::json(nullptr)},
                          {"matches", locked}};
-    if (!locked) return finish(json, document, without_line_end(report.message), report);
+    if (!locked) return finish(json, document, {without_line_end(report.message)}, report);
     char sha256[65];
     format_sha256(fingerprint.sha256, sha256);
     document["image"].update({{"crc32", crc32}, {"sha256", sha256}, {"bytes_placed", loaded.report.bytes_placed}});
@@ -151,44 +260,21 @@ int run_job_check(const std::string& job_path, bool json, bool strict) {
                   job.sha256 ? ", as the job expects" : " (the job gives none to compare)");
 
     const std::string log_path = job_log_path(job);
-    std::string problem;
+    std::vector<std::string> problems;
+    auto problem_from = [&problems](const std::string& problem) {
+        if (!problem.empty()) problems.push_back(problem);
+    };
     if (job.line) {
-        problem = check_line(job, log_path, document);
+        problem_from(check_line(job, log_path, document));
     } else if (!job.unique.empty()) {
         NumberJournal numbers;
         ConsoleReport refusal;
         if (!open_job_numbers(job, log_path, numbers, refusal, true)) {
             console_show(refusal);
             report.notes.insert(report.notes.end(), refusal.notes.begin(), refusal.notes.end());
-            return finish(json, document, without_line_end(refusal.message), report);
+            return finish(json, document, {without_line_end(refusal.message)}, report);
         }
-        console_print("numbers: kept in %s%s\r\n", numbers.path().c_str(),
-                      numbers.missing() ? " (made with the first box)" : "");
-        const std::vector<std::uint64_t> next = numbers.next();
-        const std::vector<std::uint64_t> left = numbers.left();
-        nlohmann::json fields = nlohmann::json::array();
-        for (std::size_t f = 0; f < job.unique.size(); ++f) {
-            const UniqueField& field = job.unique[f];
-            console_print("  %s at 0x%05X: %s%s left of %s to %s\r\n", field.name.c_str(), field.address,
-                          left[f] > 0 ? ("next " + unique_text(field, next[f]) + ", ").c_str() : "",
-                          thousands(left[f]).c_str(), unique_text(field, field.first).c_str(),
-                          unique_text(field, field.last).c_str());
-            fields.push_back({{"name", field.name},
-                              {"address", field.address},
-                              {"format", format_name(field.format)},
-                              {"next", left[f] > 0 ? nlohmann::json(unique_text(field, next[f])) : nullptr},
-                              {"left", left[f]},
-                              {"first", unique_text(field, field.first)},
-                              {"last", unique_text(field, field.last)}});
-        }
-        document["numbers"] = {{"journal", numbers.path()}, {"exists", !numbers.missing()}, {"fields", fields}};
-        const std::string spent = numbers.used_up();
-        if (!spent.empty()) {
-            problem = "the numbers of " + spent + " are used up: no box can be flashed under this job";
-            console_print("%s\r\n", problem.c_str());
-        } else {
-            console_print("numbers: %s\r\n", numbers_left_text(numbers).c_str());
-        }
+        problem_from(check_local_numbers(job, numbers, document));
     }
     document["identity"] = job.identity_pattern ? nlohmann::json(*job.identity_pattern) : nlohmann::json(nullptr);
     document["boot"] = job.boot_expect ? nlohmann::json{{"expect", *job.boot_expect}, {"within_s", job.boot_within_s}}
@@ -196,13 +282,8 @@ int run_job_check(const std::string& job_path, bool json, bool strict) {
     document["log"] = log_path;
     if (job.identity_pattern) console_print("identity: the first line that matches %s\r\n", job.identity_pattern->c_str());
     if (job.boot_expect) console_print("boot: \"%s\" within %.0f s\r\n", job.boot_expect->c_str(), job.boot_within_s);
-    std::string error;
-    if (log_header_usable(log_path, error)) {
-        console_print("log: %s\r\n", log_path.c_str());
-    } else {
-        console_print("cannot use the log %s: %s\r\n", log_path.c_str(), error.c_str());
-        if (problem.empty()) problem = "cannot use the log " + log_path + ": " + error;
-    }
-    if (problem.empty()) console_print("a box can be flashed under this job\r\n");
-    return finish(json, document, problem, report);
+    check_station(job, document, problems);
+    check_files(job, log_path, problems);
+    if (problems.empty()) console_print("a box can be flashed under this job\r\n");
+    return finish(json, document, problems, report);
 }

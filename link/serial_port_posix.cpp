@@ -16,6 +16,7 @@
 
 #include "console/clock.h"
 #include "console/environment.h"
+#include "link/port_read_posix.h"
 
 const char PORT_HELP[] =
     "PORT is a COM number (3 or COM3: the device $STBLOAD_COM<n> names, else\r\n"
@@ -171,29 +172,30 @@ PortOpen open_serial_device(SerialPort& port) {
     return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
 
-PortRead SerialPort::refill() {
-    const int fd = static_cast<int>(handle_);
-    PortRead got = read_waiting(fd, block_, sizeof block_, block_fill_, problem_);
-    if (got == PortRead::Empty) {
-        // Nothing there: wait for the first byte, up to the interval.
-        pollfd wait{fd, POLLIN, 0};
-        const int ready = poll(&wait, 1, READ_INTERVAL_MS);
-        if (ready == 0) return PortRead::Empty;
-        if (ready < 0) {
-            if (errno == EINTR) return PortRead::Empty;
-            problem_ = failure(PortFault::Failed, errno);
-            pause_after_failure();
-            return PortRead::Failed;
-        }
-        // Read what is there even when the line has hung up behind it.
-        if ((wait.revents & POLLIN) != 0) {
-            got = read_waiting(fd, block_, sizeof block_, block_fill_, problem_);
-        } else if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            problem_ = failure(PortFault::HungUp, 0);
-            return PortRead::Lost;
-        }
+PortRead read_port_block(int fd, std::uint8_t* block, std::size_t size, std::size_t& got, PortProblem& problem) {
+    PortRead read = read_waiting(fd, block, size, got, problem);
+    if (read != PortRead::Empty) return read;
+    // Nothing there: wait for the first byte, up to the interval.
+    pollfd wait{fd, POLLIN, 0};
+    const int ready = poll(&wait, 1, READ_INTERVAL_MS);
+    if (ready == 0) return PortRead::Empty;
+    if (ready < 0) {
+        if (errno == EINTR) return PortRead::Empty;
+        problem = failure(PortFault::Failed, errno);
+        pause_after_failure();
+        return PortRead::Failed;
     }
-    return got;
+    // Read what is there even when the line has hung up behind it.
+    if ((wait.revents & POLLIN) != 0) return read_waiting(fd, block, size, got, problem);
+    if ((wait.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        problem = failure(PortFault::HungUp, 0);
+        return PortRead::Lost;
+    }
+    return PortRead::Empty;
+}
+
+PortRead SerialPort::refill() {
+    return read_port_block(static_cast<int>(handle_), block_, sizeof block_, block_fill_, problem_);
 }
 
 PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {

@@ -37,39 +37,6 @@ constexpr double LOG_RETRY_S = 2.0;
 // At the end, how long the rows still waiting may take to reach the line's database.
 constexpr double LINE_GRACE_S = 5.0;
 
-// One spelling of the device a port entry names, so that two names for one
-// device are seen to be one; an identity that names no adapter now stands
-// for itself.
-std::string device_key(const PortName& name) {
-    char device[PORT_DEVICE_MAX] = "";
-    char detail[512];
-    PortFault fault = PortFault::None;
-    if (!find_port_device(name, device, sizeof device, fault, detail, sizeof detail)) {
-        char label[PORT_DEVICE_MAX + 8];
-        port_label(name, label, sizeof label);
-        return label;
-    }
-    char canonical[PORT_DEVICE_MAX];
-    canonical_device(device, canonical, sizeof canonical);
-    return canonical;
-}
-
-bool find_port_named_twice(const std::vector<StationPort>& ports, std::string& error) {
-    std::vector<std::string> keys;
-    keys.reserve(ports.size());
-    for (const StationPort& port : ports) keys.push_back(device_key(port.name));
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        for (std::size_t k = 0; k < i; ++k) {
-            if (keys[i] != keys[k]) continue;
-            error = ports[k].given == ports[i].given ? "port " + ports[i].given + " is named twice"
-                                                     : ports[k].given + " and " + ports[i].given + " name one port, " +
-                                                           keys[i];
-            return true;
-        }
-    }
-    return false;
-}
-
 int station_status(const StationOptions& options, const std::vector<PortView>& views) {
     for (const PortView& view : views) {
         if (view.failed > 0 || view.interrupted > 0) return EXIT_FAILED;

@@ -8,83 +8,6 @@
 
 namespace {
 
-bool all_digits(const std::string& text) {
-    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 9;
-}
-
-// Why an entry of PORTS names no port, or empty when it names one: a COM
-// number (plain or "COM3"), a device path, or a USB identity. What a single
-// download would still take as some number ("COM7-9" as COM0) is refused here,
-// where a whole bench hangs on it.
-std::string odd_entry(const std::string& entry, const PortName& name) {
-    if (name.kind == PortKind::Device) return std::string();
-    if (name.kind == PortKind::UsbSerial || name.kind == PortKind::UsbLocation) {
-        if (name.text[0] != '\0') return std::string();
-        return "\"" + entry + "\" names no adapter: give its serial number after usb: or its location after usb@";
-    }
-    if ((name.form == PortArgument::Plain || name.form == PortArgument::ComName) && name.number >= 1) {
-        return std::string();
-    }
-    std::string why = "\"" + entry + "\" names no port: give a COM number (3, COM3), a range (7-12), a device "
-                      "(/dev/ttyUSB0) or a USB adapter (usb:SERIAL, usb@LOCATION)";
-    if (entry.find('/') == std::string::npos && entry.rfind("tty", 0) == 0) {
-        why = "\"" + entry + "\" names no port: the device is /dev/" + entry;
-    }
-    return why;
-}
-
-}  // namespace
-
-bool parse_station_ports(const char* text, std::vector<StationPort>& ports, std::string& error) {
-    ports.clear();
-    const std::string all = text;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = all.find(',', start);
-        const std::string entry = all.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (entry.empty()) {
-            error = "an empty entry in the port list \"" + all + "\"";
-            return false;
-        }
-        const std::size_t dash = entry.find('-');
-        if (dash != std::string::npos && all_digits(entry.substr(0, dash)) && all_digits(entry.substr(dash + 1))) {
-            const int first = static_cast<int>(std::strtol(entry.substr(0, dash).c_str(), nullptr, 10));
-            const int last = static_cast<int>(std::strtol(entry.substr(dash + 1).c_str(), nullptr, 10));
-            if (first > last) {
-                error = "the range " + entry + " runs backwards";
-                return false;
-            }
-            if (first < 1) {
-                error = "the range " + entry + " starts below COM1";
-                return false;
-            }
-            for (int number = first; number <= last && ports.size() <= STATION_PORTS_MAX; ++number) {
-                const std::string given = std::to_string(number);
-                ports.push_back({given, parse_port_name(given.c_str()), ""});
-            }
-        } else {
-            const PortName name = parse_port_name(entry.c_str());
-            error = odd_entry(entry, name);
-            if (!error.empty()) return false;
-            ports.push_back({entry, name, ""});
-        }
-        if (ports.size() > STATION_PORTS_MAX) {
-            error = "more than " + std::to_string(STATION_PORTS_MAX) + " ports";
-            return false;
-        }
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-    }
-    for (StationPort& port : ports) {
-        char label[PORT_DEVICE_MAX + 8];
-        port_label(port.name, label, sizeof label);
-        port.label = label;
-    }
-    return true;
-}
-
-namespace {
-
 // Seconds from `low` to `high`, or why not.
 bool parse_seconds(const char* option, const char* value, double low, double high, double& seconds,
                    std::string& error) {
@@ -205,19 +128,5 @@ bool parse_station_options(int argc, char** argv, StationOptions& options, std::
 
 bool apply_job(const Job& job, StationOptions& options, std::string& error) {
     options.hex_path = job_relative(job, job.image_file);
-    if (!options.log_given && !job.station_log.empty()) options.log_path = job_relative(job, job.station_log);
-    if (job.continuous) options.continuous = options.continuous || *job.continuous;
-    if (!options.rearm_given && job.rearm_quiet_s) options.rearm_quiet_s = *job.rearm_quiet_s;
-    if (!options.stall_given && job.stall_s) options.stall_s = *job.stall_s;
-    if (!options.flash_write_max_given && job.flash_write_max_s) options.flash_write_max_s = *job.flash_write_max_s;
-    options.strict = options.strict || job.strict;
-    if (!options.ports_text.empty()) return true;
-    if (job.station_ports.empty()) {
-        error = "no ports: give PORTS after --station, or station.ports in the job";
-        return false;
-    }
-    options.ports_text = job.station_ports;
-    if (parse_station_ports(job.station_ports.c_str(), options.ports, error)) return true;
-    error = "station.ports: " + error;
-    return false;
+    return apply_job_station(job, options, error);
 }

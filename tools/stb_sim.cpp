@@ -33,8 +33,9 @@
 //   ask MS TEXT           send TEXT, then read until the byte 'y' arrives; without it
 //                         within MS milliseconds, send TEXT again (a loader that asks
 //                         until it is answered), until the --timeout
-//   expect_y              read until the byte 'y' arrives; without it for ANSWER_WAIT_S
-//                         seconds, give up: say so, close the link and exit 1
+//   expect_y [S]          read until the byte 'y' arrives; without it for S seconds (default
+//                         ANSWER_WAIT_S), give up: say so, close the link and exit 1 (a
+//                         loader that asks once and waits for its answer)
 //   receive [N]           receive N bytes of the packet stream (default: all of it)
 //   close                 close the link at once and end
 //   linger                keep reading until the tool lets go of the port, then end
@@ -191,11 +192,11 @@ std::vector<Step> parse_script(std::istream& in) {
         Step step;
         if (!(words >> step.name) || step.name[0] == '#') continue;
         if (step.name == "sleep" || step.name == "drain" || step.name == "send_repeat" ||
-            step.name == "send_paced" || step.name == "receive" || step.name == "ask") {
+            step.name == "send_paced" || step.name == "receive" || step.name == "ask" || step.name == "expect_y") {
             long n = -1;
             if (words >> n) {
                 step.number = n;
-            } else if (step.name != "receive") {
+            } else if (step.name != "receive" && step.name != "expect_y") {
                 fail("script step '" + step.name + "' needs a number");
             }
         }
@@ -340,9 +341,9 @@ void receive_stream(Device& device, std::size_t count, bool pace) {
     }
 }
 
-// False when no 'y' came in time.
-bool expect_y(Device& device) {
-    const Clock::time_point until = Clock::now() + std::chrono::seconds(ANSWER_WAIT_S);
+// False when no 'y' came within `seconds`.
+bool expect_y(Device& device, long seconds) {
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(seconds);
     std::uint8_t byte = 0;
     while (!timed_out(device)) {
         if (receive_some(device, &byte, 1, 100) == 1 && byte == 'y') {
@@ -350,7 +351,7 @@ bool expect_y(Device& device) {
             return true;
         }
         if (Clock::now() > until) {
-            std::fprintf(stderr, "stb_sim: no answer 'y' within %d s; closing the link\n", ANSWER_WAIT_S);
+            std::fprintf(stderr, "stb_sim: no answer 'y' within %ld s; closing the link\n", seconds);
             return false;
         }
     }
@@ -653,7 +654,7 @@ int main(int argc, char** argv) {
         else if (step.name == "send_paced") send_paced(device, step.number, step.text);
         else if (step.name == "ask") ask(device, step.number, step.text);
         else if (step.name == "expect_y") {
-            if (!expect_y(device)) {
+            if (!expect_y(device, step.number >= 0 ? step.number : ANSWER_WAIT_S)) {
                 device.result = "no_answer";
                 break;
             }

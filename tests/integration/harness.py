@@ -4,6 +4,7 @@ Everything expected here is computed from the test's own inputs (or by srec_cat)
 never taken from the tool under test.
 """
 
+import contextlib
 import os
 import fcntl
 import pty
@@ -257,6 +258,10 @@ class Started:
     def out(self):
         return b"".join(self.chunks)
 
+    def type_keys(self, text):
+        """Types `text` at the tool's terminal (started with keys=True)."""
+        os.write(self.out_fd, text)
+
     def wait_for_output(self, text, timeout=90):
         """Waits until stdout holds `text`; fails if it does not come or the tool ends first."""
         deadline = time.monotonic() + timeout
@@ -297,10 +302,11 @@ def as_in_the_foreground(then=None):
 
 
 def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_terminal=False, columns=80, rows=24,
-               preexec_fn=None):
+               preexec_fn=None, keys=False):
     """Starts stbload with stdout on a pipe or on a raw pseudo-terminal, and
     stderr on a pipe of its own, or on a terminal: the same one as stdout when
-    both are asked for, else one of its own (`columns` wide).
+    both are asked for, else one of its own (`columns` wide). With `keys`,
+    standard input is stdout's terminal too, and `type_keys` types on it.
 
     `program` is the command that runs the tool (default: the native stbload),
     for example [wine, "stbload.exe"]. In `env`, a value of None removes that
@@ -325,7 +331,15 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_termi
         err_fd, err_write = os.open("/dev/null", os.O_RDONLY), os.dup(out_write)
     else:
         err_fd, err_write = terminal_pair() if err_terminal else os.pipe()
-    process = subprocess.Popen(command, stdout=out_write, stderr=err_write, stdin=subprocess.DEVNULL,
+    stdin = subprocess.DEVNULL
+    if keys:
+        assert terminal, "keys are typed on stdout's terminal"
+        # Input as a terminal starts out: echo and line editing on (the output stays raw, byte for byte).
+        attributes = termios.tcgetattr(out_write)
+        attributes[3] |= termios.ECHO | termios.ICANON | termios.ISIG
+        termios.tcsetattr(out_write, termios.TCSANOW, attributes)
+        stdin = out_write
+    process = subprocess.Popen(command, stdout=out_write, stderr=err_write, stdin=stdin,
                                env=environment, cwd=cwd, preexec_fn=as_in_the_foreground(preexec_fn))
     os.close(out_write)
     os.close(err_write)
@@ -358,8 +372,9 @@ def finish_tool(started, timeout=TOOL_TIMEOUT):
     return Run(process.returncode, started.out(), b"".join(started.err_chunks), usage.ru_utime, usage.ru_stime)
 
 
-def run_tool(args, env=None, terminal=False, timeout=TOOL_TIMEOUT, program=None, cwd=None, err_terminal=False):
-    return finish_tool(start_tool(args, env, terminal, program, cwd, err_terminal), timeout)
+def run_tool(args, env=None, terminal=False, timeout=TOOL_TIMEOUT, program=None, cwd=None, err_terminal=False,
+             columns=80):
+    return finish_tool(start_tool(args, env, terminal, program, cwd, err_terminal, columns), timeout)
 
 
 def run_tool_measured(args, env=None, timeout=TOOL_TIMEOUT):
@@ -417,6 +432,26 @@ class ToolTest(unittest.TestCase):
         at = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
         self.fail("%s differ: sizes %d and %d, first difference at %d: got %r, want %r"
                   % (what, len(got), len(want), at, got[at:at + 24], want[at:at + 24]))
+
+
+@contextlib.contextmanager
+def read_only(folder):
+    """`folder` cannot be written while the block runs, by root too (a
+    read-only bind mount); for another user, its mode is enough."""
+    if os.geteuid() != 0:
+        mode = folder.stat().st_mode
+        folder.chmod(0o555)
+        try:
+            yield
+        finally:
+            folder.chmod(mode)
+        return
+    subprocess.run(["mount", "--bind", str(folder), str(folder)], check=True)
+    try:
+        subprocess.run(["mount", "-o", "remount,ro,bind", str(folder)], check=True)
+        yield
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)
 
 
 # The exit status with which a suite tells ctest it was skipped (SKIP_RETURN_CODE).

@@ -22,7 +22,8 @@ HELP = (b"\r\n"
         b"                           fingerprint (CRC-32, SHA-256), without a port\r\n"
         b"  stbload --list           list the serial ports, and how to name each as PORT\r\n"
         b"  stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet S]]\r\n"
-        b"                           flash a box on every port of PORTS (\"3,5,7-12\")\r\n"
+        b"                           flash a box on every port of PORTS (\"3,5,7-12\");\r\n"
+        b"                           (a port's name and Enter at its screen resets it)\r\n"
         b"  stbload --job JOB PORT   one box under a job (TOML): its image locked to its\r\n"
         b"                           fingerprint, numbers of its own, its boot checked\r\n"
         b"  stbload --job JOB --station [PORTS] [options as for --station]\r\n"
@@ -32,8 +33,11 @@ HELP = (b"\r\n"
         b"  stbload --report LOG... [--html FILE]\r\n"
         b"                           figures of station logs (by station, port, day,\r\n"
         b"                           image; failures; weak ports), and a page of charts\r\n"
-        b"  --station also takes --events FILE (JSON lines; - for standard output) and\r\n"
-        b"  --no-bell; --list, --check and --job JOB --check take --json\r\n"
+        b"  --station also takes --events FILE (JSON lines; - for standard output),\r\n"
+        b"  --no-bell, --stall S (a box that takes no data fails, default 30) and\r\n"
+        b"  --flash-write-max S (default 600); a download takes them before PORT.\r\n"
+        b"  --strict before PORT, --check or --station refuses a file with warnings;\r\n"
+        b"  --list, --check and --job JOB --check take --json\r\n"
         b"  stbload --version        print the version\r\n"
         b"  stbload --help           print this help\r\n"
         b"\r\n"
@@ -240,6 +244,69 @@ class CommandLine(ToolTest):
         self.assertIsInstance(ports, list)
         for port in ports:
             self.assertEqual(sorted(port), ["by_id", "com_number", "description", "device", "kind", "name", "usb"])
+
+    def test_nothing_on_the_command_line_is_dropped(self):
+        hex_path = str(self.write_hex("fw.hex", hex_text([(0x4000, b"\x01" * 64)])))
+        (self.dir / "line3.toml").write_text('[image]\nfile = "fw.hex"\ncrc32 = "0x00000000"\n')
+        # Each refused at once, with exit status 2, naming what is wrong; no port is opened.
+        cases = [
+            (["8", hex_path, "--job", "line3.toml", "--log", "foo.csv"],
+             b"stbload: --job after the hex file: options go before the port"),
+            (["8", hex_path, "--strict"], b"stbload: --strict after the hex file: options go before the port"),
+            (["--job", "line3.toml", "8", "--log", "a.csv"], b"stbload: --log after the port: options go before it"),
+            (["--list", "--jsn"], b"stbload: unknown option --jsn"),
+            (["--check", "--jsn", hex_path], b"stbload: unknown option --jsn"),
+            (["--frobnicate", "8", hex_path], b"stbload: unknown option --frobnicate"),
+            (["--json", "8", hex_path], b"stbload: --json goes with --list, --check FILE and --job JOB --check"),
+            (["--check", hex_path, hex_path], b"stbload: --check takes one hex file"),
+            (["--stall", "0", "8", hex_path], b'stbload: --stall takes seconds from 1 to 86400, not "0"'),
+            (["--flash-write-max"], b"stbload: --flash-write-max needs a value"),
+            (["--report", "--htm", "week.html", "b1.csv"], b"stbload: unknown option --htm"),
+        ]
+        sim = self.sim(name="com8", script="wait_config\nlinger")
+        for args, message in cases:
+            with self.subTest(args=args):
+                run = run_tool(args, port_env(sim, 8), cwd=self.dir)
+                self.assertEqual(run.status, 2, (run.out, run.err))
+                self.assertIn(message, run.err)
+                self.assertNotIn(b"cannot open file", run.out)
+        sim.stop()
+        self.assertEqual(sim.report()["exclusive_held"], -1, "the port was never opened")
+        self.assertFalse((self.dir / "foo.csv").exists())
+        # --json where it goes, anywhere among the command's arguments.
+        for args in (["--json", "--check", hex_path], ["--check", hex_path, "--json"], ["--json", "--list"]):
+            with self.subTest(args=args):
+                run = run_tool(args, cwd=self.dir)
+                self.assertEqual(run.status, 0, run.err)
+                json.loads(run.out)
+        # Further arguments that are no options are ignored, as they always were: the download goes on.
+        run = run_tool(["8", hex_path, "extra", "words"], {"STBLOAD_COM8": str(self.dir / "nothing")}, cwd=self.dir)
+        self.assertEqual((run.status, run.out), (1, BANNER + b"cannot open COM8\r\n"))
+
+    def test_a_file_cut_short_is_said_to_be(self):
+        whole = hex_text([(0x4000, random_bytes(4000, 93))])
+        cut = self.write_hex("cut.hex", whole[:whole.rindex(":")])  # at a line boundary: no end record
+        warning = b"stbload: %s: the file has no end record: it may be cut short\n" % str(cut).encode()
+        run = run_tool(["--check", str(cut)])
+        self.assertEqual((run.status, run.err), (0, warning))
+        document = json.loads(run_tool(["--check", "--json", str(cut)]).out)
+        self.assertEqual(document["notes"], [warning[len(b"stbload: "):-1].decode()])
+        refused = b"not flashed: %s has warnings, and strict loading refuses them\r\n" % str(cut).encode()
+        run = run_tool(["--strict", "--check", str(cut)])
+        self.assertEqual((run.status, run.out, run.err), (1, BANNER + refused, warning))
+        # A download goes on as it always has, with the warning; --strict refuses it, nothing sent.
+        sim = self.sim(name="com7")
+        run = run_tool(["7", str(cut)], port_env(sim))
+        self.assertEqual((run.status, run.err), (0, warning))
+        sim.finish()
+        self.assertSameBytes(sim.image(), srec_window(cut, self.dir), "the image")
+        sim = self.sim(name="com8", script="wait_config\nsend want to update\\n\nlinger")
+        run = run_tool(["--strict", "8", str(cut)], port_env(sim, 8))
+        sim.stop()
+        self.assertEqual((run.status, run.out, run.err), (1, BANNER + refused, warning))
+        self.assertEqual(sim.received(), b"", "nothing, not even the answer 'y', may reach the box")
+        # A whole file passes a strict check.
+        self.assertEqual(run_tool(["--strict", "--check", str(self.write_hex("whole.hex", whole))]).status, 0)
 
     def test_a_file_that_fails_part_way_is_not_sent(self):
         sim = self.sim(script="wait_config\nsend want to update\\n\nlinger")

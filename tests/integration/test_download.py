@@ -232,10 +232,10 @@ class Progress(ToolTest):
         self.hex_path = self.write_hex("fw.hex", hex_text(self.BLOCKS))
         self.crc = b"%08X" % zlib.crc32(window_of(self.BLOCKS))
 
-    def download(self, env, terminal=False, err_terminal=True, script=None):
+    def download(self, env, terminal=False, err_terminal=True, script=None, columns=80):
         sim = self.sim(script=script)
         run = run_tool(["7", str(self.hex_path)], {**port_env(sim), **TASKBAR_VARIABLES, **env}, terminal=terminal,
-                       err_terminal=err_terminal)
+                       err_terminal=err_terminal, columns=columns)
         sim.finish()
         return run
 
@@ -254,16 +254,18 @@ class Progress(ToolTest):
         self.assertIsNone(TASKBAR.search(run.err), "OSC 9;4 for a terminal not known to show it")
 
     def test_on_one_terminal_the_final_screen_is_as_without_progress(self):
-        on = self.download({"TERM": "xterm-256color", "WT_SESSION": "1"}, terminal=True)
-        off = self.download({"TERM": "xterm-256color", "STBLOAD_PROGRESS": "off"}, terminal=True)
+        # A window wide enough that the summary never wraps, whatever its figures' width (9.9 s or 10.2 s).
+        wide = 200
+        on = self.download({"TERM": "xterm-256color", "WT_SESSION": "1"}, terminal=True, columns=wide)
+        off = self.download({"TERM": "xterm-256color", "STBLOAD_PROGRESS": "off"}, terminal=True, columns=wide)
         self.assertEqual((on.status, off.status), (0, 0))
         # Mid-transfer, the figures follow the spinner.
-        middle = terminal_screen(on.out[:on.out.index(b" left") + 5])
+        middle = terminal_screen(on.out[:on.out.index(b" left") + 5], wide)
         self.assertRegex(middle[5], r"^start transfer  [-\\|/] *\d+%  \d+/1008 KiB  \d+:\d\d left$")
         # At the end, the same screen, but for the summary's figures.
         figures = re.compile(r"in [\d.]+ s \([\d,]+ bytes/s on the wire, \d+%")
-        self.assertEqual([figures.sub("", line) for line in terminal_screen(on.out)],
-                         [figures.sub("", line) for line in terminal_screen(off.out)])
+        self.assertEqual([figures.sub("", line) for line in terminal_screen(on.out, wide)],
+                         [figures.sub("", line) for line in terminal_screen(off.out, wide)])
         self.assertIsNotNone(SUMMARY.search(off.out), "the summary goes to a terminal's stderr either way")
         self.assertIsNone(re.search(rb"\x1b", off.out), "escape sequences with STBLOAD_PROGRESS=off")
 

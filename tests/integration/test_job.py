@@ -9,8 +9,9 @@ import time
 import unittest
 import zlib
 
-from harness import (ERASED, ERASING, PROMPT, ToolTest, final_totals, finish_tool, hex_text, random_bytes, run_tool, srec_window,
-                     start_tool)
+from test_download import terminal_screen
+from harness import (ERASED, ERASING, PROMPT, ToolTest, final_totals, finish_tool, hex_text, random_bytes, read_only,
+                     run_tool, srec_window, start_tool)
 
 HEADER = ["started", "ended", "station", "port", "device", "adapter", "file", "crc32", "sha256", "result",
           "erase_s", "transfer_s", "flash_write_s", "bytes_sent", "reason", "job", "box_id", "unique", "box_crc32",
@@ -61,6 +62,7 @@ class JobTest(ToolTest):
         return path
 
     def rows(self, log="stbload-station.csv"):
+        log = str(log)
         with open(self.dir / log, newline="") as file:
             rows = list(csv.reader(file))
         self.assertEqual(rows[0], HEADER)
@@ -126,6 +128,27 @@ class Numbers(JobTest):
         journal = (self.dir / "line3.numbers").read_text()
         self.assertEqual(len(re.findall(r"^take ", journal, re.M)), 6)
         self.assertEqual(len(re.findall(r"^end .* result=completed$", journal, re.M)), 6)
+
+    def test_every_value_and_id_is_readable_at_80_by_24(self):
+        # Two fields and the box's own id: at 80 columns they take a line of their own under the port's row.
+        self.job('[identity]\npattern = "S/N: ([0-9A-Z]+)"\n').write_text(
+            self.job().read_text().split("[[unique]]\nname = \"id\"")[0] + '[identity]\npattern = "S/N: ([0-9A-Z]+)"\n')
+        sims = [self.sim(name="com%d" % port, args=("--serial-line", "S/N: BOX%dQ7\\r\\n" % port)) for port in (3, 4)]
+        run = run_tool(["--job", "line3.toml", "--station", "3,4"],
+                       {"STBLOAD_COM3": str(sims[0].link), "STBLOAD_COM4": str(sims[1].link), "TERM": "dumb"},
+                       terminal=True, cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out[-400:])
+        screen = terminal_screen(run.out, 80, 24)
+        shown = "\n".join(screen)
+        for sim in sims:
+            sim.finish()
+        for row in self.rows():
+            values = "%s box_id=BOX%sQ7" % (row["unique"], row["port"])
+            self.assertRegex(row["unique"], r"^serial=STB00000000\d mac=00:1A:2B:00:00:0\d$")
+            self.assertIn("\n           " + values + "\n", shown, shown)
+        block = screen[next(i for i, line in enumerate(screen) if line.startswith("job line3.toml: ")):]
+        for line in block:
+            self.assertLessEqual(len(line), 79, block)
 
     def test_kill_mid_transfer_then_a_new_station_gives_no_number_twice(self):
         self.job()
@@ -301,6 +324,85 @@ class Boxes(JobTest):
         self.assertEqual(results, [("3", "completed"), ("4", "no boot message")])
 
 
+class Rearm(JobTest):
+
+    def test_a_box_that_fails_its_boot_check_is_not_flashed_again_at_once(self):
+        # Its flash was written: like any such box it must go quiet before its port answers again,
+        # else it would be flashed a second time with a second set of numbers.
+        self.job('[boot]\nexpect = "STB firmware"\nwithin_s = 1\n')
+        asks = [step for _ in range(12) for step in ("send " + PROMPT, "sleep 200")]
+        sim = self.sim(name="com7", script="\n".join(["wait_config"] + BOX + ["sleep 1500"] + asks +
+                                                     ["mark asked", "linger"]))
+        station = start_tool(["--job", "line3.toml", "--station", "7", "--continuous", "--rearm-quiet", "1"],
+                             {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir)
+        sim.wait_mark("asked")
+        self.wait_for(station, b"COM7 remove the box")
+        time.sleep(1.5)  # quiet at last: the port re-arms, and the box has asked no more
+        station.process.send_signal(signal.SIGINT)
+        run = finish_tool(station)
+        self.assertEqual(run.status, 1, run.out[-400:])
+        sim.stop()
+        self.assertEqual(sim.report()["y_count"], 1)
+        row, = self.rows()
+        self.assertEqual(row["result"], "no boot message")
+        journal = (self.dir / "line3.numbers").read_text()
+        self.assertEqual(len(re.findall(r"^take ", journal, re.M)), 1, journal)
+
+
+class LastValues(JobTest):
+    """The race for a range's last value: the box that gets it is the only one
+    answered; the others hear no 'y', so nothing of theirs is erased."""
+
+    SEEDED = ("stbload numbers 1\r\ntake 2026-01-01T00:00:00.000Z station=x port=1 "
+              "serial=STB000000001 mac=00:1A:2B:00:00:00 id=1000\r\n")
+
+    def check_race(self, sims, rows):
+        answered = [name for name, sim in sims.items() if sim.report()["y_count"] > 0]
+        self.assertEqual(len(answered), 1, {name: sim.report() for name, sim in sims.items()})
+        by_port = {row["port"]: row for row in rows}
+        self.assertEqual(sorted(by_port), sorted(sims), rows)
+        for name, sim in sims.items():
+            row = by_port[name]
+            if name in answered:
+                self.assertEqual(row["result"], "completed", row)
+                self.assertEqual(self.check_box_image(sim.image(), row), (2, 1, 1001))
+            else:
+                # Not answered, so not erased: no erase time, no numbers, no byte of an image.
+                self.assertEqual((row["result"], row["erase_s"], row["unique"]), ("numbers used up", "", ""), row)
+                self.assertIn("serial used up", row["reason"])
+                self.assertEqual(sim.received(), b"", "port %s was sent something" % name)
+        journal = (self.dir / "line3.numbers").read_text()
+        self.assertEqual(len(re.findall(r"^take ", journal, re.M)), 2, journal)
+
+    def test_one_station_two_and_three_boxes_at_once(self):
+        for count in (2, 3):
+            with self.subTest(boxes=count):
+                self.job(serial_last=2)
+                (self.dir / "line3.numbers").write_text(self.SEEDED)
+                (self.dir / "stbload-station.csv").unlink(missing_ok=True)
+                ports = [str(3 + i) for i in range(count)]
+                sims = {port: self.sim(name="race%d-%s" % (count, port)) for port in ports}
+                env = {"STBLOAD_COM%s" % port: str(sim.link) for port, sim in sims.items()}
+                run = run_tool(["--job", "line3.toml", "--station", ",".join(ports)], env, cwd=self.dir)
+                self.assertEqual(run.status, 1, run.out[-400:])
+                for sim in sims.values():
+                    sim.finish()
+                self.check_race(sims, self.rows())
+
+    def test_two_stations_on_one_journal(self):
+        self.job(serial_last=2)
+        (self.dir / "line3.numbers").write_text(self.SEEDED)
+        sims = {port: self.sim(name="shared%s" % port) for port in ("5", "6", "7")}
+        env = {"STBLOAD_COM%s" % port: str(sim.link) for port, sim in sims.items()}
+        first = start_tool(["--job", "line3.toml", "--station", "5,6", "--log", "a.csv"], env, cwd=self.dir)
+        second = start_tool(["--job", "line3.toml", "--station", "7", "--log", "b.csv"], env, cwd=self.dir)
+        for run in (finish_tool(first), finish_tool(second)):
+            self.assertIn(run.status, (0, 1), run.out[-300:])
+        for sim in sims.values():
+            sim.finish()
+        self.check_race(sims, self.rows("a.csv") + self.rows("b.csv"))
+
+
 class Refusals(JobTest):
 
     def test_a_file_other_than_the_jobs_is_refused_with_no_port_touched(self):
@@ -345,6 +447,60 @@ class Refusals(JobTest):
         sim.stop()
         self.assertEqual(sim.received(), b"")
         self.assertEqual((self.dir / "stbload-station.csv").read_bytes().decode(), old)
+
+    def test_check_names_everything_a_station_would_refuse(self):
+        cases = [
+            ('ports = "3,,4"', "the job's station.ports: an empty entry in the port list"),
+            ('ports = "3,COM3"', "the job's station.ports: 3 and COM3 name one port"),
+            ('ports = "COM7-9"', "the job's station.ports: \"COM7-9\" names no port"),
+            ('log = "missing/line3.csv"', "cannot write the log missing/line3.csv: its folder missing does not exist"),
+        ]
+        for station, problem in cases:
+            with self.subTest(station=station):
+                self.job("[station]\n%s\n" % station)
+                run = run_tool(["--job", "line3.toml", "--check"], cwd=self.dir)
+                self.assertEqual(run.status, 1, run.out)
+                self.assertIn(problem.encode(), run.out)
+                self.assertNotIn(b"a box can be flashed under this job", run.out)
+                document = json.loads(run_tool(["--job", "line3.toml", "--check", "--json"], cwd=self.dir).out)
+                self.assertFalse(document["ok"])
+                self.assertTrue(any(p.startswith(problem) for p in document["problems"]), document["problems"])
+        # Every problem is named, not the first alone; and the station is shown as it would run.
+        self.job('[station]\nports = "3,COM3"\nlog = "missing/line3.csv"\nstall_s = 45\n')
+        document = json.loads(run_tool(["--job", "line3.toml", "--check", "--json"], cwd=self.dir).out)
+        self.assertEqual(len(document["problems"]), 2, document["problems"])
+        self.assertEqual((document["station"]["ports_text"], document["station"]["stall_s"],
+                          document["station"]["flash_write_max_s"], document["station"]["log"]),
+                         ("3,COM3", 45, 600, "missing/line3.csv"))
+
+    def test_a_job_on_a_read_only_share_keeps_its_journal_where_it_says(self):
+        share = self.dir / "share"
+        share.mkdir()
+        os.replace(self.hex_path, share / "fw.hex")
+        local = self.dir / "local"
+        local.mkdir()
+        self.job('[numbers]\njournal = "../local/line3.numbers"\n\n[station]\nlog = "../local/line3.csv"\n',
+                 name="share/line3.toml")
+        plain = share / "plain.toml"
+        plain.write_text((share / "line3.toml").read_text().split("[numbers]")[0] +
+                         '[station]\nlog = "../local/plain.csv"\n')
+        with read_only(share):
+            run = run_tool(["--job", "share/plain.toml", "--check"], cwd=self.dir)
+            self.assertEqual(run.status, 1, run.out)
+            self.assertIn(b"cannot write the journal share/plain.numbers: ", run.out)
+            self.assertIn(b"[numbers] journal", run.out)
+            run = run_tool(["--job", "share/line3.toml", "--check"], cwd=self.dir)
+            self.assertEqual(run.status, 0, run.out)
+            self.assertIn(b"numbers: kept in share/../local/line3.numbers (made with the first box)", run.out)
+            sim = self.sim(name="com7")
+            run = run_tool(["--job", "share/line3.toml", "7"], {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir)
+            self.assertEqual(run.status, 0, run.err)
+            sim.finish()
+        row, = self.rows("local/line3.csv")
+        self.assertEqual(self.numbers(row), (1, 0, 1000))
+        self.assertSameBytes(sim.image(), patched(self.window, 1, 0, 1000), "the box's image")
+        self.assertIn("take ", (local / "line3.numbers").read_text())
+        self.assertEqual(sorted(p.name for p in share.iterdir()), ["fw.hex", "line3.toml", "plain.toml"])
 
     def test_job_errors_name_the_file_and_the_key(self):
         # Each case: what the job holds after [image], and the line on stderr.

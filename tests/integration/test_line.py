@@ -62,14 +62,13 @@ class LineTest(ToolTest):
         self.crc = zlib.crc32(self.window)
         self.env = CLUSTER.env()
 
-    def job(self, lease, database=None, extra=""):
-        text = ('[image]\nfile = "fw.hex"\ncrc32 = "0x%08X"\n\n'
-                '[[unique]]\nname = "serial"\naddress = 0x%X\nformat = "decimal"\nprefix = "STB"\nwidth = 9\n'
-                'first = 1\nlast = 999999999\n\n'
-                '[[unique]]\nname = "mac"\naddress = 0x%X\nformat = "mac"\nfirst = "00:1A:2B:00:00:00"\n'
-                'last = "00:1A:2B:00:FF:FF"\n\n'
-                '[line]\ndatabase = "%s"\nlease = %d\n%s'
-                % (self.crc, SERIAL_AT, MAC_AT, database or CLUSTER.connection(), lease, extra))
+    def job(self, lease, database=None, extra="", serial_last=999999999, unique=True):
+        fields = ('[[unique]]\nname = "serial"\naddress = 0x%X\nformat = "decimal"\nprefix = "STB"\nwidth = 9\n'
+                  'first = 1\nlast = %d\n\n'
+                  '[[unique]]\nname = "mac"\naddress = 0x%X\nformat = "mac"\nfirst = "00:1A:2B:00:00:00"\n'
+                  'last = "00:1A:2B:00:FF:FF"\n\n' % (SERIAL_AT, serial_last, MAC_AT))
+        text = ('[image]\nfile = "fw.hex"\ncrc32 = "0x%08X"\n\n%s[line]\ndatabase = "%s"\nlease = %d\n%s'
+                % (self.crc, fields if unique else "", database or CLUSTER.connection(), lease, extra))
         (self.dir / "line3.toml").write_text(text)
 
     def rows(self, log):
@@ -234,7 +233,8 @@ class Pool(LineTest):
             self.wait_for(station, rb"is unreachable: .*; running on this station's lease: %d left" % (leased - 8))
             self.wait_screen(station, r"^database: \d+ rows? waiting \(connection refused\)$")
             if leased - 8 < 9:  # fewer values than the boxes still to come
-                shown = self.wait_screen(station, r"^COM\d +waiting for numbers: database unreachable +\d+ +\d+$")
+                shown = self.wait_screen(station,
+                                         r"^COM\d +waiting for numbers: database unreachable, \d+ s +\d+ +\d+ +\d+$")
                 self.assertIn("numbers: none at hand (waiting for a lease)", shown)
         finally:
             CLUSTER.start()
@@ -254,6 +254,92 @@ class Pool(LineTest):
         self.assertNotIn(killed.pop(), serials)
         self.assertDatabaseHolds(rows)
         self.assertLeasesHold({str(self.dir / "stbload-station.csv.numbers"): serials})
+
+
+class PoolEnd(LineTest):
+
+    def test_the_last_values_go_to_the_boxes_that_get_them_and_no_other_box_is_erased(self):
+        # Boxes that ask at once for a pool's last values, each asking once and waiting for its answer.
+        once = ["wait_config", "send " + PROMPT, "expect_y 60", "send " + ERASING, "sleep 30", "send " + ERASED,
+                "receive", "send Data received.\\n", "send_repeat 600 .", "send @", "linger"]
+        for ports, left in ((2, 1), (3, 2)):
+            with self.subTest(ports=ports, left=left):
+                pool = "race%d" % ports
+                self.job(lease=5, serial_last=left, extra='pool = "%s"\n' % pool)
+                log = self.dir / ("%s.csv" % pool)
+                sims = {port: self.sim(name="%s-%d" % (pool, port), script="\n".join(once), timeout=300)
+                        for port in range(1, ports + 1)}
+                run = run_tool(["--job", "line3.toml", "--station", ",".join(map(str, sims)), "--log", log.name],
+                               self.port_env(sims), cwd=self.dir, timeout=120)
+                self.assertEqual(run.status, 1, run.out[-600:])
+                for sim in sims.values():
+                    sim.stop()
+                rows = self.rows(log)
+                completed = [row for row in rows if row["result"] == "completed"]
+                self.assertEqual(sorted(self.serial_of(row) for row in completed), list(range(1, left + 1)))
+                answered = {port for port, sim in sims.items() if sim.report()["y_count"] > 0}
+                self.assertEqual(answered, {int(row["port"]) for row in completed})
+                for row in rows:
+                    if row["result"] == "completed":
+                        continue
+                    self.assertEqual((row["result"], row["erase_s"], row["unique"]), ("numbers used up", "", ""), row)
+                    self.assertEqual(sims[int(row["port"])].received(), b"", "a box was sent bytes without numbers")
+                # The last lease was cut to what the range had left; the rows after its refusal still went in.
+                leases = CLUSTER.sql('SELECT "first_value", "last_value" FROM stb_leases WHERE "pool" = \'%s\' '
+                                     'AND "field" = \'serial\'' % pool)
+                self.assertEqual([(int(a), int(b)) for a, b in leases], [(1, left)])
+                self.assertDatabaseHolds(rows)
+                CLUSTER.sql("DELETE FROM stb_boxes")
+
+    def test_a_box_that_asks_once_while_its_numbers_are_on_their_way_is_answered(self):
+        # The server is away when the station starts, with no value at hand: the box asks once, and
+        # waits. Its answer comes with the lease that comes once the server is back.
+        self.job(lease=3)
+        once = self.sim(name="com1", script="\n".join(["wait_config", "send " + PROMPT, "mark asked", "expect_y 120"]
+                                                       + box_steps(1)[1:] + ["linger"]), timeout=300)
+        trace = self.dir / "trace.txt"
+        CLUSTER.stop()
+        try:
+            station = start_tool(["--job", "line3.toml", "--station", "1"],
+                                 dict(self.port_env({1: once}), STBLOAD_TRACE=str(trace)), cwd=self.dir)
+            once.wait_mark("asked")
+            self.wait_for(station, rb"COM1 waiting for numbers: database unreachable")
+            time.sleep(2)  # the box has asked, and asks no more
+        finally:
+            CLUSTER.start()
+        run = finish_tool(station, timeout=120)
+        self.assertEqual(run.status, 0, run.out[-600:])
+        self.assertRegex(run.out, rb"COM1 completed in \d:\d\d serial=STB000000001 mac=00:1A:2B:00:00:00 "
+                                  rb"\(waited \d+ s for numbers\)")
+        once.stop()
+        self.assertEqual(once.report()["y_count"], 1)
+        self.assertRegex(trace.read_text(), r"numbers: serial=STB000000001 mac=00:1A:2B:00:00:00, on the disk in .*, "
+                                            r"after waiting \d+\.\d s for them")
+        self.assertDatabaseHolds(self.rows(self.dir / "stbload-station.csv"))
+
+    def test_rows_wait_out_any_outage_without_numbers_to_lease(self):
+        # A job without numbers: nothing but the rows reaches the server, and however long it is away
+        # (longer than a refused row is tried), every row goes in once it is back.
+        self.job(lease=3, unique=False)
+        sims = self.sims_for((1, 2), ["wait_config"] + box_steps(2) + ["linger"])
+        CLUSTER.stop()
+        try:
+            station = start_tool(["--job", "line3.toml", "--station", "1,2", "--continuous", "--rearm-quiet", "0.3"],
+                                 self.port_env(sims), cwd=self.dir)
+            for sim in sims.values():
+                sim.wait_mark("box1")
+            self.wait_count(station, b" completed in ", 4)
+            time.sleep(10)  # five tries at least, each unanswered
+        finally:
+            CLUSTER.start()
+        back = time.monotonic()
+        while CLUSTER.sql("SELECT count(*) FROM pg_tables WHERE tablename = 'stb_boxes'") == [["0"]] or \
+                len(self.database_rows()) < 4:
+            self.assertLess(time.monotonic() - back, 30, "rows given up while the server was away")
+            time.sleep(0.2)
+        station.process.send_signal(signal.SIGINT)
+        finish_tool(station, timeout=60)
+        self.assertDatabaseHolds(self.rows(self.dir / "stbload-station.csv"))
 
 
 class Outage(LineTest):
@@ -327,9 +413,28 @@ class Refusals(LineTest):
                 self.assertRegex(run.out, message + rb".*: nothing flashed\r\n")
                 sim.stop()
                 self.assertEqual(sim.received(), b"", "no port was answered")
-                for what, text in (("stdout", run.out), ("stderr", run.err), ("trace", trace.read_bytes())):
+                outputs = [("stdout", run.out), ("stderr", run.err), ("trace", trace.read_bytes())]
+                # Every command that connects says why as plainly, and as safely.
+                for args in (["--job", "line3.toml", "7"], ["--job", "line3.toml", "--check"],
+                             ["--job", "line3.toml", "--check", "--json"]):
+                    other = run_tool(args, dict(self.env, STBLOAD_COM7=str(sim.link), **env), cwd=self.dir)
+                    self.assertEqual(other.status, 1, (args, other.out))
+                    outputs += [(" ".join(args), other.out + other.err)]
+                for what, text in outputs:
                     self.assertNotIn(password.encode(), text, what)
                     self.assertNotIn(b"PWD", text.upper(), what)
+        # The server away: the check and a download say so, without the password either.
+        self.job(lease=5)
+        CLUSTER.stop()
+        try:
+            for args in (["--job", "line3.toml", "--check"], ["--job", "line3.toml", "--check", "--json"]):
+                run = run_tool(args, self.env, cwd=self.dir)
+                self.assertEqual(run.status, 1, run.out)
+                self.assertIn(b"cannot use the line's database", run.out + run.err)
+                self.assertNotIn(password.encode(), run.out + run.err, args)
+                self.assertNotIn(b"PWD", (run.out + run.err).upper(), args)
+        finally:
+            CLUSTER.start()
         # A schema another version made.
         self.job(lease=5)
         run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)

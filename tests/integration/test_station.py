@@ -244,6 +244,89 @@ class Station(ToolTest):
         self.assertEqual(run.status, 130)
         self.assertTrue(run.err.endswith(b"\x1b[23;0t"), run.err[-40:])
 
+    def test_a_stalled_box_and_an_endless_flash_write_free_their_ports_beside_one_that_works(self):
+        stalled = self.sim(name="com7", script="\n".join(["wait_config"] + BOX[:5] + ["receive 60000", "mark stalled",
+                                                                                     "sleep 60000"]))
+        endless = self.sim(name="com8", script="\n".join(["wait_config"] + BOX[:6] + [
+            "send Data received.\\n", "send_repeat 100 .", "mark writing", "sleep 60000"]))
+        working = self.sim(name="com9", script="\n".join(["wait_config"] + [
+            step for box in range(2) for step in BOX + ["drain 600", "save", "mark box%d" % box, "sleep 300"]]
+            + ["linger"]))
+        env = {"STBLOAD_COM%d" % n: str(sim.link) for n, sim in ((7, stalled), (8, endless), (9, working))}
+        station = start_tool(["--station", "7-9", str(self.hex_path), "--continuous", "--rearm-quiet", "0.5",
+                              "--stall", "2", "--flash-write-max", "3"], env, cwd=self.dir)
+        self.wait_for(station, b"COM7 failed: timed out (stalled: the box took no data for 2 s)")
+        self.wait_for(station, b"COM8 failed: timed out (the box did not confirm its flash write within 3 s)")
+        working.wait_mark("box1")
+        self.wait_for(station, b"COM9 completed in")
+        while station.out().count(b"COM9 completed in") < 2:
+            time.sleep(0.05)
+        station.process.send_signal(signal.SIGINT)
+        run = finish_tool(station)
+        self.assertEqual(run.status, 1, run.out[-400:])
+        rows = self.rows()
+        by_port = {}
+        for row in rows:
+            by_port.setdefault(row["port"], []).append(row)
+        self.assertEqual([(r["result"], r["reason"]) for r in by_port["7"]],
+                         [("timed out", "stalled: the box took no data for 2 s")])
+        self.assertEqual([(r["result"], r["reason"]) for r in by_port["8"]],
+                         [("timed out", "the box did not confirm its flash write within 3 s")])
+        self.assertEqual(int(by_port["8"][0]["bytes_sent"]), 1032192)
+        self.assertEqual([r["result"] for r in by_port["9"]], ["completed", "completed"])
+        # Each port was let go of and taken again: the stalled one re-armed at once.
+        self.assertRegex(run.out, final_totals(2, 2, 0))
+        for box in (1, 2):
+            self.assertSameBytes(working.image_path.with_name(working.image_path.name + ".%d" % box).read_bytes(),
+                                 self.window, "COM9's box %d" % box)
+
+    def test_resetting_one_port_from_the_screen(self):
+        # COM7's box never confirms its flash write; reset, the port takes the box that comes next.
+        stuck = self.sim(name="com7", script="\n".join(["wait_config"] + BOX[:6] + [
+            "send Data received.\\n", "mark stuck", "wait_go", "reset"] + BOX + ["linger"]))
+        other = self.sim(name="com8", script="\n".join(["wait_config"] + BOX + ["linger"]))
+        env = {"STBLOAD_COM7": str(stuck.link), "STBLOAD_COM8": str(other.link), "TERM": "dumb"}
+        station = start_tool(["--station", "7,8", str(self.hex_path)], env, terminal=True, keys=True, cwd=self.dir)
+        screen = pyte_module().Screen(80, 24)
+        stream = pyte_module().ByteStream(screen)
+        fed = 0
+
+        def wait_screen(pattern):
+            nonlocal fed
+            deadline = time.monotonic() + 90
+            while True:
+                out = station.out()
+                stream.feed(out[fed:])
+                fed = len(out)
+                shown = [line.rstrip() for line in screen.display]
+                if any(re.search(pattern, line) for line in shown):
+                    return shown
+                self.assertLess(time.monotonic(), deadline, "never shown: %s; the screen: %s" % (pattern, shown))
+                self.assertIsNone(station.process.poll(), "the station ended: %s" % shown)
+                time.sleep(0.05)
+
+        stuck.wait_mark("stuck")
+        shown = wait_screen(r"^COM7 .*writing flash \d+ s")
+        self.assertEqual(shown[-1] if shown[-1] else [line for line in shown if line][-1],
+                         "to reset one port, type its name (COM7 or 7) and Enter")
+        station.type_keys(b"9\r")
+        wait_screen(r"^no port 9 in this station$")
+        station.type_keys(b"com")
+        wait_screen(r"^reset a port: com_$")
+        station.type_keys(b"7\r")
+        wait_screen(r"^COM7 reset: its box failed, and the port takes the next one$")
+        wait_screen(r"^COM7 .*waiting for a box +0 +1 +0$")  # counted as failed, and waiting for the next box
+        stuck.go()
+        run = finish_tool(station)
+        self.assertEqual(run.status, 1, run.out[-400:])
+        stuck.finish()
+        other.finish()
+        rows = sorted(self.rows(), key=lambda row: (row["port"], row["started"]))
+        self.assertEqual([(r["port"], r["result"], r["reason"]) for r in rows],
+                         [("7", "reset", "reset by the operator"), ("7", "completed", ""), ("8", "completed", "")])
+        self.assertSameBytes(stuck.image(), self.window, "the box after the reset")
+        self.assertSameBytes(other.image(), self.window, "the other port's box")
+
     def test_a_station_under_nohup_survives_the_logout_and_stops_at_sigterm(self):
         erasing = ["wait_config", "send " + PROMPT, "expect_y", "send " + ERASING, "mark erasing", "sleep 500"]
         sim = self.sim(name="com7", script="\n".join(erasing + BOX[4:] + ["linger"]))
@@ -316,6 +399,24 @@ class Station(ToolTest):
         self.assertEqual(len(rows), 2, rows)
         self.check_row(rows[1], "7", str(sim.link), "completed")
         self.assertTrue(log.read_bytes().startswith(before) and log.read_bytes().endswith(b"\r\n"))
+
+    def test_a_row_whose_sync_failed_is_cut_back_and_written_once(self):
+        # A disk that loses the row's write: the sync says so, the row must not stay half-trusted in the
+        # file, and the retry writes it once.
+        shim = os.environ.get("STBLOAD_FAIL_FSYNC_LIB", str(STBLOAD.parent / "tests" / "libfail_fsync.so"))
+        self.assertTrue(os.path.exists(shim), "the fsync shim is missing: build the tests")
+        self.log_path.write_text(",".join(HEADER) + "\r\n", newline="")
+        sim = self.sim(name="com7")
+        asan = os.environ.get("ASAN_OPTIONS", "")
+        env = {"STBLOAD_COM7": str(sim.link), "LD_PRELOAD": shim, "STBLOAD_FAIL_FSYNC": "stbload-station.csv:1",
+               "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
+        run = run_tool(["--station", "7", str(self.hex_path)], env, cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out[-400:])
+        self.assertIn(b"log: cannot write stbload-station.csv (Input/output error); 1 rows waiting", run.out)
+        sim.finish()
+        row, = self.rows()
+        self.check_row(row, "7", str(sim.link), "completed")
+        self.assertEqual(self.log_path.read_bytes().count(b"\r\n"), 2)
 
     def test_thirty_two_ports_fit_an_80_by_24_screen(self):
         ports = range(1, 33)
@@ -394,18 +495,30 @@ class Station(ToolTest):
         # LeakSanitizer cannot work under ptrace: a sanitized tool checks for leaks elsewhere.
         asan = os.environ.get("ASAN_OPTIONS", "")
         env = {"STBLOAD_COM7": str(sim.link), "ASAN_OPTIONS": (asan + ":" if asan else "") + "detect_leaks=0"}
-        run = run_tool(["--station", "7", str(self.hex_path)], env, cwd=self.dir,
+        run = run_tool(["--station", "7", str(self.hex_path), "--events", "events.json"], env, cwd=self.dir,
                        program=[strace, "-f", "-qq", "-s", "300", "-e", "trace=openat,write,fsync", "-o", str(calls),
                                 str(STBLOAD)])
         self.assertEqual(run.status, 0, run.out[-300:])
         lines = calls.read_text().splitlines()
-        log_fd, = {m.group(1) for line in lines for m in [re.search(r'openat\(.*stbload-station\.csv.*= (\d+)$', line)]
+
+        def opened(name):
+            fd, = {m.group(1) for line in lines for m in [re.search(r'openat\(.*%s.*= (\d+)$' % re.escape(name), line)]
                    if m}
+            return fd
+
+        log_fd, events_fd = opened("stbload-station.csv"), opened("events.json")
         row = next(i for i, line in enumerate(lines) if re.search(r"write\(%s, \"20.*completed" % log_fd, line))
         synced = next(i for i, line in enumerate(lines) if i > row and
                       re.search(r"(fsync\(%s\)|<\.\.\. fsync resumed>\)) += 0" % log_fd, line))
         shown = next(i for i, line in enumerate(lines) if re.search(r'write\(1, ".*COM7 completed in', line))
         self.assertLess(synced, shown, "the screen showed the box's end before its row was on the disk")
+        ended = next(i for i, line in enumerate(lines) if re.search(r'write\(%s, .*event\\":\\"completed' % events_fd, line))
+        self.assertLess(synced, ended, "the events file had the box's end before its row was on the disk")
+        # Each event reaches the file as it happens, one write each: the box's start long before its end.
+        started = next(i for i, line in enumerate(lines) if re.search(r'write\(%s, .*box started' % events_fd, line))
+        self.assertLess(started, row, "the box's start reached the events file only with its end")
+        writes = [line for line in lines if re.match(r"(\d+ +)?write\(%s, " % events_fd, line)]
+        self.assertEqual(len(writes), len((self.dir / "events.json").read_text().splitlines()), writes)
 
     def test_colours_and_a_bell_for_each_failed_box_on_a_terminal(self):
         rounds = iter(range(10))
@@ -440,6 +553,20 @@ class Station(ToolTest):
                 else:
                     self.assertNotIn(green, run.out)
                     self.assertNotIn(red, run.out)
+
+    def test_the_final_totals_are_red_when_a_box_was_interrupted(self):
+        done = self.sim(name="com7")
+        stopped = self.sim(name="com8", script="\n".join(["wait_config"] + BOX[:5] + ["receive 20000", "mark midway",
+                                                                                     "sleep 60000"]))
+        station = start_tool(["--station", "7,8", str(self.hex_path)],
+                             {"STBLOAD_COM7": str(done.link), "STBLOAD_COM8": str(stopped.link), "TERM": "xterm"},
+                             terminal=True, cwd=self.dir)
+        stopped.wait_mark("midway")
+        self.wait_for(station, b"completed in")
+        station.process.send_signal(signal.SIGINT)
+        run = finish_tool(station)
+        self.assertEqual(run.status, 1)
+        self.assertRegex(run.out, rb"\x1b\[31mtotals: 1 completed, 0 failed, 1 interrupted; [^\x1b]*\x1b\[0m\r\n$")
 
     def test_events_as_json_lines_match_the_log(self):
         good = self.sim(name="com7")

@@ -2,10 +2,16 @@
 
 #include <cerrno>
 
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include "link/port_name.h"
+#include "link/port_read_posix.h"
 #include "link/serial_port.h"
 
 // Where a failed read or write of the port is decided to be a lost device.
@@ -97,5 +103,37 @@ TEST(PortName, ArgumentForms) {
         } else {
             EXPECT_STREQ(name.text, c.text) << c.argument;
         }
+    }
+}
+
+// Bytes that come together with the line's hang-up are read first: a box
+// whose '@' and hang-up come in one read has completed. A socket pair shows
+// both at once as a device's last read does (a pseudo-terminal flushes its
+// input when it hangs up, so the simulated box cannot show it).
+TEST(SerialPort, BytesBeforeAHangUpAreReadFirst) {
+    for (const int delay_ms : {0, 3}) {  // ready at once, or arriving while the read waits
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        ASSERT_EQ(fcntl(pair[0], F_SETFL, O_NONBLOCK), 0);
+        std::thread box([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+            ASSERT_EQ(::write(pair[1], "x@", 2), 2);
+            ::close(pair[1]);
+        });
+        if (delay_ms == 0) box.join();
+        std::uint8_t block[16];
+        std::size_t got = 0;
+        PortProblem problem{PortFault::None, 0};
+        std::string read;
+        PortRead result = PortRead::Empty;
+        for (int tries = 0; tries < 1000 && result != PortRead::Lost; ++tries) {
+            result = read_port_block(pair[0], block, sizeof block, got, problem);
+            if (result == PortRead::Byte) read.append(reinterpret_cast<const char*>(block), got);
+        }
+        if (box.joinable()) box.join();
+        EXPECT_EQ(read, "x@") << "delay " << delay_ms;
+        EXPECT_EQ(result, PortRead::Lost);
+        EXPECT_EQ(problem.fault, PortFault::HungUp);
+        ::close(pair[0]);
     }
 }
