@@ -493,6 +493,7 @@ def line_rows(table, build, work, program):
     """The line's database against a local PostgreSQL 15 that forces its commits
     to the disk: the cost of a box, and LINE_STATIONS stations at once."""
     import postgres
+    harness.STB_SIM = build / "tools" / "stb_sim"  # the bench build's, not build/'s
     missing = postgres.missing_tools()
     if missing:
         raise Missed("the line's database figures need PostgreSQL 15 and psqlODBC: missing " + ", ".join(missing))
