@@ -10,6 +10,7 @@
 #include "station/station_screen.h"
 #include "station/station_stats.h"
 #include "station/station_options.h"
+#include "app/command_line.h"
 
 // PORTS as a line supervisor writes it.
 TEST(StationPorts, EntriesAndRanges) {
@@ -367,4 +368,50 @@ TEST(StationStats, YieldRateAndTheTimeABoxTakes) {
     for (int i = 0; i < 9; ++i) shift.box_ended(BoxOutcome::Lost, 40, 1800);
     EXPECT_EQ(shift.totals_line(12, 3600 + 1800, 79),
               "totals: 412 done, 9 failed, 0 int.; 12 busy; yield 97.9 %; 412/h; 2:31/box");
+}
+
+// Every command line of up to four words from these, in every order: each
+// is either refused with a reason or read into a command that has what it
+// needs, and none reads past its words (the sanitizers watch).
+TEST(CommandLines, EveryShortCombinationIsReadOrRefused) {
+    const char* words[] = {"--job", "--station", "--check", "--list", "--json", "--strict", "--stall",
+                           "--flash-write-max", "--log", "--events", "-", "--report", "--version", "7", "fw.hex",
+                           "--continuous", "--rearm-quiet", "0.5", "--frob"};
+    const std::size_t count = sizeof words / sizeof words[0];
+    std::size_t read = 0;
+    for (std::size_t length = 0; length <= 4; ++length) {
+        std::size_t total = 1;
+        for (std::size_t i = 0; i < length; ++i) total *= count;
+        for (std::size_t n = 0; n < total; ++n) {
+            std::vector<std::string> line = {"stbload"};
+            for (std::size_t i = 0, k = n; i < length; ++i, k /= count) line.emplace_back(words[k % count]);
+            std::vector<char*> argv;
+            for (std::string& word : line) argv.push_back(word.data());
+            argv.push_back(nullptr);
+            CommandLine parsed;
+            std::string error;
+            if (!parse_command_line(static_cast<int>(line.size()), argv.data(), parsed, error)) {
+                EXPECT_FALSE(error.empty());
+                continue;
+            }
+            ++read;
+            switch (parsed.command) {
+            case Command::Download: EXPECT_TRUE(parsed.port != nullptr && parsed.file != nullptr); break;
+            case Command::JobDownload: EXPECT_TRUE(parsed.port != nullptr && !parsed.job.empty()); break;
+            case Command::Check: EXPECT_NE(parsed.file, nullptr); break;
+            case Command::JobCheck: EXPECT_FALSE(parsed.job.empty()); break;
+            case Command::Station: {
+                StationOptions options;
+                std::string why;
+                std::vector<char*> rest = parsed.rest;
+                if (!parse_station_options(static_cast<int>(rest.size()), rest.data(), options, why)) {
+                    EXPECT_FALSE(why.empty());
+                }
+                break;
+            }
+            default: break;
+            }
+        }
+    }
+    EXPECT_GT(read, 0U);
 }
