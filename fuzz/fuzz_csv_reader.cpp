@@ -7,13 +7,20 @@
 //    end makes the line bad), bad rows in the same places;
 //  - line numbers only grow, and the reader always ends;
 //  - every row read, written out again as the log writes its rows, reads
-//    back as the same fields.
+//    back as the same fields;
+//  - read again with the report's re-sync on (a line that starts with a
+//    box's started time starts a row), the rows are those of the reference
+//    read the same way: a quoted field that runs past a line end into a line
+//    that starts a row makes its row bad there, and that line is read as a
+//    row; and every line that starts a row is where some row (or bad row)
+//    begins, so no damage hides a row after it.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "fuzz_check.h"
+#include "session/box_log.h"
 #include "session/csv_reader.h"
 
 namespace {
@@ -23,8 +30,21 @@ struct Expected {
     std::vector<std::string> fields;
 };
 
-// The reference: one row from `at`, and where the next begins.
-Expected reference_row(const std::string& text, std::size_t& at) {
+// The reference's own test of a line that starts a row: a box's started
+// time and its comma, "2026-12-09T05:40:12.345Z,".
+bool reference_starts_row(const std::string& text, std::size_t at) {
+    const char* shape = "0000-00-00T00:00:00.000Z,";
+    for (std::size_t i = 0; shape[i] != '\0'; ++i) {
+        if (at + i >= text.size()) return false;
+        const char c = text[at + i];
+        if (shape[i] == '0' ? c < '0' || c > '9' : c != shape[i]) return false;
+    }
+    return true;
+}
+
+// The reference: one row from `at`, and where the next begins; with
+// `resync`, a quoted field ends its row as bad at a line that starts a row.
+Expected reference_row(const std::string& text, std::size_t& at, bool resync) {
     Expected row{false, {}};
     std::string field;
     std::size_t bytes = 0;
@@ -40,6 +60,7 @@ Expected reference_row(const std::string& text, std::size_t& at) {
             for (;;) {
                 if (at >= text.size()) return bad();
                 const char c = text[at++];
+                if (resync && c == '\n' && reference_starts_row(text, at)) return Expected{true, {}};
                 if (c == '"') {
                     if (at < text.size() && text[at] == '"') {
                         ++at;
@@ -89,15 +110,25 @@ std::string written(const std::vector<std::string>& fields) {
     return row + "\r\n";
 }
 
-}  // namespace
+// Where each line starts, by its number from 1.
+std::vector<std::size_t> line_starts(const std::string& text) {
+    std::vector<std::size_t> starts{0, 0};
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') starts.push_back(i + 1);
+    }
+    return starts;
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
+void read_against_the_reference(const std::string& text, bool resync) {
+    const std::size_t size = text.size();
     CsvReader reader;
+    if (resync) reader.resync_at(box_row_starts);
     reader.open_text(text);
     std::vector<std::string> fields;
     std::size_t at = 0;
     std::uint64_t last_line = 0;
+    const std::vector<std::size_t> starts = line_starts(text);
+    std::vector<bool> begun(starts.size(), false);  // a row (or bad row) began on the line
     for (std::size_t rows = 0;; ++rows) {
         FUZZ_CHECK(rows <= size + 1, "more rows than bytes");
         const CsvRow got = reader.next(fields);
@@ -109,7 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(reader.line() > last_line, "line %llu after %llu", static_cast<unsigned long long>(reader.line()),
                    static_cast<unsigned long long>(last_line));
         last_line = reader.line();
-        const Expected want = reference_row(text, at);
+        FUZZ_CHECK(reader.line() < starts.size() && starts[reader.line()] == at, "row at line %llu, byte %zu",
+                   static_cast<unsigned long long>(reader.line()), at);
+        begun[reader.line()] = true;
+        const Expected want = reference_row(text, at, resync);
         FUZZ_CHECK((got == CsvRow::Bad) == want.bad, "row at line %llu: bad %d, the reference says %d",
                    static_cast<unsigned long long>(reader.line()), got == CsvRow::Bad, want.bad);
         if (got != CsvRow::Row) continue;
@@ -121,5 +155,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::string> reread;
         FUZZ_CHECK(back.next(reread) == CsvRow::Row && reread == fields, "a row written out reads back otherwise");
     }
+    if (!resync) return;
+    for (std::size_t line = 1; line < starts.size(); ++line) {
+        FUZZ_CHECK(begun[line] || !reference_starts_row(text, starts[line]), "line %zu starts a row but was not read",
+                   line);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    read_against_the_reference(text, false);
+    read_against_the_reference(text, true);
     return 0;
 }

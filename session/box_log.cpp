@@ -1,8 +1,10 @@
 #include "session/box_log.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "console/system_error.h"
+#include "session/csv_reader.h"
 
 namespace {
 
@@ -32,6 +34,16 @@ std::string system_words(int error) {
 }
 
 }  // namespace
+
+bool box_row_starts(const char* line, std::size_t size) {
+    static const char shape[] = "dddd-dd-ddTdd:dd:dd.dddZ,";
+    if (size < sizeof shape - 1) return false;
+    for (std::size_t i = 0; i + 1 < sizeof shape; ++i) {
+        const bool fits = shape[i] == 'd' ? line[i] >= '0' && line[i] <= '9' : line[i] == shape[i];
+        if (!fits) return false;
+    }
+    return true;
+}
 
 std::string csv_row(const BoxRecord& r) {
     const std::string fields[] = {r.started, r.ended, r.station, r.port, r.device, r.adapter, r.file, r.crc32,
@@ -69,6 +81,51 @@ std::string foreign_header(const std::string& start) {
                : "its first line is not the header of stbload's results log";
 }
 
+// How far back the last row's start is looked for: many times the longest
+// row the reader takes.
+constexpr std::uint64_t TAIL_BLOCK = std::uint64_t{64} * 1024;
+constexpr std::uint64_t TAIL_MOST = std::uint64_t{1024} * 1024;
+
+// What a log needs appended so that the next row starts on a line of its own
+// after a power cut tore its last row: a closing quote if the tear was inside
+// a quoted field (the quotes from the last line that starts a row on are odd
+// in number, every quote of a whole row having its pair), then the line end
+// ("\n" alone after a CR). Empty for a log that ends whole. False if the
+// file cannot be read.
+bool torn_end_repair(RecordFile& file, std::string& repair) {
+    repair.clear();
+    const std::int64_t size = file.size();
+    if (size <= 0) return size == 0;
+    const auto end = static_cast<std::uint64_t>(size);
+    std::uint64_t from = end;
+    std::string tail;  // the file from `from` to its end
+    std::size_t row = std::string::npos;
+    while (row == std::string::npos && from > 0 && end - from < TAIL_MOST) {
+        const std::uint64_t start = from > TAIL_BLOCK ? from - TAIL_BLOCK : 0;
+        std::string block;
+        if (!file.read_at(start, static_cast<std::size_t>(from - start), block)) return false;
+        tail.insert(0, block);
+        from = start;
+        // A row starts after a line end (the file's first line is the header).
+        for (std::size_t at = tail.rfind('\n'); at != std::string::npos && row == std::string::npos;
+             at = at == 0 ? std::string::npos : tail.rfind('\n', at - 1)) {
+            const std::size_t rest = tail.size() - at - 1;
+            if (box_row_starts(tail.data() + at + 1, std::min(rest, CsvReader::ROW_START_BYTES))) row = at + 1;
+        }
+    }
+    if (tail.empty()) return true;
+    const auto quotes = row == std::string::npos ? 0 : std::count(tail.begin() + static_cast<std::ptrdiff_t>(row),
+                                                                     tail.end(), '"');
+    if (quotes % 2 == 1) {
+        repair = "\"\r\n";
+    } else if (tail.back() == '\r') {
+        repair = "\n";
+    } else if (tail.back() != '\n') {
+        repair = "\r\n";
+    }
+    return true;
+}
+
 }  // namespace
 
 bool log_header_usable(const std::string& path, std::string& error) {
@@ -99,8 +156,10 @@ LogOpen BoxLog::open(const std::string& path, std::string& error) {
     } else if (written && start != BOX_LOG_HEADER) {
         error = foreign_header(start);
         opened = LogOpen::ForeignHeader;
-    } else if (written && file_.ends_torn()) {
-        written = file_.append_locked("\r\n", 2);  // the next row starts on a line of its own
+    } else if (written) {
+        std::string repair;
+        written = torn_end_repair(file_, repair) &&
+                  (repair.empty() || file_.append_locked(repair.data(), repair.size()));
     }
     file_.unlock();
     if (!written) {

@@ -43,6 +43,11 @@ constexpr char BOX_LOG_HEADER_BEFORE_JOBS[] =
     "started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
     "bytes_sent,reason\r\n";
 
+// Whether a line of the log starts a box's row: it begins with the row's
+// started time, "2026-12-09T05:40:12.345Z," (the same in logs of every
+// header). `size` bytes of the line are given, a RowStart of the CSV reader.
+bool box_row_starts(const char* line, std::size_t size);
+
 // The row for `record`, its line end included.
 std::string csv_row(const BoxRecord& record);
 
@@ -62,8 +67,10 @@ enum class LogOpen {
 class BoxLog {
 public:
     // Opens or creates the log: a new one gets the header, and one whose last
-    // line was torn (a power cut) gets a line end first. A log whose header
-    // is another is left as it is. `error` says why in words.
+    // line was torn (a power cut) gets a line end first, after a closing
+    // quote if the tear was inside a quoted field, so that the next row is a
+    // row of its own. A log whose header is another is left as it is.
+    // `error` says why in words.
     LogOpen open(const std::string& path, std::string& error);
 
     // Writes the row now, or keeps it for a later try if that fails (the

@@ -1,5 +1,7 @@
 #include "session/csv_reader.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr std::size_t BLOCK = std::size_t{64} * 1024;
@@ -49,6 +51,33 @@ int CsvReader::peek() {
     return static_cast<unsigned char>(c);
 }
 
+std::size_t CsvReader::ahead(std::size_t most) {
+    if (text_ != nullptr) {
+        size_ = text_->size();
+    } else if (file_ != nullptr && size_ - at_ < most) {
+        // What is left of the buffer to its front, and more read after it.
+        std::memmove(buffer_.data(), buffer_.data() + at_, size_ - at_);
+        base_ += at_;
+        size_ -= at_;
+        at_ = 0;
+        while (size_ < most) {
+            const std::size_t got = std::fread(buffer_.data() + size_, 1, buffer_.size() - size_, file_);
+            if (got == 0) {
+                if (std::ferror(file_) != 0) failed_ = true;
+                break;
+            }
+            size_ += got;
+        }
+    }
+    return size_ - at_ < most ? size_ - at_ : most;
+}
+
+bool CsvReader::line_starts_row() {
+    const std::size_t bytes = ahead(ROW_START_BYTES);
+    const char* line = text_ != nullptr ? text_->data() + at_ : buffer_.data() + at_;
+    return bytes > 0 && starts_row_(line, bytes);
+}
+
 void CsvReader::skip_line() {
     for (int c = peek(); c != -1; c = peek()) {
         ++at_;
@@ -79,7 +108,14 @@ CsvRow CsvReader::next(std::vector<std::string>& fields) {
                 c = peek();
                 if (c == -1) return bad("no line end: torn");
                 ++at_;
-                if (c == '\n') ++line_;
+                if (c == '\n') {
+                    ++line_;
+                    if (starts_row_ != nullptr && line_starts_row()) {
+                        // The row was torn inside this field; the next one starts here.
+                        why_ = "a quote left open: torn";
+                        return CsvRow::Bad;
+                    }
+                }
                 if (c == '"') {
                     if (peek() != '"') break;
                     ++at_;

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// Whether a line starts a row: `size` bytes from the line's start, at most
+// CsvReader::ROW_START_BYTES (fewer where the input ends first).
+using RowStart = bool (*)(const char* line, std::size_t size);
+
 enum class CsvRow {
     Row,  // the next row is in `fields`
     Bad,  // a row that cannot be read (a stray quote, no line end, too long): skipped
@@ -17,6 +21,8 @@ class CsvReader {
 public:
     // The longest row taken; a longer one is Bad.
     static constexpr std::size_t ROW_MAX = std::size_t{64} * 1024;
+    // What a RowStart is shown of a line.
+    static constexpr std::size_t ROW_START_BYTES = 32;
 
     CsvReader() = default;
     ~CsvReader() { close(); }
@@ -28,6 +34,13 @@ public:
     // Reads from memory instead (tests, the fuzzer): `text` must outlive the reader.
     void open_text(const std::string& text);
     void close();
+
+    // Reads on past a torn row: a quoted field that runs past a line end into
+    // a line that `starts_row` (a quote a power cut left open) makes its row
+    // bad there, and that line is read as the row of its own it is. By
+    // default (nullptr) a quoted field runs on until its closing quote,
+    // whatever lines it holds. Kept over open() and close().
+    void resync_at(RowStart starts_row) { starts_row_ = starts_row; }
 
     // The next row. A row ends at CR LF or LF (a quoted field may hold both);
     // a last row without a line end is Bad (a torn write).
@@ -45,6 +58,8 @@ private:
     bool fill();      // more bytes into the buffer; false at the end
     int peek();       // the next byte, or -1 at the end
     void skip_line(); // past the next line end
+    std::size_t ahead(std::size_t most);  // up to `most` bytes from the next one on in the buffer, fewer at the end
+    bool line_starts_row();  // the line from the next byte on starts a row (resync_at)
 
     std::FILE* file_ = nullptr;
     const std::string* text_ = nullptr;
@@ -55,6 +70,7 @@ private:
     std::uint64_t line_ = 1;
     std::uint64_t row_line_ = 0;
     const char* why_ = "";
+    RowStart starts_row_ = nullptr;
     bool failed_ = false;
 };
 

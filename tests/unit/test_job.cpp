@@ -12,6 +12,7 @@
 #include "image/image_window.h"
 #include "link/update_exchange.h"
 #include "db/odbc.h"
+#include "session/box_log.h"
 #include "session/csv_reader.h"
 #include "session/job.h"
 #include "session/number_journal.h"
@@ -427,6 +428,122 @@ TEST(CsvReader, RowsBadRowsAndLines) {
         }
     }
     EXPECT_EQ(csv_fields_of("a,b,,c"), (std::vector<std::string>{"a", "b", "", "c"}));
+}
+
+// Reading on past a torn row: a quote a power cut left open ends its row at
+// the next line that starts a row, and every good row after it is read.
+TEST(CsvReader, ReadsOnAtTheNextLineThatStartsARow) {
+    const RowStart starts = [](const char* line, std::size_t size) { return size >= 2 && line[0] == 'R' && line[1] == ','; };
+    const std::string text = "h,1\r\n"
+                             "R,\"torn\r\n"
+                             "R,2\r\n"
+                             "R,\"two\r\nlines\",3\r\n"
+                             "R,\"x,\r\n"
+                             "R,q\"q,4\r\n"
+                             "R,\"\"\"\",5\n"
+                             "R,\"open at the end\r\n";
+    CsvReader reader;
+    reader.resync_at(starts);
+    reader.open_text(text);
+    std::vector<std::string> fields;
+    const struct {
+        CsvRow kind;
+        std::uint64_t line;
+        std::vector<std::string> fields;
+    } want[] = {
+        {CsvRow::Row, 1, {"h", "1"}},
+        {CsvRow::Bad, 2, {}},
+        {CsvRow::Row, 3, {"R", "2"}},
+        {CsvRow::Row, 4, {"R", "two\r\nlines", "3"}},  // a line that does not start a row stays in its field
+        {CsvRow::Bad, 6, {}},
+        {CsvRow::Bad, 7, {}},
+        {CsvRow::Row, 8, {"R", "\"", "5"}},
+        {CsvRow::Bad, 9, {}},
+        {CsvRow::End, 10, {}},
+    };
+    for (const auto& w : want) {
+        const CsvRow got = reader.next(fields);
+        EXPECT_EQ(got, w.kind) << "line " << w.line;
+        EXPECT_EQ(reader.line(), w.line);
+        if (got == CsvRow::Row) {
+            EXPECT_EQ(fields, w.fields) << "line " << w.line;
+        }
+    }
+    // By default the open quote runs on: the rows after it are lost.
+    CsvReader plain;
+    plain.open_text(text);
+    for (CsvRow got = plain.next(fields); got != CsvRow::End; got = plain.next(fields)) {
+        EXPECT_NE(fields, (std::vector<std::string>{"R", "2"}));
+    }
+
+    // From a file, the line after the torn one starting wherever the reader's
+    // blocks end: its first bytes are read across two of them.
+    Folder folder;
+    for (std::size_t lf = 64 * 1024 - 40; lf < 64 * 1024 + 4; ++lf) {
+        const std::string row = "R," + std::string(lf - 3, 'x') + "\n";
+        std::string file_text = "h\n" + row.substr(0, 2) + "\"" + row.substr(3) + "R,ok\r\n";
+        CsvReader from_file;
+        from_file.resync_at(starts);
+        ASSERT_TRUE(from_file.open(folder.file("torn.csv", file_text)));
+        EXPECT_EQ(from_file.next(fields), CsvRow::Row);
+        EXPECT_EQ(from_file.next(fields), CsvRow::Bad) << lf;
+        ASSERT_EQ(from_file.next(fields), CsvRow::Row) << lf;
+        EXPECT_EQ(fields, (std::vector<std::string>{"R", "ok"}));
+        EXPECT_EQ(from_file.line(), 3U);
+        EXPECT_EQ(from_file.offset(), file_text.size());
+        EXPECT_EQ(from_file.next(fields), CsvRow::End);
+    }
+}
+
+// A log whose last row a power cut tore: the station's repair closes an open
+// quote and ends the line, so that its next row reads back as a row of its own.
+TEST(BoxLog, ATornLastRowIsEndedSoTheNextRowIsWhole) {
+    const std::string start = "2026-12-09T05:40:12.345Z,2026-12-09T05:42:40.001Z,bench1,7";
+    const std::string whole = start + ",,,fw.hex,0x5E1F0C27,,lost connection,1.0,,,4096,\"a, \"\"b\"\"\"\r\n";
+    const struct {
+        const char* what;
+        std::string tail;  // after the header
+        const char* repair;
+    } cases[] = {
+        {"no row yet", "", ""},
+        {"whole rows", whole + whole, ""},
+        {"torn outside a quote", whole + start, "\r\n"},
+        {"torn inside a quote", whole + start + ",,,\"C:\\fw, new", "\"\r\n"},
+        {"torn after a doubled quote", whole + start + ",,,\"say \"\"hi", "\"\r\n"},
+        {"torn after a quoted field's end", whole + start + ",,,\"say \"\"hi\"\"\"", "\r\n"},
+        {"torn after a line end inside a quote", whole + start + ",,,\"two\r\n", "\"\r\n"},
+        {"torn after the line of a quote", whole + start + ",,,\"two\r\nlines", "\"\r\n"},
+        {"torn between CR and LF", whole + start + ",,,\"a,b\"\r", "\n"},
+        {"torn inside its time", whole + "2026-12-09T05:4", "\r\n"},
+        {"a quoted field longer than a block", whole + start + ",\"" + std::string(70000, 'a'), "\"\r\n"},
+        {"an earlier repair left the quote open", whole + start + ",\"the dev\r\n", "\"\r\n"},
+    };
+    Folder folder;
+    BoxRecord record;
+    record.started = "2026-12-09T06:00:00.000Z";
+    record.ended = "2026-12-09T06:02:00.000Z";
+    record.station = "bench1";
+    record.result = "completed";
+    record.boot = "STB firmware \"2\", ok";
+    for (const auto& c : cases) {
+        const std::string path = folder.file("log.csv", BOX_LOG_HEADER + c.tail);
+        {
+            BoxLog log;
+            std::string error;
+            ASSERT_EQ(log.open(path, error), LogOpen::Opened) << c.what << ": " << error;
+            ASSERT_TRUE(log.write(record)) << c.what;
+        }
+        EXPECT_EQ(folder.read("log.csv"), BOX_LOG_HEADER + c.tail + c.repair + csv_row(record)) << c.what;
+        CsvReader reader;
+        ASSERT_TRUE(reader.open(path));
+        std::vector<std::string> fields;
+        std::vector<std::string> last;
+        for (CsvRow got = reader.next(fields); got != CsvRow::End; got = reader.next(fields)) {
+            if (got == CsvRow::Row) last = fields;
+        }
+        EXPECT_EQ(last.size(), 20U) << c.what;
+        EXPECT_EQ(last.empty() ? "" : last.back(), record.boot) << c.what;
+    }
 }
 
 // What the drivers say, as the operator can act on it (psqlODBC and SQL
