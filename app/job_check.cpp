@@ -148,7 +148,7 @@ std::string check_local_numbers(const Job& job, const NumberJournal& numbers, nl
     document["numbers"] = {{"journal", numbers.path()}, {"exists", !numbers.missing()}, {"fields", fields}};
     const std::string spent = numbers.used_up();
     if (!spent.empty()) {
-        const std::string problem = "the numbers of " + spent + " are used up: no box can be flashed under this job";
+        std::string problem = "the numbers of " + spent + " are used up: no box can be flashed under this job";
         console_print("%s\r\n", problem.c_str());
         return problem;
     }
@@ -218,10 +218,11 @@ void check_files(const Job& job, const std::string& log_path, std::vector<std::s
     }
     for (const auto& [what, path] : files) {
         if (can_write(path, error)) continue;
-        const std::string problem = "cannot write " + what + " " + path + ": " + error +
-                                    (job.line || what != "the journal" ? std::string()
-                                                                       : " (a job on a read-only share names a "
-                                                                         "writable one in [numbers] journal)");
+        std::string problem = "cannot write " + what;
+        problem.append(" ").append(path).append(": ").append(error);
+        if (!job.line && what == "the journal") {
+            problem += " (a job on a read-only share names a writable one in [numbers] journal)";
+        }
         console_print("%s\r\n", problem.c_str());
         problems.push_back(problem);
     }

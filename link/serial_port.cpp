@@ -3,6 +3,7 @@
 #include "link/serial_port.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -51,7 +52,7 @@ PortRead SerialPort::read_byte(std::uint8_t& byte) {
 
 bool SerialPort::stalled_since(double last_progress) {
     if (stall_s_ <= 0 || monotonic_seconds() - last_progress < stall_s_) return false;
-    problem_ = {PortFault::Stalled, static_cast<int>(stall_s_ + 0.5)};
+    problem_ = {PortFault::Stalled, static_cast<int>(std::lround(stall_s_))};
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "station/port_monitor.h"
 
 #include <chrono>
+#include <cmath>
 
 #include "console/clock.h"
 #include "console/figures.h"
@@ -113,7 +114,7 @@ void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     std::string which = box.unique.empty() ? std::string() : " " + box.unique;
     if (!box.box_id.empty()) which += " box_id=" + box.box_id;
     if (view_.numbers_waited >= 0.5) {
-        which += " (waited " + std::to_string(static_cast<long>(view_.numbers_waited + 0.5)) + " s for numbers)";
+        which += " (waited " + std::to_string(std::lround(view_.numbers_waited)) + " s for numbers)";
     }
     const char* name = "failed";
     std::string text;

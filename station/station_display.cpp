@@ -120,7 +120,7 @@ void StationDisplay::draw(const std::vector<PortView>& views, const std::string&
 }
 
 std::vector<PortView> StationDisplay::show(const std::string& log_trouble, bool final) {
-    const std::vector<PortView> all = views();
+    std::vector<PortView> all = views();
     pass_events(all);
     if (terminal_) {
         draw(all, log_trouble, final);

@@ -31,7 +31,7 @@ struct StationOption {
     bool (*apply)(const char* value, StationOptions& options, std::string& error);
 };
 
-const StationOption STATION_OPTIONS[] = {
+constexpr StationOption STATION_OPTIONS[] = {
     {"--log", true,
      [](const char* value, StationOptions& o, std::string&) {
          o.log_path = value;
