@@ -121,9 +121,8 @@ void terminal_taskbar(TaskbarState state, unsigned percent) {
 void terminal_say_on_interrupt(const char* text) {
     {
         const std::lock_guard<std::mutex> hold(drawing);
-        const std::size_t size = std::strlen(text) < sizeof interrupt_note ? std::strlen(text) : sizeof interrupt_note;
-        std::memcpy(interrupt_note, text, size);
-        interrupt_note_size = static_cast<DWORD>(size);
+        const int written = std::snprintf(interrupt_note, sizeof interrupt_note, "%s", text);
+        interrupt_note_size = written < 0 ? 0 : static_cast<DWORD>(std::strlen(interrupt_note));
     }
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
