@@ -146,10 +146,10 @@ void PortWorker::run() {
             BoxView view(monitor_);
             const BoxResult box = session_.run_box(view);
             // Reset by the operator: the port takes the next box at once, in either mode.
-            const bool reset = session_.rearm_after_reset();
+            const bool was_reset = session_.rearm_after_reset();
             if (box.outcome == BoxOutcome::NotStarted) {
                 if (stopping()) break;
-                if (reset) continue;  // no box was under way: nothing to end
+                if (was_reset) continue;  // no box was under way: nothing to end
                 // Lost before any box spoke: the adapter went, or the line.
                 lost_before_ = true;
                 monitor_.lost(session_.problem());
@@ -159,7 +159,7 @@ void PortWorker::run() {
                 continue;
             }
             log_box(box, adapter);
-            if (reset && !stopping()) continue;
+            if (was_reset && !stopping()) continue;
             // A port whose numbers are used up answers no more boxes.
             if (!continuous || box.outcome == BoxOutcome::NumbersUsedUp) {
                 monitor_.finished();
