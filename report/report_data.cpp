@@ -148,6 +148,8 @@ bool read_station_log(const std::string& path, ReportData& data, std::string& er
         error = "cannot be read";
         return false;
     }
+    // A row torn inside a quoted field (a power cut) hides no row after it.
+    log.resync_at(box_row_starts);
     std::vector<std::string> row;
     if (log.next(row) != CsvRow::Row || (row != with_job && row != before_jobs)) {
         error = "not a station log: its first line is not the header of stbload's results log";
@@ -188,7 +190,7 @@ bool read_station_log(const std::string& path, ReportData& data, std::string& er
         data.images[row[CRC32]].add(completed, interrupted, hour, seconds);
         if (completed) {
             ++data.completed_by_hour[row[STATION]][ended / HOUR_MS];
-        } else if (!interrupted) {
+        } else {
             ++data.reasons[row[REASON].empty() ? result : result + ": " + row[REASON]];
         }
         if (data.rows == 0 || started < data.first_ms) data.first_ms = started;

@@ -40,6 +40,8 @@ struct PortOrder {
     bool operator()(const std::pair<std::string, std::string>& a, const std::pair<std::string, std::string>& b) const;
 };
 
+// The reasons are those of every box not completed, interrupted ones too
+// ("interrupted: the station was stopped").
 struct ReportData {
     std::map<std::string, BoxCounts> stations;
     std::map<std::pair<std::string, std::string>, BoxCounts, PortOrder> ports;  // (station, port)
@@ -54,8 +56,9 @@ struct ReportData {
 };
 
 // Reads one station log into `data`. A row that cannot be read is skipped,
-// counted, and handed to `skipped_row` (its line and why); a file that is no
-// station log is refused with `error` (false).
+// counted, and handed to `skipped_row` (its line and why); reading goes on
+// at the next line that starts a row, even past a quote a torn row left
+// open. A file that is no station log is refused with `error` (false).
 using SkippedRow = void (*)(void* context, const std::string& file, std::uint64_t line, const std::string& why);
 bool read_station_log(const std::string& path, ReportData& data, std::string& error, SkippedRow skipped_row,
                       void* context);

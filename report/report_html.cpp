@@ -10,6 +10,8 @@ namespace {
 
 constexpr std::int64_t HOUR_MS = std::int64_t{3600} * 1000;
 
+constexpr char PAGE_START[] = "<!DOCTYPE html>\n";
+
 // Stations' lines in the chart: a colour each, in turn.
 const char* const PALETTE[] = {"#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#7f7f7f"};
 
@@ -165,10 +167,16 @@ std::string time_histogram(const ReportData& data) {
 
 }  // namespace
 
+bool is_report_page(const std::string& start) {
+    return start.rfind(PAGE_START, 0) == 0 &&
+           start.substr(0, REPORT_PAGE_MARK_WITHIN).find(REPORT_PAGE_MARK) != std::string::npos;
+}
+
 std::string report_html(const ReportData& data, std::size_t logs) {
     const std::vector<WeakPort> weak = weak_ports(data);
     std::string html =
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>stbload report</title>\n"
+        std::string(PAGE_START) + "<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n" + REPORT_PAGE_MARK +
+        "\n<title>stbload report</title>\n"
         "<style>\nbody { font-family: sans-serif; margin: 2em; color: #222; }\n"
         "table { border-collapse: collapse; margin-bottom: 1.5em; }\n"
         "th, td { border: 1px solid #ccc; padding: 0.2em 0.6em; }\nth { background: #eee; text-align: left; }\n"

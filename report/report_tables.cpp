@@ -44,14 +44,15 @@ std::string median(const BoxCounts& counts) {
 
 std::vector<std::string> figures(const BoxCounts& counts) {
     return {thousands(counts.boxes), thousands(counts.completed), thousands(counts.failed),
-            percent(counts.yield_percent()), median(counts), one_decimal(counts.per_hour_running())};
+            thousands(counts.interrupted), percent(counts.yield_percent()), median(counts),
+            one_decimal(counts.per_hour_running())};
 }
 
 ReportTable group_table(const std::string& title, const std::vector<std::string>& keys) {
     ReportTable table;
     table.title = title;
     table.columns = keys;
-    for (const char* column : {"BOXES", "COMPLETED", "FAILED", "YIELD", "MEDIAN", "BOXES/H"}) {
+    for (const char* column : {"BOXES", "COMPLETED", "FAILED", "INTERRUPTED", "YIELD", "MEDIAN", "BOXES/H"}) {
         table.columns.emplace_back(column);
     }
     table.numeric.assign(keys.size(), false);

@@ -13,7 +13,9 @@ struct ReportTable {
     std::vector<std::vector<std::string>> rows;
 };
 
-// By station, by port, by day, by image, and the failures by reason.
+// By station, by port, by day, by image (each with the boxes completed,
+// failed and interrupted, the yield, the median time and the boxes an hour),
+// and the failures by reason, interrupted boxes among them.
 std::vector<ReportTable> report_tables(const ReportData& data);
 
 // "bench2 COM7: 12 of 40 boxes failed (30 %), the other ports 1.8 %: check its cable and adapter"
