@@ -74,8 +74,8 @@ std::size_t CsvReader::ahead(std::size_t most) {
 
 bool CsvReader::line_starts_row() {
     const std::size_t bytes = ahead(ROW_START_BYTES);
-    const char* line = text_ != nullptr ? text_->data() + at_ : buffer_.data() + at_;
-    return bytes > 0 && starts_row_(line, bytes);
+    const char* start = text_ != nullptr ? text_->data() + at_ : buffer_.data() + at_;
+    return bytes > 0 && starts_row_(start, bytes);
 }
 
 void CsvReader::skip_line() {
