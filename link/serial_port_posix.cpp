@@ -16,6 +16,7 @@
 
 #include "console/clock.h"
 #include "console/environment.h"
+#include "link/closing_wait.h"
 #include "link/port_read_posix.h"
 
 const char PORT_HELP[] =
@@ -168,6 +169,7 @@ PortOpen open_serial_device(SerialPort& port) {
         return PortOpen::CannotOpen;
     }
     port.handle_ = fd;
+    drop_closing_wait(fd);
     port.problem_ = apply_line_settings(fd);
     return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
@@ -251,8 +253,11 @@ void SerialPort::close() {
     // Nothing still queued for the box matters once the run is over: it either
     // confirmed the whole image or the run failed. Without this, closing a port
     // whose device has gone (a USB adapter pulled out) waits out the tty's
-    // closing time, 30 s by default, for output that can never leave.
+    // closing time, 30 s by default, for output that can never leave. A USB
+    // adapter's driver cannot flush: for it, the closing wait is dropped at
+    // the open (see closing_wait.h), or its queue gets a moment to empty.
     tcflush(fd, TCOFLUSH);
+    prepare_close(fd);
     ::close(fd);
     handle_ = -1;
     block_next_ = 0;  // what was read and not used goes with the port
