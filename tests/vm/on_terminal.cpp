@@ -2,7 +2,10 @@
 // pseudo-terminal, as an operator's console is, and records what it prints and
 // when. It is linked statically, so the guest needs nothing else to run it.
 //
-// usage: on_terminal DIR COMMAND [ARG...]
+// usage: on_terminal [--user UID] DIR COMMAND [ARG...]
+//
+// With --user, the command runs as that user and group id, without the
+// supplementary groups or the privileges of root: as an operator runs it.
 //
 // Writes in DIR: `pid` (the command's process id, once it runs), `out` (every
 // byte of its standard output, as it arrives), `err` (its standard error) and,
@@ -12,6 +15,10 @@
 //   output_end=T    when its last output arrived (CLOCK_MONOTONIC seconds)
 //   exit=T          when it ended
 // Standard input is /dev/null. Exit status: 0, or 2 when it cannot run.
+//
+// It also asks the guest's serial drivers what busybox cannot:
+// `on_terminal --closing-wait DEVICE` prints how long closing DEVICE waits
+// for its output, in hundredths of a second, or `none` (TIOCGSERIAL).
 
 #include <cerrno>
 #include <cstdio>
@@ -19,7 +26,10 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/serial.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -61,14 +71,35 @@ void write_text(const std::string& path, const std::string& text) {
     close(fd);
 }
 
+int print_closing_wait(const char* device) {
+    // Opened beside the tool that uses the port: no controlling terminal, no wait for a carrier.
+    const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    serial_struct serial{};
+    if (fd < 0 || ioctl(fd, TIOCGSERIAL, &serial) != 0) fail(device);
+    close(fd);
+    if (serial.closing_wait == ASYNC_CLOSING_WAIT_NONE) {
+        std::printf("none\n");
+    } else {
+        std::printf("%u\n", static_cast<unsigned>(serial.closing_wait));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: on_terminal DIR COMMAND [ARG...]\n");
+    if (argc == 3 && std::strcmp(argv[1], "--closing-wait") == 0) return print_closing_wait(argv[2]);
+    int first = 1;
+    long user = -1;
+    if (argc > 2 && std::strcmp(argv[1], "--user") == 0) {
+        user = std::strtol(argv[2], nullptr, 10);
+        first = 3;
+    }
+    if (argc < first + 2 || user == 0) {
+        std::fprintf(stderr, "usage: on_terminal [--user UID] DIR COMMAND [ARG...]\n");
         return 2;
     }
-    const std::string dir = argv[1];
+    const std::string dir = argv[first];
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) fail("no pseudo-terminal");
     const char* slave_name = ptsname(master);
@@ -89,8 +120,12 @@ int main(int argc, char** argv) {
     if (child < 0) fail("fork");
     if (child == 0) {
         if (dup2(null, 0) < 0 || dup2(slave, 1) < 0 || dup2(err, 2) < 0) _exit(127);
-        execvp(argv[2], argv + 2);
-        std::perror(argv[2]);
+        if (user > 0) {
+            const auto id = static_cast<uid_t>(user);
+            if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(127);
+        }
+        execvp(argv[first + 1], argv + first + 1);
+        std::perror(argv[first + 1]);
         _exit(127);
     }
     close(slave);

@@ -60,6 +60,9 @@ HANDSHAKE = ["wait_go", "send " + PROMPT, "expect_y", "send " + ERASING, "send "
 # time: a close that waits for output that can no longer leave takes 30 s, a
 # prompt exit 10-40 ms even on a loaded host.
 EXIT_AFTER_MESSAGE_S = 1.0
+# The ordinary user some runs are made as: one without CAP_SYS_ADMIN, whom the
+# kernel does not let change a port's closing wait.
+ORDINARY_USER = 1000
 # The most CPU a second of waiting for the loader and the unplug after it may
 # cost. The tool polls the port every 10 ms, which costs it a few hundredths of
 # a second here; a tool that spun would use the whole second.
@@ -233,10 +236,15 @@ class Guest:
         self.sh("adapters %d" % self.plugged)
         self.hmp("chardev-remove " + adapter)
 
-    def start(self, name, port, hex_name):
-        """Starts `stbload PORT /data/HEX_NAME` as NAME and waits until it has
-        said it is ready (or has ended)."""
-        self.sh("start %s %d /data/%s && ready %s" % (name, port, hex_name, name))
+    def start(self, name, port, hex_name, user=None):
+        """Starts `stbload PORT /data/HEX_NAME` as NAME (as root, or as the
+        user id `user`) and waits until it has said it is ready (or has ended)."""
+        self.sh("start %s %d /data/%s %s && ready %s" % (name, port, hex_name, user or "", name))
+
+    def closing_wait(self, device):
+        """How long closing `device` waits for its output: hundredths of a
+        second, or "none"."""
+        return self.sh("on_terminal --closing-wait " + device)[-1].decode()
 
     def cpu_ticks(self, name):
         return int(self.sh("cpu " + name)[-1])
@@ -347,9 +355,12 @@ class Uart8250(VmTest):
         guest.sh("stty -F /dev/ttyS0 9600 cs7 parenb -parodd cstopb")
         self.assertEqual(line_speed_and_stop_bits(uart.link), (9600, 2))
         self.assertEqual(guest.line_control(), "7E2")
+        closing_wait = guest.closing_wait("/dev/ttyS0")
         guest.start("uart", 1, "full.hex")
-        # While the tool waits for the loader, the UART is as the tool set it.
+        # While the tool waits for the loader, the UART is as the tool set it,
+        # without the wait for output at its close (the tool runs as root).
         self.assertEqual(guest.line_control(), "8N1")
+        self.assertEqual(guest.closing_wait("/dev/ttyS0"), "none")
         port = next(line for line in guest.sh("cat /proc/tty/driver/serial") if line.startswith(b"0: "))
         self.assertIn(b"RTS", port.split()[-1].split(b"|"), port)
         uart.go()
@@ -357,16 +368,23 @@ class Uart8250(VmTest):
         # The loader wrote its records once it had sent its last byte (it stays
         # until the guest has gone).
         self.check_download(run, uart, "full.hex")
+        self.assertEqual(guest.closing_wait("/dev/ttyS0"), closing_wait, "the port's closing wait is as it was")
 
 
 class FtdiAdapter(VmTest):
 
     def test_whole_download(self):
         sim, _ = self.adapter_sim(pace=PACE)
+        closing_wait = guest.closing_wait("/dev/ttyUSB0")
+        self.assertNotEqual(closing_wait, "none", "a new adapter's close waits for its output")
         guest.start("usb", 5, "sparse.hex")
+        # Run by root, the tool has the driver drop that wait while it has the
+        # port, and gives it back once its output has left.
+        self.assertEqual(guest.closing_wait("/dev/ttyUSB0"), "none")
         sim.go()
         run = guest.finish("usb", timeout=600 if PACE else 120)
         self.check_download(run, sim, "sparse.hex")
+        self.assertEqual(guest.closing_wait("/dev/ttyUSB0"), closing_wait, "the adapter's closing wait is as it was")
 
     def test_a_second_process_is_refused_and_the_first_goes_on(self):
         sim, _ = self.adapter_sim()
@@ -429,30 +447,43 @@ class PulledOut(VmTest):
     once, and waiting costs it next to no CPU. Repeated, since the fault this
     guards against came and went with timing: a close that waited out the
     tty's 30 s closing time for output that could no longer leave was seen in
-    about one run in three with the adapter pulled out during the transfer."""
+    about one run in three with the adapter pulled out during the transfer,
+    and later once in eight runs with it pulled out 0.7 s into the transfer
+    (then the driver still held the output the tool's flush could not reach)."""
 
     STREAM = b"y" + packet_stream(FLASH[0x4000:])
 
-    def pull_out(self, steps, printed=0, idle=0.0, pace=False):
+    def pull_out(self, steps, printed=0, idle=0.0, pace=False, at=None, user=None):
         """Runs the tool against `steps` and pulls the adapter out once the
         loader has passed them, the tool has printed `printed` bytes and `idle`
-        seconds more have gone. Gives the run, its loader, and the CPU seconds
-        the tool used from those `idle` seconds to its end."""
+        seconds more have gone (or, with `at`, `at` seconds after the loader
+        passed them: after HANDSHAKE, the transfer's start). Gives the run, its
+        loader, and the CPU seconds the tool used from those `idle` seconds to
+        its end. With `user`, the tool runs as that ordinary user, not as root."""
         # The loader reads on (the rest of the stream, then anything) until it is stopped: one
         # that closed its line would have QEMU pull the adapter out itself.
         sim, adapter = self.adapter_sim(script="\n".join(steps + ["mark cut", "receive", "drain 600000"]),
                                         pace=pace)
-        guest.start("cut", 5, "full.hex")
+        if user:
+            guest.sh("chmod o+rw /dev/ttyUSB0")
+        guest.start("cut", 5, "full.hex", user)
+        # Root's tool drops the closing wait; an ordinary user may not
+        # (CAP_SYS_ADMIN), so the close after the unplug takes the other way.
+        self.assertEqual(guest.closing_wait("/dev/ttyUSB0") == "none", not user, "the closing wait while the tool runs")
         sim.go()
         sim.wait_mark("cut")
+        marked = time.monotonic()
         guest.sh("printed cut %d" % printed)
         ticks = guest.cpu_ticks("cut")
-        time.sleep(idle)
+        time.sleep(idle if at is None else max(0.0, marked + at - time.monotonic()))
+        pulled = time.monotonic() - marked
         guest.pull_out(adapter)
         run = guest.finish("cut", timeout=90)
         sim.stop()
         cpu = run.cpu - ticks / os.sysconf("SC_CLK_TCK")
-        what = "pulled out after %d bytes received%s" % (len(sim.received()), ", paced" if pace else "")
+        what = "pulled out after %d bytes received%s%s%s" % (
+            len(sim.received()), " (%.2f s into the transfer)" % pulled if at is not None else "",
+            ", paced" if pace else "", ", as user %d" % user if user else "")
         print("  %s: ended %.3f s after its message; %.2f s CPU from the cut" % (what, run.exit_after_output, cpu),
               file=sys.stderr)
         self.assertEqual(run.status, 1, what)
@@ -482,15 +513,34 @@ class PulledOut(VmTest):
         for received, pace in cuts:
             with self.subTest(received=received, paced=pace):
                 run, sim, _ = self.pull_out(HANDSHAKE + ["receive %d" % received], pace=pace)
-                got = sim.received()
-                # What was on its way when the adapter went arrived whole and in order.
-                self.assertGreaterEqual(len(got), 1 + received)
-                self.assertSameBytes(got, self.STREAM[:len(got)], "bytes on the wire")
-                # The spinner turned for every packet written, so at least for each received.
-                console = run.out[:-len(LOST)]
-                transfer_start = len(BEFORE_TRANSFER + b"Slave request data\r\nstart transfer\t")
-                self.assertGreaterEqual(len(console), transfer_start + 2 * ((len(got) - 1) // 20))
-                self.assertSameBytes(console, (BEFORE_TRANSFER + transfer_console())[:len(console)], "console")
+                self.assertGreaterEqual(len(sim.received()), 1 + received)
+                self.check_cut_transfer(run, sim)
+
+    def test_early_in_the_transfer(self):
+        # 0.7 s into the transfer, at the real line rate and at the guest's own
+        # pace, each with output queued in the driver. As root, whose open drops the
+        # port's closing wait, and as an ordinary user, who may not drop it:
+        # the tool then gives the driver's queue its moment to empty before
+        # the close.
+        for attempt in range(8):
+            user = ORDINARY_USER if attempt % 3 == 2 else None
+            pace = attempt % 2 == 0
+            with self.subTest(attempt=attempt, user=user, paced=pace):
+                run, sim, _ = self.pull_out(HANDSHAKE, at=0.7, pace=pace, user=user)
+                self.assertLess(len(sim.received()), len(self.STREAM), "the adapter went mid-transfer")
+                self.check_cut_transfer(run, sim)
+
+    def check_cut_transfer(self, run, sim):
+        """What a transfer the adapter was pulled out of left: the bytes on the
+        wire and the console, each as far as they went."""
+        got = sim.received()
+        # What was on its way when the adapter went arrived whole and in order.
+        self.assertSameBytes(got, self.STREAM[:len(got)], "bytes on the wire")
+        # The spinner turned for every packet written, so at least for each received.
+        console = run.out[:-len(LOST)]
+        transfer_start = len(BEFORE_TRANSFER + b"Slave request data\r\nstart transfer\t")
+        self.assertGreaterEqual(len(console), transfer_start + 2 * ((len(got) - 1) // 20))
+        self.assertSameBytes(console, (BEFORE_TRANSFER + transfer_console())[:len(console)], "console")
 
     def test_in_the_final_wait(self):
         # Pulled out once the tool has shown the dots it read: its console is then known to the byte.
