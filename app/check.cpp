@@ -6,30 +6,17 @@
 #include "console/figures.h"
 #include "image/image_fingerprint.h"
 #include "link/update_exchange.h"
-#include "session/exit_status.h"
-#include "session/image_load.h"
+#include "console/exit_status.h"
+#include "image/image_load.h"
 
-namespace {
-
-// A message as one line: "cannot open file F\r\ncheck you specified file\r\n" is
-// "cannot open file F; check you specified file".
-std::string without_line_end(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
-        text.replace(at, 2, "; ");
-    }
-    return text;
-}
-
-}  // namespace
 
 int run_check(const char* hex_path, bool json, bool strict) {
     const ImageLoad loaded = load_image(hex_path, strict);
-    const ConsoleReport described = describe_image_load(loaded, hex_path);
+    const Problem described = describe_image_load(loaded, hex_path);
     console_show(described);
     nlohmann::json document = {{"file", hex_path}, {"ok", loaded.ready()}, {"notes", described.notes}};
     if (!loaded.ready()) {
-        document["error"] = without_line_end(described.message);
+        document["error"] = described.message_text();
         if (json) {
             const std::string text = document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
             console_data(text.data(), text.size());

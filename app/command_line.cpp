@@ -6,7 +6,7 @@
 
 #include "console/console.h"
 #include "link/serial_port.h"
-#include "session/exit_status.h"
+#include "console/exit_status.h"
 
 namespace {
 

@@ -14,9 +14,10 @@
 #include "link/port_list.h"
 #include "link/transfer_progress.h"
 #include "link/update_exchange.h"
-#include "session/box_log.h"
-#include "session/image_load.h"
-#include "session/job_setup.h"
+#include "records/box_log.h"
+#include "records/log_columns.h"
+#include "image/image_load.h"
+#include "session/setup.h"
 #include "session/session.h"
 #include "session/session_trace.h"
 
@@ -101,20 +102,10 @@ int download(const PortName& name, const std::string& label, const char* hex_pat
     return box.outcome == BoxOutcome::Completed ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
 }
 
-// A message for standard output as the one line of a verdict: "cannot open
-// file F\r\ncheck you specified file\r\n" is "cannot open file F; check you specified file".
-std::string one_line(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
-        text.replace(at, 2, "; ");
-    }
-    return text;
-}
-
-// Shows a report that refuses the run, and keeps its message as the reason.
-int refused(const ConsoleReport& report, std::string& failure) {
-    console_show(report);
-    failure = one_line(report.message.empty() && !report.notes.empty() ? report.notes.front() : report.message);
+// Shows a problem that refuses the run, and keeps its message as the reason.
+int refused(const Problem& problem, std::string& failure) {
+    console_show(problem);
+    failure = problem.message.empty() && !problem.notes.empty() ? problem.notes.front() : problem.message_text();
     return EXIT_FAILED;
 }
 
@@ -132,54 +123,29 @@ std::string box_failure(const BoxResult& box, const std::string& label) {
     }
 }
 
-// The same under a job: the job, its image and its numbers are made ready
-// before the port is touched, and the box gets its row in the job's log.
-// `failure` gets why the run failed.
-int job_download(const std::string& job_path, const PortName& name, const std::string& label,
-                 const std::string& given, const DownloadOptions& options, std::string& failure) {
-    Job job;
-    ConsoleReport report;
-    if (!read_job_for_use(job_path, job, report)) return refused(report, failure);
-    ImageLoad loaded;
-    ImageFingerprint fingerprint{};
-    const bool locked = load_job_image(job, loaded, fingerprint, report, options.strict);
-    if (!locked) return refused(report, failure);
-    console_show(report);
-    trace_fingerprint(fingerprint);
-    const std::string log_path = job_log_path(job);
-    BoxLog log;
-    std::string error;
-    const LogOpen opened = log.open(log_path, error);
-    if (opened != LogOpen::Opened) {
-        console_print("cannot open the log %s\r\n", log_path.c_str());
-        console_note("%s: %s%s", log_path.c_str(), error.c_str(),
-                     opened == LogOpen::ForeignHeader ? "; nothing in it is changed: move it aside, or name another "
-                                                        "log in the job's [station] log"
-                                                      : "");
-        failure = "cannot open the log " + log_path + ": " + error;
-        return EXIT_FAILED;
+// The job, its image, its log and its numbers made ready before the port is
+// touched, as a station makes them.
+bool prepare_job_run(const std::string& job_path, const DownloadOptions& options, RunSetup& run,
+                     std::string& failure) {
+    Problem problem;
+    if (!setup_job(job_path, run, problem) || !setup_image(run, std::string(), options.strict, problem)) {
+        refused(problem, failure);
+        return false;
     }
-    NumberJournal numbers;
-    std::unique_ptr<LineKeeper> line;
-    report = ConsoleReport();
-    std::string state;
-    if (job.line ? !open_job_line(job, log_path, host_name(), 1, numbers, line, report, state)
-                 : !open_job_numbers(job, log_path, numbers, report)) {
-        return refused(report, failure);
+    console_show(problem);  // the loader's warnings
+    trace_fingerprint(run.fingerprint);
+    problem = Problem();
+    if (!setup_log(run, run.job.log_path(), "name another log in the job's [station] log", problem) ||
+        !setup_numbers(run, host_name(), 1, problem)) {
+        refused(problem, failure);
+        return false;
     }
-    if (!state.empty()) console_note("%s", state.c_str());
-    if (line) line->start();
+    if (!run.line_state.empty()) console_note("%s", run.line_state.c_str());
+    return true;
+}
 
-    const SessionJob context{&job, job.unique.empty() ? nullptr : &numbers, host_name(), given, line.get()};
-    Session session(name, label, loaded.window, &context);
-    session.set_limits(SessionLimits{options.stall_s, options.flash_write_max_s});
-    if (!open_port(session, label)) {
-        failure = "cannot open " + label + ": " + session.problem();
-        session.close();
-        return EXIT_FAILED;
-    }
-    ProgressDisplay progress(label.c_str());
-    const BoxResult box = download_box(session, label, progress, job.boot_expect.value_or(""), fingerprint.crc32);
+// What the box showed of its boot, and its numbers' refusal, as a single download says them.
+void note_job_box(const Job& job, const BoxResult& box) {
     if (box.outcome == BoxOutcome::NumbersUsedUp || box.outcome == BoxOutcome::NoNumbers) {
         console_print("no numbers for the box: %s\r\n", box.reason.c_str());
     }
@@ -188,40 +154,42 @@ int job_download(const std::string& job_path, const PortName& name, const std::s
     } else if (box.outcome == BoxOutcome::NoBoot) {
         console_note("the box did not show \"%s\" within %.0f s", job.boot_expect->c_str(), job.boot_within_s);
     }
-    progress.finished(box.outcome == BoxOutcome::Completed);
+}
 
-    if (box.outcome != BoxOutcome::NotStarted) {
-        BoxRecord record;
-        take_result(record, box);
-        record.station = host_name();
-        record.port = given;
-        record.device = session.device();
-        record.adapter = usb_identity_of_device(session.device());
-        record.file = job_relative(job, job.image_file);
-        char crc32[16];
-        std::snprintf(crc32, sizeof crc32, "0x%08X", fingerprint.crc32);
-        record.crc32 = crc32;
-        char sha256[65];
-        format_sha256(fingerprint.sha256, sha256);
-        record.sha256 = sha256;
-        record.job = job.path;
-        if (!log.write(record)) {
-            std::string reason;
-            log.waiting(reason);
-            std::string row = csv_row(record);
-            row.resize(row.size() - 2);  // its line end
-            console_note("%s: cannot write (%s); the row was: %s", log_path.c_str(), reason.c_str(), row.c_str());
-        }
+// D2: the box's row is on the disk before it goes on to the line's database.
+void log_job_box(RunSetup& run, const BoxResult& box, const std::string& given, const Session& session) {
+    const BoxRecord record =
+        box_record(run, box, host_name(), given, session.device(), usb_identity_of_device(session.device()));
+    if (run.log.write(record)) return;
+    std::string reason;
+    run.log.waiting(reason);
+    std::string row = csv_row(record);
+    row.resize(row.size() - 2);  // its line end
+    console_note("%s: cannot write (%s); the row was: %s", run.log_path.c_str(), reason.c_str(), row.c_str());
+}
+
+// The same under a job, the box's row in the job's log. `failure` gets why the run failed.
+int job_download(const std::string& job_path, const PortName& name, const std::string& label,
+                 const std::string& given, const DownloadOptions& options, std::string& failure) {
+    RunSetup run;
+    if (!prepare_job_run(job_path, options, run, failure)) return EXIT_FAILED;
+    if (run.line) run.line->start();
+    const SessionJob context{&run.job, run.numbers, host_name(), given, run.line.get()};
+    Session session(name, label, run.loaded.window, &context);
+    session.set_limits(SessionLimits{options.stall_s, options.flash_write_max_s});
+    if (!open_port(session, label)) {
+        failure = "cannot open " + label + ": " + session.problem();
+        session.close();
+        return EXIT_FAILED;
     }
-    if (line) {
-        // The row goes on to the line's database, or waits in the outbox for the next run.
-        line->wake();
-        line->stop(LINE_GRACE_S);
-        if (line->status().waiting > 0) {
-            console_note("%s; it waits in the outbox %s and goes with the next download or station under this log",
-                         line->status_line().c_str(), line->outbox_path().c_str());
-        }
-    }
+    ProgressDisplay progress(label.c_str());
+    const BoxResult box =
+        download_box(session, label, progress, run.job.boot_expect.value_or(""), run.fingerprint.crc32);
+    note_job_box(run.job, box);
+    progress.finished(box.outcome == BoxOutcome::Completed);
+    if (box.outcome != BoxOutcome::NotStarted) log_job_box(run, box, given, session);
+    // The row goes on to the line's database, or waits in the outbox for the next run.
+    finish_line(run, LINE_GRACE_S, "it waits in the outbox", "and goes with the next download or station under this log");
     if (box.outcome == BoxOutcome::Completed) return EXIT_DOWNLOAD_COMPLETED;
     failure = box_failure(box, label);
     return EXIT_FAILED;

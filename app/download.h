@@ -4,7 +4,7 @@
 #include <string>
 
 #include "link/port_name.h"
-#include "session/exit_status.h"
+#include "console/exit_status.h"
 
 // What the command line adds to a single download: a strict load, and how
 // long a box may keep the port (0: as long as it takes).

@@ -6,29 +6,23 @@
 #include "console/figures.h"
 #include "console/writable.h"
 #include "db/line_database.h"
+#include "records/log_columns.h"
 #include "image/image_fingerprint.h"
-#include "session/box_log.h"
-#include "session/exit_status.h"
-#include "session/job_setup.h"
-#include "session/line_keeper.h"
+#include "records/box_log.h"
+#include "console/exit_status.h"
+#include "session/setup.h"
+#include "line/outbox.h"
+#include "job/local_journal.h"
+#include "job/leased_journal.h"
+#include "line/keeper.h"
 #include "session/station_plan.h"
-#include "session/unique_value.h"
+#include "job/unique_value.h"
 
 namespace {
 
 std::string thousands(unsigned long long value) {
     char text[32];
     format_thousands(value, text, sizeof text);
-    return text;
-}
-
-// A message as one line: "cannot open file F\r\ncheck you specified file\r\n" is
-// "cannot open file F; check you specified file".
-std::string without_line_end(std::string text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) {
-        text.replace(at, 2, "; ");
-    }
     return text;
 }
 
@@ -44,7 +38,7 @@ const char* format_name(UniqueFormat format) {
 
 // What the check found, as text or as one JSON document; `problems`: why no
 // box could be flashed, each thing that would fail.
-int finish(bool json, nlohmann::json& document, const std::vector<std::string>& problems, const ConsoleReport& report) {
+int finish(bool json, nlohmann::json& document, const std::vector<std::string>& problems, const Problem& report) {
     document["ok"] = problems.empty();
     if (!problems.empty()) {
         document["problem"] = problems.front();
@@ -67,7 +61,7 @@ std::string check_line(const Job& job, const std::string& log_path, nlohmann::js
                   thousands(line.lease).c_str());
     document["line"] = {{"database", database}, {"pool", line.pool}, {"lease", line.lease}};
     std::string secret;
-    LineDatabase pool(line_connection(line, secret), secret, line.pool);
+    LineDatabase pool(line_connection(line, secret), secret, line.pool, box_table_columns());
     std::vector<PoolField> fields;
     for (const UniqueField& field : job.unique) fields.push_back(PoolField{field.name, field.first, field.last});
     std::vector<std::uint64_t> next;
@@ -100,16 +94,16 @@ std::string check_line(const Job& job, const std::string& log_path, nlohmann::js
     document["line"]["fields"] = pool_fields;
     if (job.unique.empty()) return std::string();
     // This station's lease: the journal beside its log, read and left as it is.
-    NumberJournal numbers;
+    LeasedJournal numbers;
     std::string problem;
-    if (!numbers.open_leased(job, line_journal_path(log_path), problem, true)) {
+    if (!numbers.open(job, line_journal_path(log_path), problem, true)) {
         console_print("%s\r\n", problem.c_str());
         return problem;
     }
     const std::uint64_t held = numbers.lease_left();
     nlohmann::json lease = {{"journal", numbers.path()}, {"left", held}};
     if (held > 0) {
-        console_print("numbers: %s, kept in %s\r\n", numbers_left_text(numbers).c_str(), numbers.path().c_str());
+        console_print("numbers: %s, kept in %s\r\n", numbers.left_text().c_str(), numbers.path().c_str());
         lease["next"] = unique_pairs(job.unique, numbers.next());
     } else {
         console_print("numbers: this station holds no lease (one is taken with the first box), kept in %s\r\n",
@@ -125,7 +119,7 @@ std::string check_line(const Job& job, const std::string& log_path, nlohmann::js
 
 // A job's own journal: the next values and what is left. Returns why no box
 // could be flashed, or empty.
-std::string check_local_numbers(const Job& job, const NumberJournal& numbers, nlohmann::json& document) {
+std::string check_local_numbers(const Job& job, const LocalJournal& numbers, nlohmann::json& document) {
     console_print("numbers: kept in %s%s\r\n", numbers.path().c_str(),
                   numbers.missing() ? " (made with the first box)" : "");
     const std::vector<std::uint64_t> next = numbers.next();
@@ -152,7 +146,7 @@ std::string check_local_numbers(const Job& job, const NumberJournal& numbers, nl
         console_print("%s\r\n", problem.c_str());
         return problem;
     }
-    console_print("numbers: %s\r\n", numbers_left_text(numbers).c_str());
+    console_print("numbers: %s\r\n", numbers.left_text().c_str());
     return std::string();
 }
 
@@ -228,39 +222,44 @@ void check_files(const Job& job, const std::string& log_path, std::vector<std::s
     }
 }
 
+
+// The job read and its image loaded as a station would; the image's figures shown.
+bool check_image(const std::string& job_path, bool strict, RunSetup& run, nlohmann::json& document,
+                 Problem& report) {
+    if (!setup_job(job_path, run, report)) {
+        console_show(report);
+        return false;
+    }
+    const Job& job = run.job;
+    console_print("job %s\r\n", job.path.c_str());
+    const bool locked = setup_image(run, std::string(), strict, report);
+    console_show(report);
+    document["image"] = {{"file", run.file}, {"crc32_expected", crc32_text(job.crc32)},
+                         {"sha256_expected", job.sha256 ? nlohmann::json(*job.sha256) : nlohmann::json(nullptr)},
+                         {"matches", locked}};
+    if (!locked) return false;
+    document["image"].update(
+        {{"crc32", run.crc32}, {"sha256", run.sha256}, {"bytes_placed", run.loaded.report.bytes_placed}});
+    console_print("image: %s, %s data bytes placed, from 0x%X to 0x%X\r\n"
+                  "CRC-32 %s, as the job expects\r\n"
+                  "SHA-256 %s%s\r\n",
+                  run.file.c_str(), thousands(run.loaded.report.bytes_placed).c_str(),
+                  run.loaded.report.lowest_address, run.loaded.report.highest_address, run.crc32.c_str(),
+                  run.sha256.c_str(), job.sha256 ? ", as the job expects" : " (the job gives none to compare)");
+    return true;
+}
+
 }  // namespace
 
 int run_job_check(const std::string& job_path, bool json, bool strict) {
     nlohmann::json document = {{"job", job_path}};
-    Job job;
-    ConsoleReport report;
-    if (!read_job_for_use(job_path, job, report)) {
-        console_show(report);
-        return finish(json, document, {without_line_end(report.message)}, report);
+    RunSetup run;
+    Problem report;
+    if (!check_image(job_path, strict, run, document, report)) {
+        return finish(json, document, {report.message_text()}, report);
     }
-    console_print("job %s\r\n", job.path.c_str());
-    ImageLoad loaded;
-    ImageFingerprint fingerprint{};
-    const bool locked = load_job_image(job, loaded, fingerprint, report, strict);
-    console_show(report);
-    const std::string file = job_relative(job, job.image_file);
-    char crc32[16];
-    std::snprintf(crc32, sizeof crc32, "0x%08X", job.crc32);
-    document["image"] = {{"file", file}, {"crc32_expected", crc32},
-                         {"sha256_expected", job.sha256 ? nlohmann::json(*job.sha256) : nlohmann::json(nullptr)},
-                         {"matches", locked}};
-    if (!locked) return finish(json, document, {without_line_end(report.message)}, report);
-    char sha256[65];
-    format_sha256(fingerprint.sha256, sha256);
-    document["image"].update({{"crc32", crc32}, {"sha256", sha256}, {"bytes_placed", loaded.report.bytes_placed}});
-    console_print("image: %s, %s data bytes placed, from 0x%X to 0x%X\r\n"
-                  "CRC-32 0x%08X, as the job expects\r\n"
-                  "SHA-256 %s%s\r\n",
-                  file.c_str(), thousands(loaded.report.bytes_placed).c_str(), loaded.report.lowest_address,
-                  loaded.report.highest_address, fingerprint.crc32, sha256,
-                  job.sha256 ? ", as the job expects" : " (the job gives none to compare)");
-
-    const std::string log_path = job_log_path(job);
+    const Job& job = run.job;
+    const std::string log_path = job.log_path();
     std::vector<std::string> problems;
     auto problem_from = [&problems](const std::string& problem) {
         if (!problem.empty()) problems.push_back(problem);
@@ -268,12 +267,14 @@ int run_job_check(const std::string& job_path, bool json, bool strict) {
     if (job.line) {
         problem_from(check_line(job, log_path, document));
     } else if (!job.unique.empty()) {
-        NumberJournal numbers;
-        ConsoleReport refusal;
-        if (!open_job_numbers(job, log_path, numbers, refusal, true)) {
+        LocalJournal numbers;
+        Problem refusal;
+        std::string why;
+        if (!numbers.open(job, log_path, why, refusal.notes, true)) {
+            refusal.message = {why};
             console_show(refusal);
             report.notes.insert(report.notes.end(), refusal.notes.begin(), refusal.notes.end());
-            return finish(json, document, {without_line_end(refusal.message)}, report);
+            return finish(json, document, {why}, report);
         }
         problem_from(check_local_numbers(job, numbers, document));
     }

@@ -6,7 +6,7 @@
 
 #include "console/console.h"
 #include "link/port_list.h"
-#include "session/exit_status.h"
+#include "console/exit_status.h"
 
 namespace {
 

@@ -15,7 +15,8 @@
 #include <unistd.h>
 
 #include "db/line_database.h"
-#include "session/line_keeper.h"
+#include "records/log_columns.h"
+#include "line/keeper.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
     settings.database = argv[1];
     std::string secret;
     const std::string pool = "bench-" + std::to_string(getpid());
-    LineDatabase database(line_connection(settings, secret), secret, pool);
+    LineDatabase database(line_connection(settings, secret), secret, pool, box_table_columns());
     DbError error;
     if (!database.ready(error)) {
         std::fprintf(stderr, "bench_line_db: %s\n", error.message.c_str());

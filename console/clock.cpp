@@ -4,10 +4,12 @@
 #include <ctime>
 #include <mutex>
 
+#include "console/thread_safety.h"
+
 namespace {
 
 // gmtime's result is shared by the whole process: one caller at a time.
-std::mutex gmtime_lock;
+Mutex gmtime_lock;  // innermost of every lock (console/thread_safety.h)
 
 }  // namespace
 
@@ -18,12 +20,19 @@ void format_utc(std::chrono::system_clock::time_point when, char* text, std::siz
         std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
     char stamp[32] = "";
     {
-        const std::lock_guard<std::mutex> hold(gmtime_lock);
+        const MutexLock hold(gmtime_lock);
         if (const std::tm* utc = std::gmtime(&seconds)) {  // NOLINT(concurrency-mt-unsafe): under gmtime_lock
             std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", utc);
         }
     }
     std::snprintf(text, size, "%s.%03lldZ", stamp, milliseconds);
+}
+
+
+std::string utc_now() {
+    char text[40];
+    format_utc(std::chrono::system_clock::now(), text, sizeof text);
+    return text;
 }
 
 double monotonic_seconds() {

@@ -50,9 +50,15 @@ void console_note_text(void* /*context*/, const char* text) {
     console_note("%s", text);
 }
 
-void console_show(const ConsoleReport& report) {
-    if (!report.message.empty()) console_print("%s", report.message.c_str());
-    for (const std::string& note : report.notes) console_note("%s", note.c_str());
+std::string Problem::message_text() const {
+    std::string text;
+    for (const std::string& line : message) text += (text.empty() ? "" : "; ") + line;
+    return text;
+}
+
+void console_show(const Problem& problem) {
+    for (const std::string& line : problem.message) console_print("%s\r\n", line.c_str());
+    for (const std::string& note : problem.notes) console_note("%s", note.c_str());
 }
 
 void console_keep_stdout_for_data() {

@@ -44,13 +44,17 @@ bool console_stdout_kept_for_data();
 // Writes `size` bytes of data to standard output at once.
 void console_data(const char* data, std::size_t size);
 
-// What a lower layer has for the operator: a message for standard output
-// (often empty) and notes for standard error, shown in that order.
-struct ConsoleReport {
-    std::string message;
+// What a lower floor has for the operator: a message (its lines, for
+// standard output, often none) and notes (for standard error), shown in that
+// order. No line ends inside: the front ends write them.
+struct Problem {
+    std::vector<std::string> message;
     std::vector<std::string> notes;
+
+    // The message as one line, its lines joined by "; " (for JSON, the trace).
+    std::string message_text() const;
 };
-void console_show(const ConsoleReport& report);
+void console_show(const Problem& problem);
 
 // Test hook: send standard output to `sink` instead; nullptr restores it.
 using ConsoleSink = void (*)(void* context, const char* text, std::size_t size);

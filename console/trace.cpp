@@ -3,15 +3,19 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
+#include <atomic>
 
 #include "console/clock.h"
+#include "console/thread_safety.h"
 
 namespace {
 
-std::FILE* trace_file = nullptr;
-// Lines from several threads (a station's ports) never mix.
-std::mutex trace_lock;
+// Mutex rules: `trace_lock` guards writing to the trace file, so that lines
+// from several threads (a station's ports) never mix; the innermost lock but
+// the clock's (console/thread_safety.h). The file itself is opened before
+// any thread starts and closed after they end; threads read it atomically.
+Mutex trace_lock;
+std::atomic<std::FILE*> trace_file{nullptr};
 thread_local char thread_label[64] = "";
 
 }  // namespace
@@ -23,36 +27,36 @@ void trace_label_thread(const char* label) {
 bool trace_open(const char* path) {
     trace_close();
     trace_file = std::fopen(path, "a");
-    return trace_file != nullptr;
+    return trace_file.load() != nullptr;
 }
 
 bool tracing() {
-    return trace_file != nullptr;
+    return trace_file.load() != nullptr;
 }
 
 void trace(const char* format, ...) {  // NOLINT(cert-dcl50-cpp): a printf format by design
-    if (trace_file == nullptr) return;
+    std::FILE* file = trace_file.load();
+    if (file == nullptr) return;
     char stamp[40];
     format_utc(std::chrono::system_clock::now(), stamp, sizeof stamp);
-    const std::lock_guard<std::mutex> hold(trace_lock);
+    const MutexLock hold(trace_lock);
     if (thread_label[0] != '\0') {
-        std::fprintf(trace_file, "%s %s: ", stamp, thread_label);
+        std::fprintf(file, "%s %s: ", stamp, thread_label);
     } else {
-        std::fprintf(trace_file, "%s ", stamp);
+        std::fprintf(file, "%s ", stamp);
     }
     va_list args;
     va_start(args, format);
-    std::vfprintf(trace_file, format, args);
+    std::vfprintf(file, format, args);
     va_end(args);
-    std::fputc('\n', trace_file);
+    std::fputc('\n', file);
     // Flushed line by line, so that a run ended with Ctrl+C leaves its trace.
-    std::fflush(trace_file);
+    std::fflush(file);
 }
 
 void trace_close() {
-    if (trace_file == nullptr) return;
-    std::fclose(trace_file);
-    trace_file = nullptr;
+    std::FILE* file = trace_file.exchange(nullptr);
+    if (file != nullptr) std::fclose(file);
 }
 
 void trace_escape(const char* data, std::size_t size, char* text, std::size_t text_size) {

@@ -9,11 +9,6 @@
 #include "console/clock.h"
 #include "db/sql_dialect.h"
 
-const char* const BOX_COLUMNS[20] = {"started",  "ended",         "station",    "port",       "device",
-                                     "adapter",  "file",          "crc32",      "sha256",     "result",
-                                     "erase_s",  "transfer_s",    "flash_write_s", "bytes_sent", "reason",
-                                     "job",      "box_id",        "unique",     "box_crc32",  "boot"};
-
 namespace {
 
 // How long a connection may take before the server counts as away.
@@ -21,20 +16,6 @@ constexpr int CONNECT_TIMEOUT_S = 5;
 // Tries of a lease whose values another station took first, or of tables
 // that another station was making at the same moment.
 constexpr int TRIES = 20;
-
-// Each column of stb_boxes: its type (from the dialect where servers differ) and its longest text.
-struct ColumnType {
-    const char* type;  // nullptr: the dialect's time or real
-    bool time;
-    std::size_t longest;  // 0: not text
-};
-const ColumnType BOX_TYPES[20] = {
-    {nullptr, true, 0},         {nullptr, true, 0},          {"VARCHAR(255)", false, 255},  {"VARCHAR(255)", false, 255},
-    {"VARCHAR(1024)", false, 1024}, {"VARCHAR(255)", false, 255}, {"VARCHAR(1024)", false, 1024}, {"VARCHAR(10)", false, 10},
-    {"VARCHAR(64)", false, 64}, {"VARCHAR(32)", false, 32},  {nullptr, false, 0},           {nullptr, false, 0},
-    {nullptr, false, 0},        {"BIGINT", false, 0},        {"VARCHAR(1024)", false, 1024}, {"VARCHAR(1024)", false, 1024},
-    {"VARCHAR(255)", false, 255}, {"VARCHAR(1024)", false, 1024}, {"VARCHAR(10)", false, 10}, {"VARCHAR(1024)", false, 1024},
-};
 
 std::string quoted(const char* name) {
     return std::string("\"") + name + "\"";
@@ -50,9 +31,7 @@ std::string sql_time(std::string utc) {
 }
 
 std::string now_utc() {
-    char text[40];
-    format_utc(std::chrono::system_clock::now(), text, sizeof text);
-    return sql_time(text);
+    return sql_time(utc_now());
 }
 
 // A range's next value as the database gives it: a whole number, 0 or more.
@@ -75,8 +54,8 @@ bool not_allowed(const DbError& error) {
 
 }  // namespace
 
-LineDatabase::LineDatabase(std::string connection, std::string secret, std::string pool)
-    : connection_(std::move(connection)), secret_(std::move(secret)), pool_(std::move(pool)) {}
+LineDatabase::LineDatabase(std::string connection, std::string secret, std::string pool, std::vector<DbColumn> boxes)
+    : boxes_(std::move(boxes)), connection_(std::move(connection)), secret_(std::move(secret)), pool_(std::move(pool)) {}
 
 bool LineDatabase::ready(DbError& error) {
     if (!db_.connected()) {
@@ -94,10 +73,15 @@ bool LineDatabase::ready(DbError& error) {
 bool LineDatabase::make_schema(DbError& error) {
     const SqlDialect& dialect = dialect_for(db_.database_name());
     std::string boxes;
-    for (std::size_t c = 0; c < 20; ++c) {
-        const ColumnType& type = BOX_TYPES[c];
-        const char* sql_type = type.type != nullptr ? type.type : type.time ? dialect.timestamp_type : dialect.real_type;
-        boxes += quoted(BOX_COLUMNS[c]) + " " + sql_type + (c < 4 || c == 9 ? " NOT NULL" : "") + ", ";
+    for (const DbColumn& column : boxes_) {
+        std::string sql_type;
+        switch (column.type) {
+        case DbType::Time: sql_type = dialect.timestamp_type; break;
+        case DbType::Real: sql_type = dialect.real_type; break;
+        case DbType::Integer: sql_type = "BIGINT"; break;
+        case DbType::Text: sql_type = "VARCHAR(" + std::to_string(column.longest) + ")"; break;
+        }
+        boxes += quoted(column.name) + " " + sql_type + (column.required ? " NOT NULL" : "") + ", ";
     }
     boxes += "PRIMARY KEY (\"station\", \"port\", \"started\")";
     const std::string tables[][2] = {
@@ -150,22 +134,22 @@ bool LineDatabase::insert_box(const std::vector<std::string>& fields, DbError& e
     std::string columns;
     std::string marks;
     std::vector<DbValue> values;
-    for (std::size_t c = 0; c < 20 && c < fields.size(); ++c) {
-        columns += (c == 0 ? "" : ", ") + quoted(BOX_COLUMNS[c]);
+    for (std::size_t c = 0; c < boxes_.size() && c < fields.size(); ++c) {
+        const DbColumn& column = boxes_[c];
+        columns += (c == 0 ? "" : ", ") + quoted(column.name);
         marks += c == 0 ? "?" : ", ?";
-        const ColumnType& type = BOX_TYPES[c];
         const std::string& field = fields[c];
-        if (type.time) {
+        if (column.type == DbType::Time) {
             values.push_back(DbValue::of(sql_time(field)));
-        } else if (type.longest > 0) {
-            values.push_back(DbValue::of(field.substr(0, type.longest)));
+        } else if (column.type == DbType::Text) {
+            values.push_back(DbValue::of(field.substr(0, column.longest)));
         } else {
             // A number the log wrote; anything else (a hand-edited log) goes in as NULL.
             char* end = nullptr;
             const double number = std::strtod(field.c_str(), &end);
             if (field.empty() || *end != '\0' || !std::isfinite(number) || std::fabs(number) > 9e15) {
                 values.push_back(DbValue::null());
-            } else if (c == 13) {
+            } else if (column.type == DbType::Integer) {
                 values.push_back(DbValue::of(static_cast<std::int64_t>(number)));
             } else {
                 values.push_back(DbValue::real_of(number));

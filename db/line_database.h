@@ -9,54 +9,30 @@
 #include <string>
 #include <vector>
 
+#include "db/line_pool.h"
 #include "db/odbc.h"
 
-// The columns of a box's record, in the results log's order.
-extern const char* const BOX_COLUMNS[20];
-
-// A range of numbers as the database keeps it: values from `first` to `last`.
-struct PoolField {
-    std::string name;
-    std::uint64_t first;
-    std::uint64_t last;
-};
-
-// Values leased to a station: for each field, from first to first + count - 1.
-struct Lease {
-    std::vector<std::uint64_t> first;
-    std::uint64_t count = 0;
-};
-
-enum class LeaseResult { Taken, UsedUp, Failed };
-
-class LineDatabase {
+class LineDatabase final : public LinePool {
 public:
     // `connection`: the job's string, its password added; `secret`: that
-    // password, kept out of every message; `pool`: the job's name in the database.
-    LineDatabase(std::string connection, std::string secret, std::string pool);
+    // password, kept out of every message; `pool`: the job's name in the
+    // database; `boxes`: the columns of stb_boxes, whose key is its
+    // station, port and started.
+    LineDatabase(std::string connection, std::string secret, std::string pool, std::vector<DbColumn> boxes);
 
-    // Connects if it is not, and makes sure of the schema (made when missing
-    // and the user may make it; several stations at once do not fail on each
-    // other). False, with the fault, otherwise.
-    bool ready(DbError& error);
-    void disconnect() { db_.disconnect(); }
-
-    // Inserts a box's record (its 20 fields in the log's order, as the log
-    // writes them), unless one with its station, port and start is there.
-    bool insert_box(const std::vector<std::string>& fields, DbError& error);
-
-    // Takes up to `count` values of every field in one transaction: the next
-    // ones of the pool, so that no two stations ever hold one value.
-    // `used_up` names a field with nothing left.
+    // The schema is made when missing and the user may make it; several
+    // stations at once do not fail on each other.
+    bool ready(DbError& error) override;
+    void disconnect() override { db_.disconnect(); }
+    bool insert_box(const std::vector<std::string>& fields, DbError& error) override;
     LeaseResult take_lease(const std::vector<PoolField>& fields, std::uint64_t count, const std::string& station,
-                           const std::string& journal, Lease& lease, std::string& used_up, DbError& error);
-
-    // The pool's next value of each field (its first while nothing was leased).
-    bool next_values(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& next, DbError& error);
+                           const std::string& journal, Lease& lease, std::string& used_up, DbError& error) override;
+    bool next_values(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& next, DbError& error) override;
 
 private:
     bool make_schema(DbError& error);
 
+    std::vector<DbColumn> boxes_;
     std::string connection_;
     std::string secret_;
     std::string pool_;

@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "session/box_log.h"
-#include "session/csv_reader.h"
+#include "records/box_log.h"
+#include "records/csv_reader.h"
 
 namespace {
 

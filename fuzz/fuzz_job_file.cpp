@@ -18,8 +18,8 @@
 
 #include "fuzz_check.h"
 #include "image/hex_image.h"
-#include "session/job.h"
-#include "session/unique_value.h"
+#include "job/job.h"
+#include "job/unique_value.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -23,9 +23,11 @@
 
 #include "fuzz_check.h"
 #include "image/hex_image.h"
-#include "session/job.h"
-#include "session/number_journal.h"
-#include "session/unique_value.h"
+#include "job/job.h"
+#include "job/leased_journal.h"
+#include "job/local_journal.h"
+#include "job/number_journal.h"
+#include "job/unique_value.h"
 
 namespace {
 
@@ -128,7 +130,7 @@ void check_value(const UniqueField& field, std::uint64_t value) {
 
 // Takes values from a journal opened on `path`, checking each against the
 // model and the values taken before; returns the last values taken.
-std::vector<std::uint64_t> take_and_check(const Job& job, NumberJournal& journal, const Model& model,
+std::vector<std::uint64_t> take_and_check(const Job& job, NumberJournal& journal, bool leased, const Model& model,
                                           std::vector<std::vector<std::uint64_t>>& taken) {
     std::vector<std::uint64_t> last;
     for (int k = 0; k < TAKES; ++k) {
@@ -154,7 +156,7 @@ std::vector<std::uint64_t> take_and_check(const Job& job, NumberJournal& journal
             }
             taken[f].push_back(values[f]);
         }
-        if (journal.leased()) {
+        if (leased) {
             bool within = false;
             for (const Lease& lease : model.leases) {
                 if (lease.first[0] > values[0] || values[0] - lease.first[0] >= lease.count) continue;
@@ -179,24 +181,28 @@ void run(const Job& job, const std::string& path, const std::string& text, bool 
     std::fclose(file);
 
     const Model model = model_of(job, text);
-    NumberJournal journal;
+    LocalJournal local;
+    LeasedJournal leased_journal;
+    NumberJournal& journal = leased ? static_cast<NumberJournal&>(leased_journal) : local;
     std::string problem;
     std::vector<std::string> detail;
-    const bool opened = leased ? journal.open_leased(job, path, problem) : journal.open(job, "", problem, detail);
+    const bool opened = leased ? leased_journal.open(job, path, problem) : local.open(job, "", problem, detail);
     if (!opened) {
         FUZZ_CHECK(problem.find(path) != std::string::npos, "a refusal that does not name the journal: %s",
                    problem.c_str());
         return;
     }
     std::vector<std::vector<std::uint64_t>> taken(job.unique.size());
-    const std::vector<std::uint64_t> last = take_and_check(job, journal, model, taken);
+    const std::vector<std::uint64_t> last = take_and_check(job, journal, leased, model, taken);
     if (last.empty()) return;
     // Opened again, as after a kill: it goes on after what it gave.
-    NumberJournal again;
-    const bool reopened = leased ? again.open_leased(job, path, problem) : again.open(job, "", problem, detail);
+    LocalJournal local_again;
+    LeasedJournal leased_again;
+    NumberJournal& again = leased ? static_cast<NumberJournal&>(leased_again) : local_again;
+    const bool reopened = leased ? leased_again.open(job, path, problem) : local_again.open(job, "", problem, detail);
     FUZZ_CHECK(reopened, "a journal it wrote itself is refused: %s", problem.c_str());
     const std::vector<std::uint64_t> next = again.next();
-    const bool more = leased ? again.lease_left() > 0 : again.used_up().empty();
+    const bool more = leased ? leased_again.lease_left() > 0 : again.used_up().empty();
     for (std::size_t f = 0; more && f < next.size(); ++f) {
         FUZZ_CHECK(next[f] > last[f], "after a restart %s %llu comes again", job.unique[f].name.c_str(),
                    static_cast<unsigned long long>(next[f]));

@@ -96,16 +96,17 @@ ImageFile load_image_file(HexFile& file, HexLoadReport& report, bool strict) {
     return ImageFile::ReadFailed;
 }
 
-const char* image_file_message(ImageFile outcome) {
+std::vector<std::string> image_file_message(ImageFile outcome, const char* path) {
+    const std::string file = path;
     switch (outcome) {
-    case ImageFile::CannotOpen: return "cannot open file %s\r\ncheck you specified file\r\n";
-    case ImageFile::NotIntelHex: return "not an Intel HEX file: %s\r\n";
-    case ImageFile::ReadFailed: return "cannot read file %s\r\n";
-    case ImageFile::NothingToDownload: return "no data to download in %s\r\n";
-    case ImageFile::Warned: return "not flashed: %s has warnings, and strict loading refuses them\r\n";
+    case ImageFile::CannotOpen: return {"cannot open file " + file, "check you specified file"};
+    case ImageFile::NotIntelHex: return {"not an Intel HEX file: " + file};
+    case ImageFile::ReadFailed: return {"cannot read file " + file};
+    case ImageFile::NothingToDownload: return {"no data to download in " + file};
+    case ImageFile::Warned: return {"not flashed: " + file + " has warnings, and strict loading refuses them"};
     case ImageFile::Ready: break;
     }
-    return "";
+    return {};
 }
 
 void describe_image_file(ImageFile outcome, const char* path, const HexLoadReport& report, int error, NoteSink sink,

@@ -3,6 +3,9 @@
 // here prints; the front end prints the message and the notes.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "image/hex_file.h"
 #include "image/hex_image.h"
 
@@ -19,9 +22,9 @@ enum class ImageFile {
 // the image holds. `strict` refuses a file with warnings (Warned).
 ImageFile load_image_file(HexFile& file, HexLoadReport& report, bool strict = false);
 
-// The console message for an outcome other than Ready: a printf format that
-// takes the file's path once.
-const char* image_file_message(ImageFile outcome);
+// The console message for an outcome other than Ready, for the file at
+// `path`: its lines, without line ends.
+std::vector<std::string> image_file_message(ImageFile outcome, const char* path);
 
 // Receives one note: a line of text for standard error, without the
 // "stbload: " in front or a line end.

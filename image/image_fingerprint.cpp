@@ -1,5 +1,7 @@
 #include "image/image_fingerprint.h"
 
+#include <cstdio>
+
 #include <array>
 #include <cstring>
 
@@ -134,4 +136,16 @@ ImageFingerprint fingerprint_image(const ImageWindow& image) {
     fingerprint.crc32 = crc32_of(image.bytes, TRANSFER_LENGTH);
     sha256_of(image.bytes, TRANSFER_LENGTH, fingerprint.sha256);
     return fingerprint;
+}
+
+std::string crc32_text(std::uint32_t crc32) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", crc32);
+    return text;
+}
+
+std::string sha256_text(const std::uint8_t digest[32]) {
+    char text[65];
+    format_sha256(digest, text);
+    return text;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "image/image_window.h"
 
@@ -24,6 +25,10 @@ void sha256_of(const std::uint8_t* data, std::size_t size, std::uint8_t digest[3
 
 // The SHA-256 as 64 lower-case hex digits and a NUL.
 void format_sha256(const std::uint8_t digest[32], char text[65]);
+
+// The two as the tool writes them everywhere: "0x5E1F0C27", and 64 lower-case hex digits.
+std::string crc32_text(std::uint32_t crc32);
+std::string sha256_text(const std::uint8_t digest[32]);
 
 // The trace's line for the fingerprint of what is sent.
 void trace_fingerprint(const ImageFingerprint& fingerprint);

@@ -14,7 +14,7 @@
 #include "console/environment.h"
 #include "link/port_name.h"
 #include "report/report.h"
-#include "session/exit_status.h"
+#include "console/exit_status.h"
 #include "station/station.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "report/report_data.h"
 #include "report/report_html.h"
 #include "report/report_tables.h"
-#include "session/exit_status.h"
+#include "console/exit_status.h"
 
 namespace {
 
@@ -58,11 +58,6 @@ void note_skipped(void* /*context*/, const std::string& file, std::uint64_t line
     console_note("%s:%llu: skipped: %s", file.c_str(), static_cast<unsigned long long>(line), why.c_str());
 }
 
-std::string system_words(int error) {
-    char words[256];
-    describe_system_error(error, words, sizeof words);
-    return words;
-}
 
 // Why the page may not be written as `path`, or empty if it may: the page
 // replaces a missing file or a page of the report, never a log the report

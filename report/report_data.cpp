@@ -4,27 +4,25 @@
 #include <cstdio>
 
 #include "link/port_list.h"
-#include "session/box_log.h"
-#include "session/csv_reader.h"
+#include "records/box_log.h"
+#include "records/log_columns.h"
+#include "records/csv_reader.h"
 
 namespace {
 
 constexpr std::int64_t HOUR_MS = std::int64_t{3600} * 1000;
 
-// The columns the report reads, by their place in either header.
-enum Column : std::size_t {
-    STARTED = 0,
-    ENDED = 1,
-    STATION = 2,
-    PORT = 3,
-    CRC32 = 7,
-    RESULT = 9,
-    REASON = 14,
-};
-
-std::vector<std::string> header_of(const char* text, std::size_t size) {
-    return csv_fields_of(std::string(text, size - 3));  // without its CR LF and NUL
-}
+// The columns the report reads stand in the same place in every header,
+// those of the logs before jobs included.
+using col::CRC32;
+using col::ENDED;
+using col::PORT;
+using col::REASON;
+using col::RESULT;
+using col::STARTED;
+using col::STATION;
+static_assert(REASON < LOG_COLUMNS_BEFORE_JOBS && CRC32 < LOG_COLUMNS_BEFORE_JOBS,
+              "the report reads old logs too");
 
 // Days since 1970-01-01 of a date of the Gregorian calendar.
 std::int64_t days_from_civil(std::int64_t year, unsigned month, unsigned day) {
@@ -140,9 +138,9 @@ double BoxCounts::per_hour_running() const {
 
 bool read_station_log(const std::string& path, ReportData& data, std::string& error, SkippedRow skipped_row,
                       void* context) {
-    static const std::vector<std::string> with_job = header_of(BOX_LOG_HEADER, sizeof BOX_LOG_HEADER);
+    static const std::vector<std::string> with_job = log_header_names();
     static const std::vector<std::string> before_jobs =
-        header_of(BOX_LOG_HEADER_BEFORE_JOBS, sizeof BOX_LOG_HEADER_BEFORE_JOBS);
+        log_header_names(LOG_COLUMNS_BEFORE_JOBS);
     CsvReader log;
     if (!log.open(path)) {
         error = "cannot be read";

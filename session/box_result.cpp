@@ -1,19 +1,25 @@
 #include "session/box_result.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "console/clock.h"
 #include "link/update_exchange.h"
 
-namespace {
-
-std::string utc_now() {
-    char text[40];
-    format_utc(std::chrono::system_clock::now(), text, sizeof text);
-    return text;
+void take_result(BoxRecord& record, const BoxResult& result) {
+    record.started = result.started;
+    record.ended = result.ended;
+    record.result = outcome_word(result.outcome);
+    record.erase_s = result.erase_s;
+    record.transfer_s = result.transfer_s;
+    record.flash_write_s = result.flash_write_s;
+    record.bytes_sent = result.bytes_sent;
+    record.reason = result.reason;
+    record.box_id = result.box_id;
+    record.unique = result.unique;
+    record.box_crc32 = result.box_crc32;
+    record.boot = result.boot;
 }
-
-}  // namespace
 
 const char* outcome_word(BoxOutcome outcome) {
     switch (outcome) {
@@ -88,11 +94,7 @@ double BoxRecorder::phase(double from, double to) const {
 BoxResult BoxRecorder::result() const {
     BoxResult r;
     const bool completed = ended_ == ExchangeResult::Completed;
-    r.outcome = !started_                           ? BoxOutcome::NotStarted
-                : completed                         ? BoxOutcome::Completed
-                : ended_ == ExchangeResult::Refused  ? BoxOutcome::NumbersUsedUp
-                : ended_ == ExchangeResult::TimedOut ? BoxOutcome::TimedOut
-                                                     : BoxOutcome::Lost;
+    r.outcome = started_ ? BoxOutcome::Lost : BoxOutcome::NotStarted;  // until decide_outcome()
     r.started = started_at_;
     r.ended = utc_now();
     r.seconds = started_ ? end_ - box_start_ : 0;
@@ -101,4 +103,78 @@ BoxResult BoxRecorder::result() const {
     r.flash_write_s = phase(flash_start_, completed ? end_ : -1);
     r.bytes_sent = static_cast<unsigned long>(sent_) * PACKET_DATA_BYTES;
     return r;
+}
+
+namespace {
+
+// A box the operator or the station ended: its outcome and reason. False for any other end.
+bool ended_on_request(const BoxEnd& end, BoxResult& result) {
+    switch (end.request) {
+    case BoxEnd::Request::Reset:
+        result.outcome = BoxOutcome::Reset;
+        result.reason = "reset by the operator";
+        return true;
+    case BoxEnd::Request::Stop:
+        result.outcome = BoxOutcome::Interrupted;
+        result.reason = "the station was stopped";
+        return true;
+    case BoxEnd::Request::None:
+        break;
+    }
+    return false;
+}
+
+// Its flash written and confirmed: completed, unless its boot was to be shown and was not.
+void decide_written(const BoxEnd& end, BoxResult& result) {
+    char reason[96];
+    switch (end.boot) {
+    case BoxEnd::Boot::NotAsked:
+    case BoxEnd::Boot::Shown:
+        result.outcome = BoxOutcome::Completed;
+        return;
+    case BoxEnd::Boot::Lost:
+        if (ended_on_request(end, result)) return;
+        result.outcome = BoxOutcome::NoBoot;
+        result.reason = "lost connection while checking the boot (" + end.port_problem + ")";
+        return;
+    case BoxEnd::Boot::NotShown:
+        result.outcome = BoxOutcome::NoBoot;
+        std::snprintf(reason, sizeof reason, "the boot text did not come within %.0f s", end.boot_within_s);
+        result.reason = reason;
+        return;
+    }
+}
+
+}  // namespace
+
+void decide_outcome(const BoxEnd& end, BoxResult& result) {
+    result.reason.clear();
+    char reason[96];
+    if (!end.started) {
+        result.outcome = BoxOutcome::NotStarted;
+        return;
+    }
+    switch (end.exchange) {
+    case ExchangeResult::Completed:
+        decide_written(end, result);
+        return;
+    case ExchangeResult::Refused:
+        result.outcome = end.numbers_failed ? BoxOutcome::NoNumbers : BoxOutcome::NumbersUsedUp;
+        result.reason = end.refusal;
+        return;
+    case ExchangeResult::TimedOut:
+        result.outcome = BoxOutcome::TimedOut;
+        std::snprintf(reason, sizeof reason, "the box did not confirm its flash write within %.0f s",
+                      end.flash_write_max_s);
+        result.reason = reason;
+        return;
+    case ExchangeResult::Lost:
+        break;
+    }
+    if (!ended_on_request(end, result)) {
+        result.outcome = end.stalled ? BoxOutcome::TimedOut : BoxOutcome::Lost;
+        result.reason = end.port_problem;
+    }
+    // A box stopped or lost while it waited for numbers was never answered: its row says so.
+    if (!end.waiting.empty()) result.reason += "; it was waiting for numbers (" + end.waiting + ") and was not answered";
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "records/box_record.h"
 #include "session/session_observer.h"
 
 enum class BoxOutcome {
@@ -36,6 +37,29 @@ struct BoxResult {
     std::string boot;              // the line that proved its boot
 };
 
+// Everything that decides how a box ended, as the session gathers it.
+struct BoxEnd {
+    bool started = false;                           // a loader line came: a box
+    ExchangeResult exchange = ExchangeResult::Lost; // how the exchange ended
+    enum class Request { None, Reset, Stop };
+    Request request = Request::None;                // the operator reset the port, or the station stopped
+    std::string port_problem;                       // the port's words for a loss
+    bool stalled = false;                           // the port took no data for the stall limit
+    bool numbers_failed = false;                    // refused: the journal could not be written (else: used up)
+    std::string refusal;                            // refused: why
+    double flash_write_max_s = 0;                   // the limit a flash write ran past
+    enum class Boot { NotAsked, Shown, NotShown, Lost };
+    Boot boot = Boot::NotAsked;                     // under a job that asks for proof of the boot
+    double boot_within_s = 0;
+    std::string waiting;                            // the box waited for numbers and was never answered: why
+};
+
+// The box's outcome and its reason, decided here alone.
+void decide_outcome(const BoxEnd& end, BoxResult& result);
+
+// A box's result in the record's columns (the rest are the caller's).
+void take_result(BoxRecord& record, const BoxResult& result);
+
 // Whether the box counts as failed (every end but completed and interrupted).
 bool outcome_failed(BoxOutcome outcome);
 
@@ -63,9 +87,10 @@ public:
     void finished(ExchangeResult result) override;
 
     bool started() const { return started_; }
-    // The box's record; a refused box counts as NumbersUsedUp, and the
-    // session sets the rest (reason, the job's columns, who ended it).
+    // The box's record, its outcome left to decide_outcome(); the session
+    // sets the rest (the job's columns).
     BoxResult result() const;
+    ExchangeResult ended() const { return ended_; }
 
 private:
     void start();

@@ -9,11 +9,12 @@
 
 #include "console/clock.h"
 #include "console/trace.h"
+#include "image/image_fingerprint.h"
 #include "link/device_line.h"
 #include "link/exchange_trace.h"
 #include "link/update_exchange.h"
 #include "session/exchange_fanout.h"
-#include "session/unique_value.h"
+#include "job/unique_value.h"
 
 namespace {
 
@@ -195,7 +196,9 @@ BoxResult Session::run_box(SessionObserver& front) {
     ExchangeTrace trace_lines;
     BoxRecorder recorder(front);
     std::unique_ptr<IdentityWatch> identity;
-    if (job.job != nullptr && job.job->identity_pattern) identity = std::make_unique<IdentityWatch>(*job.job->identity_pattern, front);
+    if (job.job != nullptr && job.job->identity_pattern) {
+        identity = std::make_unique<IdentityWatch>(*job.job->identity_pattern, front);
+    }
     ExchangeFanout everyone{&trace_lines, &recorder, identity.get(), &front};
     JobSource source(job, image_, front);
     ExchangeLimits limits;
@@ -205,65 +208,40 @@ BoxResult Session::run_box(SessionObserver& front) {
     BoxResult result = recorder.result();
     if (identity) result.box_id = identity->id();
     result.unique = source.pairs();
-    if (source.sent() && job.job != nullptr) {
-        char crc[16];
-        std::snprintf(crc, sizeof crc, "0x%08X", window_crc32(source.window()));
-        result.box_crc32 = crc;
+    if (source.sent() && job.job != nullptr) result.box_crc32 = crc32_text(window_crc32(source.window()));
+    BoxEnd end = box_end(recorder.started(), recorder.ended());
+    end.numbers_failed = source.failed();
+    end.refusal = source.refusal();
+    if (!source.took()) end.waiting = source.waiting();
+    if (end.started && end.exchange == ExchangeResult::Completed && job.job != nullptr && job.job->boot_expect) {
+        const double checking = monotonic_seconds();
+        end.boot = check_boot(front, result);
+        end.boot_within_s = job.job->boot_within_s;
+        end.request = request();
+        end.port_problem = problem();
+        // The box ends with its check.
+        result.ended = utc_now();
+        result.seconds += monotonic_seconds() - checking;
     }
-    switch (result.outcome) {
-    case BoxOutcome::NumbersUsedUp:
-        if (source.failed()) result.outcome = BoxOutcome::NoNumbers;
-        result.reason = source.refusal();
-        break;
-    case BoxOutcome::Lost:
-        if (!ended_on_request(result)) {
-            result.reason = problem();
-            if (port_.problem().fault == PortFault::Stalled) result.outcome = BoxOutcome::TimedOut;
-        }
-        break;
-    case BoxOutcome::TimedOut: {
-        char reason[96];
-        std::snprintf(reason, sizeof reason, "the box did not confirm its flash write within %.0f s",
-                      limits_.flash_write_max_s);
-        result.reason = reason;
-        break;
-    }
-    case BoxOutcome::Completed:
-        if (job.job != nullptr && job.job->boot_expect) {
-            const double checking = monotonic_seconds();
-            check_boot(front, result);
-            // The box ends with its check.
-            char ended[40];
-            format_utc(std::chrono::system_clock::now(), ended, sizeof ended);
-            result.ended = ended;
-            result.seconds += monotonic_seconds() - checking;
-        }
-        break;
-    default:
-        break;
-    }
-    // A box stopped or lost while it waited for numbers was never answered: its row says so.
-    if (!source.waiting().empty() && !source.took() &&
-        (result.outcome == BoxOutcome::Interrupted || result.outcome == BoxOutcome::Lost ||
-         result.outcome == BoxOutcome::Reset)) {
-        result.reason += "; it was waiting for numbers (" + source.waiting() + ") and was not answered";
-    }
+    decide_outcome(end, result);
     if (source.took()) job.numbers->end(job.station, job.port, source.values(), outcome_word(result.outcome));
     return result;
 }
 
-bool Session::ended_on_request(BoxResult& result) const {
-    if (reset_.load()) {
-        result.outcome = BoxOutcome::Reset;
-        result.reason = "reset by the operator";
-        return true;
-    }
-    if (cancelled()) {
-        result.outcome = BoxOutcome::Interrupted;
-        result.reason = "the station was stopped";
-        return true;
-    }
-    return false;
+BoxEnd::Request Session::request() const {
+    if (reset_.load()) return BoxEnd::Request::Reset;
+    return cancelled() ? BoxEnd::Request::Stop : BoxEnd::Request::None;
+}
+
+BoxEnd Session::box_end(bool started, ExchangeResult exchange) const {
+    BoxEnd end;
+    end.started = started;
+    end.exchange = exchange;
+    end.request = request();
+    end.port_problem = problem();
+    end.stalled = port_.problem().fault == PortFault::Stalled;
+    end.flash_write_max_s = limits_.flash_write_max_s;
+    return end;
 }
 
 void Session::reset() {
@@ -284,7 +262,7 @@ void Session::set_limits(const SessionLimits& limits) {
 
 // After the box's '@': its lines, unanswered, for up to the job's within_s,
 // until one holds the expected text.
-void Session::check_boot(SessionObserver& front, BoxResult& result) {
+BoxEnd::Boot Session::check_boot(SessionObserver& front, BoxResult& result) {
     const std::string& expect = *job_->job->boot_expect;
     const double within = job_->job->boot_within_s;
     trace("boot: waiting up to %.0f s for \"%s\"", within, expect.c_str());
@@ -302,19 +280,15 @@ void Session::check_boot(SessionObserver& front, BoxResult& result) {
         std::uint8_t byte = 0;
         const PortRead got = port_.read_byte(byte);
         if (got == PortRead::Lost) {
-            if (!ended_on_request(result)) {
-                result.outcome = BoxOutcome::NoBoot;
-                result.reason = "lost connection while checking the boot (" + problem() + ")";
-            }
-            trace("boot: %s", result.reason.c_str());
-            return;
+            trace("boot: lost connection while checking the boot (%s)", problem().c_str());
+            return BoxEnd::Boot::Lost;
         }
         if (got != PortRead::Byte || byte == '\0') continue;
         line += static_cast<char>(byte);
         if (line.find(expect) != std::string::npos && (byte == '\n' || line.size() >= DEVICE_LINE_MAX - 1)) {
             result.boot = without_line_end(line);
             trace("boot: \"%s\"", escaped_line(line.data(), line.size()).c_str());
-            return;
+            return BoxEnd::Boot::Shown;
         }
         if (byte == '\n' || line.size() >= DEVICE_LINE_MAX - 1) line.clear();
     }
@@ -322,11 +296,8 @@ void Session::check_boot(SessionObserver& front, BoxResult& result) {
     if (line.find(expect) != std::string::npos) {
         result.boot = without_line_end(line);
         trace("boot: \"%s\" (no line end)", escaped_line(line.data(), line.size()).c_str());
-        return;
+        return BoxEnd::Boot::Shown;
     }
-    result.outcome = BoxOutcome::NoBoot;
-    char reason[64];
-    std::snprintf(reason, sizeof reason, "the boot text did not come within %.0f s", within);
-    result.reason = reason;
     trace("boot: \"%s\" did not come within %.0f s", expect.c_str(), within);
+    return BoxEnd::Boot::NotShown;
 }

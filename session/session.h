@@ -15,9 +15,9 @@
 #include "link/port_name.h"
 #include "link/serial_port.h"
 #include "session/box_result.h"
-#include "session/job.h"
-#include "session/line_keeper.h"
-#include "session/number_journal.h"
+#include "job/job.h"
+#include "line/keeper.h"
+#include "job/number_journal.h"
 #include "session/session_observer.h"
 
 // How long a station lets a box keep its port: 0 waits as long as it takes.
@@ -77,9 +77,11 @@ public:
     void set_limits(const SessionLimits& limits);
 
 private:
-    void check_boot(SessionObserver& front, BoxResult& result);
-    // A box the operator or the station ended: its outcome and reason. False for any other end.
-    bool ended_on_request(BoxResult& result) const;
+    BoxEnd::Boot check_boot(SessionObserver& front, BoxResult& result);
+    // Whether the operator or the station asked the box in progress to end.
+    BoxEnd::Request request() const;
+    // What the port and the session know of a box's end.
+    BoxEnd box_end(bool started, ExchangeResult exchange) const;
 
     PortName name_;
     std::string label_;

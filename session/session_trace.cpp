@@ -3,8 +3,8 @@
 #include "console/environment.h"
 #include "console/trace.h"
 
-ConsoleReport start_session_trace(const std::string& what) {
-    ConsoleReport report;
+Problem start_session_trace(const std::string& what) {
+    Problem report;
     const char* path = environment_value("STBLOAD_TRACE");
     if (path == nullptr || path[0] == '\0') return report;
     if (!trace_open(path)) {
@@ -18,4 +18,8 @@ ConsoleReport start_session_trace(const std::string& what) {
 void end_session_trace(const std::string& what, int status) {
     trace("outcome: %s, exit status %d", what.c_str(), status);
     trace_close();
+}
+
+TraceScope::TraceScope(const std::string& what) {
+    console_show(start_session_trace(what));
 }

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "link/port_name.h"
-#include "session/job.h"
+#include "job/job.h"
 
 // One port of the station, as PORTS gives it.
 struct StationPort {

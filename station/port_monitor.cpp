@@ -8,16 +8,17 @@
 #include "image/hex_image.h"
 
 PortMonitor::PortMonitor(const std::string& label) {
+    const MutexLock hold(lock_);
     view_.label = label;
 }
 
 PortView PortMonitor::view() const {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     return view_;
 }
 
 std::vector<PortEvent> PortMonitor::take_events() {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     std::vector<PortEvent> taken;
     taken.swap(events_);
     return taken;
@@ -42,13 +43,13 @@ void PortMonitor::set_phase(PortPhase phase, const std::string& reason) {
 }
 
 void PortMonitor::opened(const std::string& device, bool again) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     view_.device = device;
     event(again ? "back" : "opened", (again ? "back on " : "opened ") + device).device = device;
 }
 
 void PortMonitor::cannot_open(const std::string& device, const std::string& reason) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     view_.device = device;
     set_phase(PortPhase::CannotOpen, reason);
     PortEvent& happened = event("cannot open", reason);
@@ -57,18 +58,18 @@ void PortMonitor::cannot_open(const std::string& device, const std::string& reas
 }
 
 void PortMonitor::lost(const std::string& reason) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     set_phase(PortPhase::CannotOpen, "lost: " + reason);
     event("port lost", "port lost: " + reason).reason = reason;
 }
 
 void PortMonitor::waiting() {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     set_phase(PortPhase::Waiting, std::string());
 }
 
 void PortMonitor::box_started() {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     view_.box_in_progress = true;
     view_.numbers.clear();
     view_.numbers_waited = 0;
@@ -77,7 +78,7 @@ void PortMonitor::box_started() {
 }
 
 void PortMonitor::box_progress(PortPhase phase, unsigned percent, double seconds_left) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     if (view_.phase != phase) view_.phase_start = monotonic_seconds();
     view_.phase = phase;
     view_.percent = percent;
@@ -85,25 +86,25 @@ void PortMonitor::box_progress(PortPhase phase, unsigned percent, double seconds
 }
 
 void PortMonitor::numbers_taken(const std::string& pairs, double waited_s) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     view_.numbers = pairs;
     view_.numbers_waited = waited_s;
 }
 
 void PortMonitor::box_named(const std::string& id) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     view_.box_id = id;
 }
 
 void PortMonitor::numbers_waiting(const std::string& reason) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     if (view_.phase == PortPhase::NumbersWaiting && view_.reason == reason) return;
     set_phase(PortPhase::NumbersWaiting, reason);
     event("waiting for numbers", "waiting for numbers: " + reason).reason = reason;
 }
 
 void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     view_.box_in_progress = false;
     view_.box_seconds = box.seconds;
     view_.box_id = box.box_id;
@@ -159,12 +160,12 @@ void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
 }
 
 void PortMonitor::remove_the_box() {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     set_phase(PortPhase::RemoveBox, std::string());
     event("remove the box", "remove the box");
 }
 
 void PortMonitor::finished() {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     view_.finished = true;
 }

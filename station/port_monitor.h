@@ -9,11 +9,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "session/box_log.h"
+#include "console/thread_safety.h"
+#include "records/box_log.h"
 #include "session/box_result.h"
 
 enum class PortPhase {
@@ -76,28 +76,28 @@ public:
     explicit PortMonitor(const std::string& label);
 
     // For the screen: a copy of the state, and the events since the last take.
-    PortView view() const;
-    std::vector<PortEvent> take_events();
+    PortView view() const EXCLUDES(lock_);
+    std::vector<PortEvent> take_events() EXCLUDES(lock_);
 
     // For the port's thread.
-    void opened(const std::string& device, bool again);
-    void cannot_open(const std::string& device, const std::string& reason);
-    void lost(const std::string& reason);
-    void waiting();
-    void box_started();
-    void box_progress(PortPhase phase, unsigned percent, double seconds_left);
-    void numbers_taken(const std::string& pairs, double waited_s);
-    void numbers_waiting(const std::string& reason);
-    void box_named(const std::string& id);
-    void box_ended(const BoxResult& box, const BoxRecord& row);
-    void remove_the_box();
-    void finished();
+    void opened(const std::string& device, bool again) EXCLUDES(lock_);
+    void cannot_open(const std::string& device, const std::string& reason) EXCLUDES(lock_);
+    void lost(const std::string& reason) EXCLUDES(lock_);
+    void waiting() EXCLUDES(lock_);
+    void box_started() EXCLUDES(lock_);
+    void box_progress(PortPhase phase, unsigned percent, double seconds_left) EXCLUDES(lock_);
+    void numbers_taken(const std::string& pairs, double waited_s) EXCLUDES(lock_);
+    void numbers_waiting(const std::string& reason) EXCLUDES(lock_);
+    void box_named(const std::string& id) EXCLUDES(lock_);
+    void box_ended(const BoxResult& box, const BoxRecord& row) EXCLUDES(lock_);
+    void remove_the_box() EXCLUDES(lock_);
+    void finished() EXCLUDES(lock_);
 
 private:
-    PortEvent& event(const char* name, const std::string& text);  // lock held
-    void set_phase(PortPhase phase, const std::string& reason);  // lock held
+    PortEvent& event(const char* name, const std::string& text) REQUIRES(lock_);
+    void set_phase(PortPhase phase, const std::string& reason) REQUIRES(lock_);
 
-    mutable std::mutex lock_;
-    PortView view_;
-    std::vector<PortEvent> events_;
+    mutable Mutex lock_;
+    PortView view_ GUARDED_BY(lock_);
+    std::vector<PortEvent> events_ GUARDED_BY(lock_);
 };

@@ -53,8 +53,8 @@ private:
 PortWorker::PortWorker(const StationPort& port, const StationSetup& setup)
     : port_(port),
       setup_(setup),
-      job_{setup.job, setup.numbers, setup.host, port.given, setup.line},
-      session_(port.name, port.label, setup.image, setup.job != nullptr ? &job_ : nullptr),
+      job_{setup.run->under_job ? &setup.run->job : nullptr, setup.run->numbers, setup.host, port.given, setup.line},
+      session_(port.name, port.label, setup.image, setup.run->under_job ? &job_ : nullptr),
       monitor_(port.label) {
     session_.set_limits(SessionLimits{setup.options->stall_s, setup.options->flash_write_max_s});
 }
@@ -116,20 +116,11 @@ bool PortWorker::wait_quiet() {
     return false;
 }
 
-// The box's row, on the disk before the screen shows the box's end; a row
-// that cannot be written now waits in the log, and the screen says so.
+// D2: the box's row, on the disk before the screen shows the box's end; a
+// row that cannot be written now waits in the log, and the screen says so.
 void PortWorker::log_box(const BoxResult& box, const std::string& adapter) {
-    BoxRecord record;
-    take_result(record, box);
-    record.station = setup_.host;
-    record.port = port_.given;
-    record.device = session_.device();
-    record.adapter = adapter;
-    record.file = setup_.options->hex_path;
-    record.crc32 = setup_.crc32;
-    record.sha256 = setup_.sha256;
-    if (setup_.job != nullptr) record.job = setup_.job->path;
-    setup_.log->write(record);
+    const BoxRecord record = box_record(*setup_.run, box, setup_.host, port_.given, session_.device(), adapter);
+    setup_.run->log.write(record);
     if (setup_.line != nullptr) setup_.line->wake();  // the row goes on to the line's database
     monitor_.box_ended(box, record);
 }

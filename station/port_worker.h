@@ -8,22 +8,21 @@
 #include <atomic>
 #include <string>
 
-#include "session/box_log.h"
+#include "session/setup.h"
 #include "session/session.h"
 #include "station/port_monitor.h"
 #include "station/station_options.h"
 
-// What every port shares, read-only once the ports run.
+// What every port shares, read-only once the ports run (but the log and the
+// journal, which guard themselves).
 struct StationSetup {
     const StationOptions* options;
     ImageWindow image;
     std::string crc32;   // 0x%08X
     std::string sha256;  // 64 lower-case hex digits
     std::string host;
-    BoxLog* log;
+    RunSetup* run;                  // the job, the log, the numbers
     const std::atomic<bool>* stop;  // set when the station is to end
-    const Job* job;                 // the job, or null
-    NumberJournal* numbers;         // the job's numbers, or null
     LineKeeper* line;               // the line's database, or null
 };
 

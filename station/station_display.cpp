@@ -7,7 +7,7 @@
 
 #include "console/clock.h"
 #include "console/console.h"
-#include "session/job_setup.h"
+#include "session/setup.h"
 #include "station/station_screen.h"
 
 namespace {
@@ -94,7 +94,7 @@ void StationDisplay::draw(const std::vector<PortView>& views, const std::string&
     const StationTotals totals = station_totals(views);
     ScreenFrame frame;
     frame.header.push_back(header_);
-    if (numbers_ != nullptr) frame.header.push_back("numbers: " + numbers_left_text(*numbers_));
+    if (numbers_ != nullptr) frame.header.push_back("numbers: " + numbers_->left_text());
     if (line_ != nullptr) frame.header.push_back(line_->status_line());
     frame.numbers = values_;
     frame.log_trouble = log_trouble;

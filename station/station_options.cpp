@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "session/job.h"
+#include "job/job.h"
 
 namespace {
 

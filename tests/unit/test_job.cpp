@@ -12,11 +12,15 @@
 #include "image/image_window.h"
 #include "link/update_exchange.h"
 #include "db/odbc.h"
-#include "session/box_log.h"
-#include "session/csv_reader.h"
-#include "session/job.h"
-#include "session/number_journal.h"
-#include "session/unique_value.h"
+#include "records/box_log.h"
+#include "records/log_columns.h"
+#include "records/csv_reader.h"
+#include "job/job.h"
+#include "job/number_journal.h"
+#include "job/local_journal.h"
+#include "job/leased_journal.h"
+#include "job/unique_value.h"
+#include "support/folder.h"
 #include "support/memory_port.h"
 
 namespace {
@@ -41,31 +45,6 @@ std::string hex(const std::vector<std::uint8_t>& bytes) {
     }
     return text;
 }
-
-// A folder of its own for each test that writes files.
-class Folder {
-public:
-    Folder() {
-        char name[] = "/tmp/stbload-unit-XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~Folder() { std::system(("rm -rf " + path_).c_str()); }  // NOLINT(cert-env33-c): a test's own folder
-    std::string file(const std::string& name, const std::string& text) const {
-        const std::string path = path_ + "/" + name;
-        std::ofstream(path, std::ios::binary) << text;
-        return path;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream in(path_ + "/" + name, std::ios::binary);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 Job job_with_fields(const std::string& path) {
     Job job;
@@ -196,7 +175,7 @@ TEST(NumberJournal, GivesEachValueOnceWhateverTheFileHolds) {
         const std::string name = "job" + std::to_string(++n);
         const Job job = job_with_fields(folder.path() + "/" + name + ".toml");
         if (c.journal != nullptr) folder.file(name + ".numbers", c.journal);
-        NumberJournal journal;
+        LocalJournal journal;
         std::string problem;
         std::vector<std::string> detail;
         ASSERT_EQ(journal.open(job, folder.path() + "/none.csv", problem, detail), c.usable) << c.next << problem;
@@ -219,8 +198,8 @@ TEST(NumberJournal, GivesEachValueOnceWhateverTheFileHolds) {
 
     // A range used up: the four serials of 10-13, then none, on every journal that shares the file.
     const Job job = job_with_fields(folder.path() + "/shared.toml");
-    NumberJournal first;
-    NumberJournal second;
+    LocalJournal first;
+    LocalJournal second;
     std::string problem;
     std::vector<std::string> detail;
     ASSERT_TRUE(first.open(job, "", problem, detail));
@@ -260,7 +239,7 @@ TEST(NumberJournal, ALostJournalIsRefusedWhenTheLogHoldsNumbers) {
                        "t4,,,COM6,,,,,,completed,,,,0,,,,,,\r\n");
     std::vector<std::uint64_t> highest;
     EXPECT_EQ(last_values_in_log(job, log, highest), "serial=SN0012 id=44 (the highest serial on COM3 at t1)");
-    NumberJournal journal;
+    LocalJournal journal;
     std::string problem;
     std::vector<std::string> detail;
     EXPECT_FALSE(journal.open(job, log, problem, detail));
@@ -280,9 +259,9 @@ TEST(NumberJournal, LeasedValuesComeOnlyFromTheJournalsLeases) {
     Job job = job_with_fields(folder.path() + "/line.toml");
     job.unique[0].last = 9999;
     const std::string path = folder.path() + "/log.csv.numbers";
-    NumberJournal journal;
+    LeasedJournal journal;
     std::string problem;
-    ASSERT_TRUE(journal.open_leased(job, path, problem)) << problem;
+    ASSERT_TRUE(journal.open(job, path, problem)) << problem;
     std::vector<std::uint64_t> values;
     std::string why;
     // Nothing leased: no box is answered, and a take says why: the box waits.
@@ -301,8 +280,8 @@ TEST(NumberJournal, LeasedValuesComeOnlyFromTheJournalsLeases) {
     }
     EXPECT_EQ(journal.leases_held(), 1U);
     // Read again after a kill: the same place in the same leases.
-    NumberJournal again;
-    ASSERT_TRUE(again.open_leased(job, path, problem)) << problem;
+    LeasedJournal again;
+    ASSERT_TRUE(again.open(job, path, problem)) << problem;
     EXPECT_EQ(again.lease_left(), 2U);
     EXPECT_EQ(again.next(), want[3]);
     ASSERT_EQ(again.take("s", "2", values, why), TakeResult::Taken);
@@ -325,18 +304,18 @@ TEST(NumberJournal, LeasedValuesComeOnlyFromTheJournalsLeases) {
                                 "stbload numbers 1\r\nlease t station=s count=18446744073709551615 serial=SN0100 "
                                 "id=50\r\n"}) {
         folder.file("damaged.numbers", damaged);
-        NumberJournal refused;
-        EXPECT_FALSE(refused.open_leased(job, folder.path() + "/damaged.numbers", problem)) << damaged;
+        LeasedJournal refused;
+        EXPECT_FALSE(refused.open(job, folder.path() + "/damaged.numbers", problem)) << damaged;
     }
     folder.file("edge.numbers", "stbload numbers 1\r\nlease t station=s count=2 serial=SN9998 id=99\r\n");
-    NumberJournal edge;
-    ASSERT_TRUE(edge.open_leased(job, folder.path() + "/edge.numbers", problem)) << problem;
+    LeasedJournal edge;
+    ASSERT_TRUE(edge.open(job, folder.path() + "/edge.numbers", problem)) << problem;
     EXPECT_EQ(edge.lease_left(), 2U) << "a lease that ends on both ranges' last values";
     // Takes whose fields did not keep step (a journal put together by hand): past the highest of any.
     folder.file("apart.numbers", "stbload numbers 1\r\nlease t station=s count=5 serial=SN0100 id=50\r\n"
                                  "take t station=s port=1 serial=SN0100 id=52\r\n");
-    NumberJournal apart;
-    ASSERT_TRUE(apart.open_leased(job, folder.path() + "/apart.numbers", problem)) << problem;
+    LeasedJournal apart;
+    ASSERT_TRUE(apart.open(job, folder.path() + "/apart.numbers", problem)) << problem;
     EXPECT_EQ(apart.next(), (std::vector<std::uint64_t>{103, 53}));
     EXPECT_EQ(apart.lease_left(), 2U);
 }
@@ -526,14 +505,14 @@ TEST(BoxLog, ATornLastRowIsEndedSoTheNextRowIsWhole) {
     record.result = "completed";
     record.boot = "STB firmware \"2\", ok";
     for (const auto& c : cases) {
-        const std::string path = folder.file("log.csv", BOX_LOG_HEADER + c.tail);
+        const std::string path = folder.file("log.csv", log_header() + c.tail);
         {
             BoxLog log;
             std::string error;
             ASSERT_EQ(log.open(path, error), LogOpen::Opened) << c.what << ": " << error;
             ASSERT_TRUE(log.write(record)) << c.what;
         }
-        EXPECT_EQ(folder.read("log.csv"), BOX_LOG_HEADER + c.tail + c.repair + csv_row(record)) << c.what;
+        EXPECT_EQ(folder.read("log.csv"), log_header() + c.tail + c.repair + csv_row(record)) << c.what;
         CsvReader reader;
         ASSERT_TRUE(reader.open(path));
         std::vector<std::string> fields;

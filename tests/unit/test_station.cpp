@@ -6,7 +6,8 @@
 
 #include "console/figures.h"
 #include "link/transfer_progress.h"
-#include "session/box_log.h"
+#include "records/box_log.h"
+#include "records/log_columns.h"
 #include "station/station_screen.h"
 #include "station/station_stats.h"
 #include "station/station_options.h"

@@ -38,4 +38,4 @@ ImageLoad load_image(const char* path, bool strict = false);
 // What the operator is told of a load: for a failure, the message on
 // standard output and the reason on standard error; for a usable image, the
 // loader's warnings.
-ConsoleReport describe_image_load(const ImageLoad& load, const char* path);
+Problem describe_image_load(const ImageLoad& load, const char* path);

@@ -1,4 +1,4 @@
-#include "session/unique_value.h"
+#include "job/unique_value.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "session/csv_reader.h"
+#include "records/csv_reader.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "session/job.h"
+#include "job/job.h"
 
 // "STB000000123" (prefix and zero-padded digits), "00:1A:2B:00:00:07", or a
 // u32's value in decimal.

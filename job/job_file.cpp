@@ -29,8 +29,8 @@
 
 #include "db/odbc.h"
 #include "image/hex_image.h"
-#include "session/job.h"
-#include "session/unique_value.h"
+#include "job/job.h"
+#include "job/unique_value.h"
 
 namespace {
 
@@ -485,4 +485,8 @@ std::string Job::journal_path() const {
     const std::size_t dot = path.find_last_of('.');
     const std::string stem = dot != std::string::npos && dot > name ? path.substr(0, dot) : path;
     return stem + ".numbers";
+}
+
+std::string Job::log_path() const {
+    return station_log.empty() ? "stbload-station.csv" : job_relative(*this, station_log);
 }

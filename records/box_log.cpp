@@ -1,39 +1,11 @@
-#include "session/box_log.h"
+#include "records/box_log.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "console/system_error.h"
-#include "session/csv_reader.h"
-
-namespace {
-
-// A field as RFC 4180 has it: in double quotes, with its quotes doubled,
-// when it holds a comma, a quote or a line end.
-std::string csv_field(const std::string& text) {
-    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"') quoted += '"';
-        quoted += c;
-    }
-    return quoted + '"';
-}
-
-std::string seconds_field(double seconds) {
-    if (seconds < 0) return std::string();
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", seconds);
-    return text;
-}
-
-std::string system_words(int error) {
-    char words[256];
-    describe_system_error(error, words, sizeof words);
-    return words;
-}
-
-}  // namespace
+#include "records/log_columns.h"
+#include "records/csv_reader.h"
 
 bool box_row_starts(const char* line, std::size_t size) {
     static const char shape[] = "dddd-dd-ddTdd:dd:dd.dddZ,";
@@ -45,38 +17,12 @@ bool box_row_starts(const char* line, std::size_t size) {
     return true;
 }
 
-std::string csv_row(const BoxRecord& r) {
-    const std::string fields[] = {r.started, r.ended, r.station, r.port, r.device, r.adapter, r.file, r.crc32,
-                                  r.sha256, r.result, seconds_field(r.erase_s), seconds_field(r.transfer_s),
-                                  seconds_field(r.flash_write_s), std::to_string(r.bytes_sent), r.reason, r.job,
-                                  r.box_id, r.unique, r.box_crc32, r.boot};
-    std::string row;
-    for (const std::string& field : fields) row += (row.empty() ? "" : ",") + csv_field(field);
-    // An empty first field still makes a row of its own.
-    return row + "\r\n";
-}
-
-void take_result(BoxRecord& record, const BoxResult& result) {
-    record.started = result.started;
-    record.ended = result.ended;
-    record.result = outcome_word(result.outcome);
-    record.erase_s = result.erase_s;
-    record.transfer_s = result.transfer_s;
-    record.flash_write_s = result.flash_write_s;
-    record.bytes_sent = result.bytes_sent;
-    record.reason = result.reason;
-    record.box_id = result.box_id;
-    record.unique = result.unique;
-    record.box_crc32 = result.box_crc32;
-    record.boot = result.boot;
-}
-
 namespace {
 
 // Why a log that starts with `start` is not this one's, or empty if it is.
 std::string foreign_header(const std::string& start) {
-    if (start == BOX_LOG_HEADER) return std::string();
-    return start.rfind(BOX_LOG_HEADER_BEFORE_JOBS, 0) == 0
+    if (start == log_header()) return std::string();
+    return start.rfind(log_header(LOG_COLUMNS_BEFORE_JOBS), 0) == 0
                ? "its header is that of stbload 1.1 and before, without the job's five columns"
                : "its first line is not the header of stbload's results log";
 }
@@ -131,7 +77,7 @@ bool torn_end_repair(RecordFile& file, std::string& repair) {
 bool log_header_usable(const std::string& path, std::string& error) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return true;  // made when it is first written
-    std::string start(sizeof BOX_LOG_HEADER - 1, '\0');
+    std::string start(log_header().size(), '\0');
     start.resize(std::fread(&start[0], 1, start.size(), file));
     std::fclose(file);
     error = start.empty() ? std::string() : foreign_header(start);
@@ -139,7 +85,7 @@ bool log_header_usable(const std::string& path, std::string& error) {
 }
 
 LogOpen BoxLog::open(const std::string& path, std::string& error) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     path_ = path;
     if (!file_.open(path.c_str())) {
         error = system_words(file_.error());
@@ -150,10 +96,10 @@ LogOpen BoxLog::open(const std::string& path, std::string& error) {
     file_.lock();
     std::string start;
     LogOpen opened = LogOpen::Opened;
-    bool written = file_.read_at(0, sizeof BOX_LOG_HEADER - 1, start);
+    bool written = file_.read_at(0, log_header().size(), start);
     if (written && start.empty()) {
-        written = file_.append_locked(BOX_LOG_HEADER, sizeof BOX_LOG_HEADER - 1);
-    } else if (written && start != BOX_LOG_HEADER) {
+        written = file_.append_locked(log_header().data(), log_header().size());
+    } else if (written && start != log_header()) {
         error = foreign_header(start);
         opened = LogOpen::ForeignHeader;
     } else if (written) {
@@ -182,24 +128,24 @@ bool BoxLog::write_waiting() {
 }
 
 bool BoxLog::write(const BoxRecord& record) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     waiting_.push_back(csv_row(record));
     return write_waiting();
 }
 
 bool BoxLog::retry() {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     return write_waiting();
 }
 
 std::size_t BoxLog::waiting(std::string& reason) {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     if (!waiting_.empty()) reason = system_words(error_);
     return waiting_.size();
 }
 
 std::deque<std::string> BoxLog::take_waiting() {
-    const std::lock_guard<std::mutex> hold(lock_);
+    const MutexLock hold(lock_);
     std::deque<std::string> rows;
     rows.swap(waiting_);
     return rows;

@@ -62,6 +62,9 @@ struct Job {
     // The journal of the job's numbers: as [numbers] journal names it (from
     // the job's folder when relative), else the job's file name with ".numbers".
     std::string journal_path() const;
+    // The job's results log: as its [station] log names it (from the job's
+    // folder when relative), else stbload-station.csv in the current folder.
+    std::string log_path() const;
 };
 
 // Reads and checks the job at `path`. False, with `problems` (each
