@@ -64,35 +64,8 @@ bool take_leading_option(const std::vector<char*>& args, std::size_t& at, Comman
     return true;
 }
 
-// What comes after the options, for each command: its plain arguments and
-// where options may still stand.
-bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& line, std::string& error,
-                   char* port = nullptr) {
-    std::vector<char*> plain;
-    if (port != nullptr) plain.push_back(port);
-    for (std::size_t i = at; i < args.size(); ++i) {
-        if (!is_option(args[i])) {
-            plain.push_back(args[i]);
-            continue;
-        }
-        // --json may stand anywhere among the arguments of a command that takes it.
-        const bool takes_json =
-            line.command == Command::Check || line.command == Command::JobCheck || line.command == Command::List;
-        if (takes_json && same(args[i], "--json")) {
-            line.json = true;
-            continue;
-        }
-        if (line.command == Command::Download && plain.size() >= 2) {
-            error = std::string(args[i]) + " after the hex file: options go before the port (stbload [--strict] "
-                                           "[--stall S] [--flash-write-max S] PORT HEXFILE)";
-        } else if (line.command == Command::JobDownload && !plain.empty()) {
-            error = std::string(args[i]) + " after the port: options go before it (stbload --job JOB [--stall S] "
-                                           "[--flash-write-max S] PORT)";
-        } else {
-            error = std::string("unknown option ") + args[i];
-        }
-        return false;
-    }
+// A command's plain arguments, in their places in `line`.
+bool take_plain(const std::vector<char*>& plain, CommandLine& line, std::string& error) {
     switch (line.command) {
     case Command::Download:
         // Further arguments after PORT HEXFILE are ignored, as they always were.
@@ -130,6 +103,88 @@ bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& 
     }
 }
 
+// What comes after the options, for each command: its plain arguments and
+// where options may still stand.
+bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& line, std::string& error,
+                   char* port = nullptr) {
+    std::vector<char*> plain;
+    if (port != nullptr) plain.push_back(port);
+    for (std::size_t i = at; i < args.size(); ++i) {
+        if (!is_option(args[i])) {
+            plain.push_back(args[i]);
+            continue;
+        }
+        // --json may stand anywhere among the arguments of a command that takes it.
+        const bool takes_json =
+            line.command == Command::Check || line.command == Command::JobCheck || line.command == Command::List;
+        if (takes_json && same(args[i], "--json")) {
+            line.json = true;
+            continue;
+        }
+        if (line.command == Command::Download && plain.size() >= 2) {
+            error = std::string(args[i]) + " after the hex file: options go before the port (stbload [--strict] "
+                                           "[--stall S] [--flash-write-max S] PORT HEXFILE)";
+        } else if (line.command == Command::JobDownload && !plain.empty()) {
+            error = std::string(args[i]) + " after the port: options go before it (stbload --job JOB [--stall S] "
+                                           "[--flash-write-max S] PORT)";
+        } else {
+            error = std::string("unknown option ") + args[i];
+        }
+        return false;
+    }
+    return take_plain(plain, line, error);
+}
+
+// A station reads its own options, wherever they stand: `line.rest` gets
+// every argument but its "--station". False if there is no --station among
+// the leading options.
+bool take_station(const std::vector<char*>& args, CommandLine& line) {
+    for (std::size_t i = 0; i < args.size() && is_option(args[i]); ++i) {
+        if (!same(args[i], "--station")) {
+            for (const char* valued : {"--job", "--log", "--events", "--stall", "--flash-write-max", "--rearm-quiet"}) {
+                if (same(args[i], valued)) {
+                    ++i;  // its value is no option
+                    break;
+                }
+            }
+            continue;
+        }
+        line.command = Command::Station;
+        for (std::size_t k = 0; k < args.size(); ++k) {
+            if (k != i) line.rest.push_back(args[k]);
+        }
+        return true;
+    }
+    return false;
+}
+
+// The command the leading options make, and whether they go together.
+bool choose_command(bool check, bool list, CommandLine& line, std::string& error) {
+    line.command = list    ? Command::List
+                   : check ? (line.job.empty() ? Command::Check : Command::JobCheck)
+                   : line.job.empty() ? Command::Download
+                                      : Command::JobDownload;
+    if (list && (check || !line.job.empty())) {
+        error = "--list goes alone (or with --json)";
+        return false;
+    }
+    if (line.json && line.command != Command::Check && line.command != Command::JobCheck &&
+        line.command != Command::List) {
+        error = "--json goes with --list, --check FILE and --job JOB --check";
+        return false;
+    }
+    const bool download = line.command == Command::Download || line.command == Command::JobDownload;
+    if (!download && (line.stall_s > 0 || line.flash_write_max_s > 0)) {
+        error = "--stall and --flash-write-max go with a download or a station";
+        return false;
+    }
+    if (line.strict && line.command == Command::List) {
+        error = "--strict goes with a hex file";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& error) {
@@ -153,23 +208,7 @@ bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& e
         line.rest.assign(args.begin() + 1, args.end());
         return true;
     }
-    // The station reads its own options, wherever they stand: all but its "--station".
-    for (std::size_t i = 0; i < args.size() && is_option(args[i]); ++i) {
-        if (!same(args[i], "--station")) {
-            for (const char* valued : {"--job", "--log", "--events", "--stall", "--flash-write-max", "--rearm-quiet"}) {
-                if (same(args[i], valued)) {
-                    ++i;  // its value is no option
-                    break;
-                }
-            }
-            continue;
-        }
-        line.command = Command::Station;
-        for (std::size_t k = 0; k < args.size(); ++k) {
-            if (k != i) line.rest.push_back(args[k]);
-        }
-        return true;
-    }
+    if (take_station(args, line)) return true;
     bool check = false;
     bool list = false;
     std::size_t at = 0;
@@ -180,29 +219,7 @@ bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& e
         }
         if (!take_leading_option(args, at, line, check, list, error)) return false;
     }
-    line.command = list    ? Command::List
-                   : check ? (line.job.empty() ? Command::Check : Command::JobCheck)
-                   : line.job.empty() ? Command::Download
-                                      : Command::JobDownload;
-    if (list && (check || !line.job.empty())) {
-        error = "--list goes alone (or with --json)";
-        return false;
-    }
-    if (line.json && line.command != Command::Check && line.command != Command::JobCheck &&
-        line.command != Command::List) {
-        error = "--json goes with --list, --check FILE and --job JOB --check";
-        return false;
-    }
-    const bool download = line.command == Command::Download || line.command == Command::JobDownload;
-    if (!download && (line.stall_s > 0 || line.flash_write_max_s > 0)) {
-        error = "--stall and --flash-write-max go with a download or a station";
-        return false;
-    }
-    if (line.strict && line.command == Command::List) {
-        error = "--strict goes with a hex file";
-        return false;
-    }
-    return take_the_rest(args, at, line, error);
+    return choose_command(check, list, line, error) && take_the_rest(args, at, line, error);
 }
 
 bool is_version_flag(const char* arg) {

@@ -52,6 +52,48 @@ int finish(bool json, nlohmann::json& document, const std::vector<std::string>& 
     return problems.empty() ? EXIT_DOWNLOAD_COMPLETED : EXIT_FAILED;
 }
 
+// One field's next value and what is left of its range, on the console
+// (`pool` before the next value under the line's database) and as JSON.
+nlohmann::json show_field(const UniqueField& field, std::uint64_t next, std::uint64_t left, const char* pool) {
+    console_print("  %s at 0x%05X: %s%s%s left of %s to %s\r\n", field.name.c_str(), field.address, pool,
+                  left > 0 ? ("next " + unique_text(field, next) + ", ").c_str() : "", thousands(left).c_str(),
+                  unique_text(field, field.first).c_str(), unique_text(field, field.last).c_str());
+    return {{"name", field.name},
+            {"address", field.address},
+            {"format", format_name(field.format)},
+            {"next", left > 0 ? nlohmann::json(unique_text(field, next)) : nullptr},
+            {"left", left},
+            {"first", unique_text(field, field.first)},
+            {"last", unique_text(field, field.last)}};
+}
+
+// This station's lease: the journal beside its log, read and left as it is.
+// Returns why no box could be flashed, or empty.
+std::string check_station_lease(const Job& job, const std::string& log_path, const std::string& spent,
+                                nlohmann::json& document) {
+    LeasedJournal numbers;
+    std::string problem;
+    if (!numbers.open(job, line_journal_path(log_path), problem, true)) {
+        console_print("%s\r\n", problem.c_str());
+        return problem;
+    }
+    const std::uint64_t held = numbers.lease_left();
+    nlohmann::json lease = {{"journal", numbers.path()}, {"left", held}};
+    if (held > 0) {
+        console_print("numbers: %s, kept in %s\r\n", numbers.left_text().c_str(), numbers.path().c_str());
+        lease["next"] = unique_pairs(job.unique, numbers.next());
+    } else {
+        console_print("numbers: this station holds no lease (one is taken with the first box), kept in %s\r\n",
+                      numbers.path().c_str());
+    }
+    document["line"]["station_lease"] = lease;
+    if (!spent.empty() && held == 0) {
+        problem = "the pool's " + spent + " is used up: no box can be flashed under this job";
+        console_print("%s\r\n", problem.c_str());
+    }
+    return problem;
+}
+
 // Under the line's database: the pool's next values and what is left of
 // them, and this station's lease. Returns why no box could be flashed.
 std::string check_line(const Job& job, const std::string& log_path, nlohmann::json& document) {
@@ -79,42 +121,11 @@ std::string check_line(const Job& job, const std::string& log_path, nlohmann::js
         const UniqueField& field = job.unique[f];
         const std::uint64_t left = next[f] > field.last ? 0 : field.last - next[f] + 1;
         if (left == 0 && spent.empty()) spent = field.name;
-        console_print("  %s at 0x%05X: pool %s%s left of %s to %s\r\n", field.name.c_str(), field.address,
-                      left > 0 ? ("next " + unique_text(field, next[f]) + ", ").c_str() : "",
-                      thousands(left).c_str(), unique_text(field, field.first).c_str(),
-                      unique_text(field, field.last).c_str());
-        pool_fields.push_back({{"name", field.name},
-                               {"address", field.address},
-                               {"format", format_name(field.format)},
-                               {"next", left > 0 ? nlohmann::json(unique_text(field, next[f])) : nullptr},
-                               {"left", left},
-                               {"first", unique_text(field, field.first)},
-                               {"last", unique_text(field, field.last)}});
+        pool_fields.push_back(show_field(field, next[f], left, "pool "));
     }
     document["line"]["fields"] = pool_fields;
     if (job.unique.empty()) return std::string();
-    // This station's lease: the journal beside its log, read and left as it is.
-    LeasedJournal numbers;
-    std::string problem;
-    if (!numbers.open(job, line_journal_path(log_path), problem, true)) {
-        console_print("%s\r\n", problem.c_str());
-        return problem;
-    }
-    const std::uint64_t held = numbers.lease_left();
-    nlohmann::json lease = {{"journal", numbers.path()}, {"left", held}};
-    if (held > 0) {
-        console_print("numbers: %s, kept in %s\r\n", numbers.left_text().c_str(), numbers.path().c_str());
-        lease["next"] = unique_pairs(job.unique, numbers.next());
-    } else {
-        console_print("numbers: this station holds no lease (one is taken with the first box), kept in %s\r\n",
-                      numbers.path().c_str());
-    }
-    document["line"]["station_lease"] = lease;
-    if (!spent.empty() && held == 0) {
-        problem = "the pool's " + spent + " is used up: no box can be flashed under this job";
-        console_print("%s\r\n", problem.c_str());
-    }
-    return problem;
+    return check_station_lease(job, log_path, spent, document);
 }
 
 // A job's own journal: the next values and what is left. Returns why no box
@@ -127,17 +138,7 @@ std::string check_local_numbers(const Job& job, const LocalJournal& numbers, nlo
     nlohmann::json fields = nlohmann::json::array();
     for (std::size_t f = 0; f < job.unique.size(); ++f) {
         const UniqueField& field = job.unique[f];
-        console_print("  %s at 0x%05X: %s%s left of %s to %s\r\n", field.name.c_str(), field.address,
-                      left[f] > 0 ? ("next " + unique_text(field, next[f]) + ", ").c_str() : "",
-                      thousands(left[f]).c_str(), unique_text(field, field.first).c_str(),
-                      unique_text(field, field.last).c_str());
-        fields.push_back({{"name", field.name},
-                          {"address", field.address},
-                          {"format", format_name(field.format)},
-                          {"next", left[f] > 0 ? nlohmann::json(unique_text(field, next[f])) : nullptr},
-                          {"left", left[f]},
-                          {"first", unique_text(field, field.first)},
-                          {"last", unique_text(field, field.last)}});
+        fields.push_back(show_field(field, next[f], left[f], ""));
     }
     document["numbers"] = {{"journal", numbers.path()}, {"exists", !numbers.missing()}, {"fields", fields}};
     const std::string spent = numbers.used_up();

@@ -1,9 +1,9 @@
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <windows.h>
 
 #include "console/terminal.h"
+#include "console/thread_safety.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
@@ -11,15 +11,15 @@
 
 namespace {
 
-// Mutex rules: `drawing` guards use_titles, use_taskbar and pending, since
+// Mutex rules: `drawing` guards every variable below it, since
 // the console's control handler puts the title back on a thread of its own
 // while the front end may be drawing one: once put back, nothing is drawn.
-std::mutex drawing;
-bool use_titles = false;
-bool use_taskbar = false;
-bool pending = false;
-char saved_title[1024] = "";
-DWORD saved_mode = 0;
+Mutex drawing;
+bool use_titles GUARDED_BY(drawing) = false;
+bool use_taskbar GUARDED_BY(drawing) = false;
+bool pending GUARDED_BY(drawing) = false;
+char saved_title[1024] GUARDED_BY(drawing) = "";
+DWORD saved_mode GUARDED_BY(drawing) = 0;
 
 HANDLE stderr_handle() {
     return GetStdHandle(STD_ERROR_HANDLE);
@@ -30,16 +30,16 @@ bool is_console(HANDLE handle, DWORD& mode) {
 }
 
 // Standard input's console mode while its keys are read, to put back.
-DWORD keys_saved = 0;
-bool keys_pending = false;
+DWORD keys_saved GUARDED_BY(drawing) = 0;
+bool keys_pending GUARDED_BY(drawing) = false;
 
-void keys_put_back() {  // `drawing` held
+void keys_put_back() REQUIRES(drawing) {
     if (!keys_pending) return;
     keys_pending = false;
     SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), keys_saved);
 }
 
-void put_back() {  // `drawing` held
+void put_back() REQUIRES(drawing) {
     keys_put_back();
     if (!pending) return;
     pending = false;
@@ -53,13 +53,13 @@ void put_back() {  // `drawing` held
 }
 
 // What an interrupt says on standard error before the process ends (`drawing` held).
-char interrupt_note[128];
-DWORD interrupt_note_size = 0;
+char interrupt_note[128] GUARDED_BY(drawing);
+DWORD interrupt_note_size GUARDED_BY(drawing) = 0;
 
 // Runs on a thread of its own when Ctrl+C, Ctrl+Break or closing the window
 // ends the process; FALSE lets the default handler end it as before.
 BOOL WINAPI on_console_event(DWORD /*event*/) {
-    const std::lock_guard<std::mutex> hold(drawing);
+    const MutexLock hold(drawing);
     if (interrupt_note_size > 0) {
         DWORD written = 0;
         WriteFile(stderr_handle(), interrupt_note, interrupt_note_size, &written, nullptr);
@@ -87,6 +87,7 @@ TerminalSetup probe_terminal() {
     // console (Windows 7 and 8 among them) refuses the mode and would print them.
     if (taskbar_known_from_environment() &&
         SetConsoleMode(stderr_handle(), err_mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE) {
+        const MutexLock hold(drawing);
         saved_mode = err_mode;
         setup.taskbar = true;
     }
@@ -99,7 +100,7 @@ void write_stderr(const char* text, std::size_t size) {
 }
 
 void terminal_begin(const TerminalSetup& setup, bool on_interrupt) {
-    const std::lock_guard<std::mutex> hold(drawing);
+    const MutexLock hold(drawing);
     use_titles = setup.titles;
     use_taskbar = setup.taskbar;
     if (!use_titles && !use_taskbar) return;
@@ -109,18 +110,18 @@ void terminal_begin(const TerminalSetup& setup, bool on_interrupt) {
 }
 
 void terminal_title(const char* text) {
-    const std::lock_guard<std::mutex> hold(drawing);
+    const MutexLock hold(drawing);
     if (use_titles) SetConsoleTitleA(text);
 }
 
 void terminal_taskbar(TaskbarState state, unsigned percent) {
-    const std::lock_guard<std::mutex> hold(drawing);
+    const MutexLock hold(drawing);
     if (use_taskbar) write_taskbar_sequence(state, percent);
 }
 
 void terminal_say_on_interrupt(const char* text) {
     {
-        const std::lock_guard<std::mutex> hold(drawing);
+        const MutexLock hold(drawing);
         const int written = std::snprintf(interrupt_note, sizeof interrupt_note, "%s", text);
         interrupt_note_size = written < 0 ? 0 : static_cast<DWORD>(std::strlen(interrupt_note));
     }
@@ -128,19 +129,19 @@ void terminal_say_on_interrupt(const char* text) {
 }
 
 void terminal_restore_now() {
-    const std::lock_guard<std::mutex> hold(drawing);
+    const MutexLock hold(drawing);
     put_back();
 }
 
 void terminal_end() {
-    const std::lock_guard<std::mutex> hold(drawing);
+    const MutexLock hold(drawing);
     put_back();
     use_titles = false;
     use_taskbar = false;
 }
 
 bool terminal_keys_begin() {
-    const std::lock_guard<std::mutex> hold(drawing);
+    const MutexLock hold(drawing);
     if (keys_pending) return true;
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     if (!is_console(in, keys_saved)) return false;
@@ -152,7 +153,7 @@ bool terminal_keys_begin() {
 
 int terminal_keys_read(char* buffer, std::size_t size) {
     {
-        const std::lock_guard<std::mutex> hold(drawing);
+        const MutexLock hold(drawing);
         if (!keys_pending) return -1;
     }
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
@@ -173,6 +174,6 @@ int terminal_keys_read(char* buffer, std::size_t size) {
 }
 
 void terminal_keys_end() {
-    const std::lock_guard<std::mutex> hold(drawing);
+    const MutexLock hold(drawing);
     keys_put_back();
 }

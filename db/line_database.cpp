@@ -164,10 +164,7 @@ bool LineDatabase::insert_box(const std::vector<std::string>& fields, DbError& e
     return false;
 }
 
-LeaseResult LineDatabase::take_lease(const std::vector<PoolField>& fields, std::uint64_t count,
-                                     const std::string& station, const std::string& journal, Lease& lease,
-                                     std::string& used_up, DbError& error) {
-    if (!ready(error)) return LeaseResult::Failed;
+bool LineDatabase::make_ranges(const std::vector<PoolField>& fields, DbError& error) {
     // A range's row is made with its first lease, by this station or another at the same moment.
     for (const PoolField& field : fields) {
         if (!db_.run("INSERT INTO stb_ranges (\"pool\", \"field\", \"next_value\") SELECT ?, ?, ? WHERE NOT EXISTS "
@@ -176,79 +173,98 @@ LeaseResult LineDatabase::take_lease(const std::vector<PoolField>& fields, std::
                       DbValue::of(pool_), DbValue::of(field.name)},
                      nullptr, nullptr, error) &&
             !already_there(error)) {
-            if (error.fault == DbFault::Unreachable) db_.disconnect();
-            return LeaseResult::Failed;
+            return false;
         }
     }
+    return true;
+}
+
+bool LineDatabase::read_ranges(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& stored,
+                               std::vector<std::uint64_t>& next, DbError& error) {
+    for (const PoolField& field : fields) {
+        std::vector<DbRow> rows;
+        if (!db_.run("SELECT \"next_value\" FROM stb_ranges WHERE \"pool\" = ? AND \"field\" = ?",
+                     {DbValue::of(pool_), DbValue::of(field.name)}, &rows, nullptr, error)) {
+            return false;
+        }
+        std::uint64_t value = 0;
+        if (rows.empty() || !stored_value(rows[0][0], value)) {
+            error = {DbFault::Failed, "", "the range of " + field.name + " has no usable row in stb_ranges"};
+            return false;
+        }
+        stored.push_back(value);
+        next.push_back(value > field.first ? value : field.first);  // no lower than the job's first
+    }
+    return true;
+}
+
+LineDatabase::RangeMove LineDatabase::move_range(const PoolField& field, std::uint64_t stored, std::uint64_t next,
+                                                 std::uint64_t take, const LeaseHolder& holder, DbError& error) {
+    // The range moves on only from the value read: a station that took it
+    // first makes this one try again with what it left.
+    long long changed = 0;
+    if (!db_.run("UPDATE stb_ranges SET \"next_value\" = ? WHERE \"pool\" = ? AND \"field\" = ? AND "
+                 "\"next_value\" = ?",
+                 {DbValue::of(static_cast<std::int64_t>(next + take)), DbValue::of(pool_), DbValue::of(field.name),
+                  DbValue::of(static_cast<std::int64_t>(stored))},
+                 nullptr, &changed, error)) {
+        return RangeMove::Failed;
+    }
+    if (changed != 1) return RangeMove::Raced;
+    if (!db_.run("INSERT INTO stb_leases (\"pool\", \"field\", \"first_value\", \"last_value\", \"station\", "
+                 "\"journal\", \"taken\") VALUES (?, ?, ?, ?, ?, ?, ?)",
+                 {DbValue::of(pool_), DbValue::of(field.name), DbValue::of(static_cast<std::int64_t>(next)),
+                  DbValue::of(static_cast<std::int64_t>(next + take - 1)), DbValue::of(holder.station.substr(0, 255)),
+                  DbValue::of(holder.journal.substr(0, 1024)), DbValue::of(holder.taken)},
+                 nullptr, nullptr, error)) {
+        return RangeMove::Failed;
+    }
+    return RangeMove::Moved;
+}
+
+LineDatabase::RangeMove LineDatabase::try_lease(const std::vector<PoolField>& fields, std::uint64_t count,
+                                                const LeaseHolder& holder, Lease& lease, std::string& used_up,
+                                                DbError& error) {
+    std::vector<std::uint64_t> stored;  // as the rows hold them
+    std::vector<std::uint64_t> next;
+    if (!read_ranges(fields, stored, next, error)) return RangeMove::Failed;
+    std::uint64_t take = count;
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+        const std::uint64_t left = next[f] > fields[f].last ? 0 : fields[f].last - next[f] + 1;
+        if (left == 0) {
+            used_up = fields[f].name;
+            return RangeMove::UsedUp;
+        }
+        if (left < take) take = left;
+    }
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+        const RangeMove moved = move_range(fields[f], stored[f], next[f], take, holder, error);
+        if (moved != RangeMove::Moved) return moved;
+    }
+    lease.first = next;
+    lease.count = take;
+    return RangeMove::Moved;
+}
+
+LeaseResult LineDatabase::take_lease(const std::vector<PoolField>& fields, std::uint64_t count,
+                                     const std::string& station, const std::string& journal, Lease& lease,
+                                     std::string& used_up, DbError& error) {
+    if (!ready(error)) return LeaseResult::Failed;
+    if (!make_ranges(fields, error)) {
+        if (error.fault == DbFault::Unreachable) db_.disconnect();
+        return LeaseResult::Failed;
+    }
+    const LeaseHolder holder{station, journal, now_utc()};
     for (int attempt = 0; attempt < TRIES; ++attempt) {
         if (!db_.begin(error)) break;
-        std::vector<std::uint64_t> stored;  // as the rows hold them
-        std::vector<std::uint64_t> next;    // and no lower than the job's first
-        bool raced = false;
-        bool failed = false;
-        for (const PoolField& field : fields) {
-            std::vector<DbRow> rows;
-            if (!db_.run("SELECT \"next_value\" FROM stb_ranges WHERE \"pool\" = ? AND \"field\" = ?",
-                         {DbValue::of(pool_), DbValue::of(field.name)}, &rows, nullptr, error)) {
-                failed = true;
-                break;
-            }
-            std::uint64_t value = 0;
-            if (rows.empty() || !stored_value(rows[0][0], value)) {
-                error = {DbFault::Failed, "", "the range of " + field.name + " has no usable row in stb_ranges"};
-                failed = true;
-                break;
-            }
-            stored.push_back(value);
-            next.push_back(stored.back() > field.first ? stored.back() : field.first);
+        const RangeMove tried = try_lease(fields, count, holder, lease, used_up, error);
+        if (tried == RangeMove::Moved) {
+            if (!db_.commit(error)) break;
+            return LeaseResult::Taken;
         }
-        if (failed) {
-            db_.rollback();
-            break;
-        }
-        std::uint64_t take = count;
-        for (std::size_t f = 0; f < fields.size(); ++f) {
-            const std::uint64_t left = next[f] > fields[f].last ? 0 : fields[f].last - next[f] + 1;
-            if (left == 0) {
-                used_up = fields[f].name;
-                db_.rollback();
-                return LeaseResult::UsedUp;
-            }
-            if (left < take) take = left;
-        }
-        // Each range moves on only from the value read: a station that took
-        // it first makes this one try again with what it left.
-        const std::string taken = now_utc();
-        for (std::size_t f = 0; f < fields.size() && !raced && !failed; ++f) {
-            long long changed = 0;
-            if (!db_.run("UPDATE stb_ranges SET \"next_value\" = ? WHERE \"pool\" = ? AND \"field\" = ? AND "
-                         "\"next_value\" = ?",
-                         {DbValue::of(static_cast<std::int64_t>(next[f] + take)), DbValue::of(pool_),
-                          DbValue::of(fields[f].name), DbValue::of(static_cast<std::int64_t>(stored[f]))},
-                         nullptr, &changed, error)) {
-                failed = true;
-            } else if (changed != 1) {
-                raced = true;
-            }
-            if (!raced && !failed &&
-                !db_.run("INSERT INTO stb_leases (\"pool\", \"field\", \"first_value\", \"last_value\", \"station\", "
-                         "\"journal\", \"taken\") VALUES (?, ?, ?, ?, ?, ?, ?)",
-                         {DbValue::of(pool_), DbValue::of(fields[f].name), DbValue::of(static_cast<std::int64_t>(next[f])),
-                          DbValue::of(static_cast<std::int64_t>(next[f] + take - 1)), DbValue::of(station.substr(0, 255)),
-                          DbValue::of(journal.substr(0, 1024)), DbValue::of(taken)},
-                         nullptr, nullptr, error)) {
-                failed = true;
-            }
-        }
-        if (failed || raced) {
-            db_.rollback();
-            if (failed) break;
-            continue;
-        }
-        if (!db_.commit(error)) break;
-        lease.first = next;
-        lease.count = take;
-        return LeaseResult::Taken;
+        db_.rollback();
+        if (tried == RangeMove::UsedUp) return LeaseResult::UsedUp;
+        if (tried == RangeMove::Failed) break;
     }
     if (error.fault == DbFault::None) error = {DbFault::Failed, "", "other stations took every lease tried"};
     if (error.fault == DbFault::Unreachable) db_.disconnect();

@@ -30,7 +30,23 @@ public:
     bool next_values(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& next, DbError& error) override;
 
 private:
+    // Who takes a lease, as its rows in stb_leases say.
+    struct LeaseHolder {
+        const std::string& station;
+        const std::string& journal;
+        std::string taken;  // when, in UTC
+    };
+    // One try at a lease, inside a transaction the caller commits only on Moved.
+    enum class RangeMove { Moved, Raced, UsedUp, Failed };
+
     bool make_schema(DbError& error);
+    bool make_ranges(const std::vector<PoolField>& fields, DbError& error);
+    bool read_ranges(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& stored,
+                     std::vector<std::uint64_t>& next, DbError& error);
+    RangeMove move_range(const PoolField& field, std::uint64_t stored, std::uint64_t next, std::uint64_t take,
+                         const LeaseHolder& holder, DbError& error);
+    RangeMove try_lease(const std::vector<PoolField>& fields, std::uint64_t count, const LeaseHolder& holder,
+                        Lease& lease, std::string& used_up, DbError& error);
 
     std::vector<DbColumn> boxes_;
     std::string connection_;

@@ -227,6 +227,60 @@ std::string OdbcConnection::database_name() {
     return reinterpret_cast<const char*>(name);
 }
 
+namespace {
+
+// Binds parameter `number` (from 1) to `value`, whose bytes and `length`
+// stay put until the statement has run.
+SQLRETURN bind_parameter(SQLHSTMT statement, SQLUSMALLINT number, const DbValue& value, SQLLEN& length) {
+    // NOLINTBEGIN(cppcoreguidelines-pro-type-const-cast): ODBC takes input parameters as non-const
+    switch (value.kind) {
+    case DbValue::Kind::Text:
+        length = static_cast<SQLLEN>(value.text.size());
+        return SQLBindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, value.text.size() + 1, 0,
+                                const_cast<char*>(value.text.c_str()), static_cast<SQLLEN>(value.text.size() + 1),
+                                &length);
+    case DbValue::Kind::Integer:
+        length = 0;
+        return SQLBindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                                const_cast<std::int64_t*>(&value.integer), 0, &length);
+    case DbValue::Kind::Real:
+        length = 0;
+        return SQLBindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0,
+                                const_cast<double*>(&value.real), 0, &length);
+    case DbValue::Kind::Null:
+        break;
+    }
+    // NOLINTEND(cppcoreguidelines-pro-type-const-cast)
+    length = SQL_NULL_DATA;
+    return SQLBindParameter(statement, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr, 0, &length);
+}
+
+// One cell of the current row as text, read in chunks however long it is;
+// nullopt for NULL. False if the driver could not give it.
+bool read_cell(SQLHSTMT statement, SQLUSMALLINT column, std::optional<std::string>& cell) {
+    std::string value;
+    char chunk[512];
+    for (;;) {
+        SQLLEN length = 0;
+        const SQLRETURN got = SQLGetData(statement, column, SQL_C_CHAR, chunk, sizeof chunk, &length);
+        if (got == SQL_NO_DATA) break;
+        if (!ok(got)) return false;
+        if (length == SQL_NULL_DATA) {
+            cell = std::nullopt;
+            return true;
+        }
+        const std::size_t size = length == SQL_NO_TOTAL || length >= static_cast<SQLLEN>(sizeof chunk)
+                                     ? sizeof chunk - 1
+                                     : static_cast<std::size_t>(length);
+        value.append(chunk, size);
+        if (got == SQL_SUCCESS) break;
+    }
+    cell = std::move(value);
+    return true;
+}
+
+}  // namespace
+
 bool OdbcConnection::run(const std::string& sql, const std::vector<DbValue>& parameters, std::vector<DbRow>* rows,
                          long long* changed, DbError& error) {
     if (connection_ == nullptr) {
@@ -238,37 +292,9 @@ bool OdbcConnection::run(const std::string& sql, const std::vector<DbValue>& par
         fail(SQL_HANDLE_DBC, connection_, error);
         return false;
     }
-    // The values and their lengths stay put until the statement has run.
     std::vector<SQLLEN> lengths(parameters.size());
     for (std::size_t i = 0; i < parameters.size(); ++i) {
-        const DbValue& value = parameters[i];
-        const auto number = static_cast<SQLUSMALLINT>(i + 1);
-        SQLRETURN bound = SQL_SUCCESS;
-        switch (value.kind) {
-        case DbValue::Kind::Text:
-            lengths[i] = static_cast<SQLLEN>(value.text.size());
-            bound = SQLBindParameter(statement.get(), number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
-                                     value.text.size() + 1, 0,
-                                     const_cast<char*>(value.text.c_str()),  // NOLINT(cppcoreguidelines-pro-type-const-cast): ODBC takes input as non-const
-                                     static_cast<SQLLEN>(value.text.size() + 1), &lengths[i]);
-            break;
-        case DbValue::Kind::Integer:
-            lengths[i] = 0;
-            bound = SQLBindParameter(statement.get(), number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
-                                     const_cast<std::int64_t*>(&value.integer), 0, &lengths[i]);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-            break;
-        case DbValue::Kind::Real:
-            lengths[i] = 0;
-            bound = SQLBindParameter(statement.get(), number, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0,
-                                     const_cast<double*>(&value.real), 0, &lengths[i]);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-            break;
-        case DbValue::Kind::Null:
-            lengths[i] = SQL_NULL_DATA;
-            bound = SQLBindParameter(statement.get(), number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 1, 0, nullptr,
-                                     0, &lengths[i]);
-            break;
-        }
-        if (!ok(bound)) {
+        if (!ok(bind_parameter(statement.get(), static_cast<SQLUSMALLINT>(i + 1), parameters[i], lengths[i]))) {
             fail(SQL_HANDLE_STMT, statement.get(), error);
             return false;
         }
@@ -289,30 +315,12 @@ bool OdbcConnection::run(const std::string& sql, const std::vector<DbValue>& par
     SQLSMALLINT columns = 0;
     SQLNumResultCols(statement.get(), &columns);
     for (SQLRETURN fetched = SQLFetch(statement.get()); ok(fetched); fetched = SQLFetch(statement.get())) {
-        DbRow row;
+        DbRow row(static_cast<std::size_t>(columns));
         for (SQLUSMALLINT column = 1; column <= static_cast<SQLUSMALLINT>(columns); ++column) {
-            std::string value;
-            char chunk[512];
-            SQLLEN length = 0;
-            bool null = false;
-            for (;;) {
-                const SQLRETURN got = SQLGetData(statement.get(), column, SQL_C_CHAR, chunk, sizeof chunk, &length);
-                if (got == SQL_NO_DATA) break;
-                if (!ok(got)) {
-                    fail(SQL_HANDLE_STMT, statement.get(), error);
-                    return false;
-                }
-                if (length == SQL_NULL_DATA) {
-                    null = true;
-                    break;
-                }
-                const std::size_t size =
-                    length == SQL_NO_TOTAL || length >= static_cast<SQLLEN>(sizeof chunk) ? sizeof chunk - 1
-                                                                                          : static_cast<std::size_t>(length);
-                value.append(chunk, size);
-                if (got == SQL_SUCCESS) break;
+            if (!read_cell(statement.get(), column, row[column - 1])) {
+                fail(SQL_HANDLE_STMT, statement.get(), error);
+                return false;
             }
-            row.push_back(null ? std::nullopt : std::optional<std::string>(value));
         }
         rows->push_back(std::move(row));
     }

@@ -106,6 +106,66 @@ bool place_data(std::uint32_t address, const std::uint8_t* data, std::uint32_t c
     return offset < TRANSFER_LENGTH;
 }
 
+// What the load keeps from one text line to the next.
+struct LoadState {
+    // Not cleared between lines: a blank line leaves the previous record in
+    // place and so repeats it.
+    std::uint8_t record[HEX_RECORD_SIZE] = {};
+    std::uint32_t upper = 0;  // the upper address bits the last address record gave
+    bool searching = true;    // still looking for the first record at or above the base
+    bool placed = false;      // a byte landed in the part of the image that is sent
+};
+
+// A text line too long for any record: skipped, or the end of what can be
+// read. False ends the load.
+bool take_long_line(const HexFileReader& reader, HexLine got, HexLoadReport& report) {
+    const std::uint32_t line_number = reader.line_number;
+    if (foreign_byte_in(reader.line, reader.line_length, line_number, report)) return false;
+    if (got == HexLine::TooLong) {
+        report.cut_off_line = line_number;
+        return false;
+    }
+    add_note(report.long_line, line_number, static_cast<std::uint32_t>(reader.line_length), 0);
+    return true;
+}
+
+// One text line's record into the image. False ends the load: the line holds
+// a byte no Intel HEX file has.
+bool take_line(const char* line, const HexFileReader& reader, std::uint32_t base, LoadState& state,
+               HexLoadReport& report) {
+    const std::uint32_t line_number = reader.line_number;
+    std::uint8_t* record = state.record;
+    const HexBytes decoded = decode_hex_text(line, record, sizeof state.record);
+    const char* line_end = line + reader.line_length;
+    if (decoded.stop != line_end &&
+        foreign_byte_in(decoded.stop, static_cast<std::size_t>(line_end - decoded.stop), line_number, report)) {
+        return false;
+    }
+    if (!record_is_whole(record, decoded)) check_record(record, decoded, line_number, report);
+    // Count, address and type decoded from this line: a record of its own.
+    if (decoded.count >= 4 && record[3] == END_OF_FILE && report.end_record_line == 0) {
+        report.end_record_line = line_number;
+    }
+
+    const bool address_record = take_address_record(record, state.searching, state.upper);
+    const std::uint32_t address =
+        address_record ? state.upper : state.upper + ((static_cast<std::uint32_t>(record[1]) << 8) | record[2]);
+    const bool data_record = !address_record && record[3] == DATA;
+    if (state.searching) {
+        if (address < base) {
+            // Skipped whole, even if it reaches past the base.
+            if (data_record && address + record[0] > base) {
+                add_note(report.skipped_across_base, line_number, address, address + record[0] - base);
+            }
+            return true;
+        }
+        erase_flash_image();
+        state.searching = false;
+    }
+    if (data_record && place_data(address, record + 4, record[0], base, line_number, report)) state.placed = true;
+    return true;
+}
+
 }  // namespace
 
 LoadResult load_hex_image(HexSource& file, std::uint32_t base, HexLoadReport& report) {
@@ -113,62 +173,18 @@ LoadResult load_hex_image(HexSource& file, std::uint32_t base, HexLoadReport& re
     report.lowest_address = UINT32_MAX;
     HexFileReader reader{};
     char line[HEX_LINE_MAX];
-    // Not cleared between lines: a blank line leaves the previous record in place
-    // and so repeats it.
-    std::uint8_t record[HEX_RECORD_SIZE] = {};
-    std::uint32_t upper = 0;
-    bool searching = true;
-    bool placed = false;
-
+    LoadState state;
     for (;;) {
         const HexLine got = read_hex_line(reader, file, line, sizeof line);
         if (got == HexLine::End) break;
-        const std::uint32_t line_number = reader.line_number;
-        if (got != HexLine::Delivered) {
-            // Too long for any record: skipped, or the end of what can be read.
-            if (foreign_byte_in(reader.line, reader.line_length, line_number, report)) break;
-            if (got == HexLine::TooLong) {
-                report.cut_off_line = line_number;
-                break;
-            }
-            add_note(report.long_line, line_number, static_cast<std::uint32_t>(reader.line_length), 0);
-            continue;
-        }
-
-        const HexBytes decoded = decode_hex_text(line, record, sizeof record);
-        const char* line_end = line + reader.line_length;
-        if (decoded.stop != line_end &&
-            foreign_byte_in(decoded.stop, static_cast<std::size_t>(line_end - decoded.stop), line_number, report)) {
-            break;
-        }
-        if (!record_is_whole(record, decoded)) check_record(record, decoded, line_number, report);
-        // Count, address and type decoded from this line: a record of its own.
-        if (decoded.count >= 4 && record[3] == END_OF_FILE && report.end_record_line == 0) {
-            report.end_record_line = line_number;
-        }
-
-        const bool address_record = take_address_record(record, searching, upper);
-        const std::uint32_t address =
-            address_record ? upper : upper + ((static_cast<std::uint32_t>(record[1]) << 8) | record[2]);
-        const bool data_record = !address_record && record[3] == DATA;
-        if (searching) {
-            if (address < base) {
-                // Skipped whole, even if it reaches past the base.
-                if (data_record && address + record[0] > base) {
-                    add_note(report.skipped_across_base, line_number, address, address + record[0] - base);
-                }
-                continue;
-            }
-            erase_flash_image();
-            searching = false;
-        }
-        if (data_record && place_data(address, record + 4, record[0], base, line_number, report)) placed = true;
+        const bool go_on =
+            got == HexLine::Delivered ? take_line(line, reader, base, state, report) : take_long_line(reader, got, report);
+        if (!go_on) break;
     }
-
     report.lines = reader.line_number;
     if (report.foreign_line != 0) return LoadResult::NotIntelHex;
     if (reader.failed) return LoadResult::ReadFailed;
-    return placed ? LoadResult::Loaded : LoadResult::NothingToDownload;
+    return state.placed ? LoadResult::Loaded : LoadResult::NothingToDownload;
 }
 
 bool hex_load_warned(const HexLoadReport& report) {

@@ -205,38 +205,41 @@ std::optional<std::uint64_t> range_end(Checker& check, const toml::table& table,
     return value;
 }
 
-void read_unique(Checker& check, const toml::table& table, const std::string& where, Job& job) {
-    check.only(table, where, {"name", "address", "format", "prefix", "width", "first", "last"});
-    UniqueField field;
+// The field's name: its own, and no word the journal uses; false if unusable.
+bool read_unique_name(Checker& check, const toml::table& table, const std::string& where, const Job& job,
+                      UniqueField& field) {
+    const auto name = check.text(table, where, "name", true);
+    if (!name) return false;
     bool usable = true;
-    if (const auto name = check.text(table, where, "name", true)) {
-        if (name->empty() || name->find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") !=
-                                 std::string::npos) {
-            check.problem(where + ".name", "\"" + *name + "\" must be letters, digits, '_' or '-'");
-            usable = false;
-        }
-        // The journal writes a box's values beside words of its own.
-        for (const char* own : {"station", "port", "result", "count"}) {
-            if (*name == own) {
-                check.problem(where + ".name", "\"" + *name + "\" is a word the journal of numbers uses for itself: "
-                                               "choose another name");
-                usable = false;
-            }
-        }
-        for (const UniqueField& other : job.unique) {
-            if (other.name == *name) {
-                check.problem(where + ".name", "\"" + *name + "\" names another field too");
-                usable = false;
-            }
-        }
-        field.name = *name;
-    } else {
+    if (name->empty() || name->find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-") !=
+                             std::string::npos) {
+        check.problem(where + ".name", "\"" + *name + "\" must be letters, digits, '_' or '-'");
         usable = false;
     }
+    // The journal writes a box's values beside words of its own.
+    for (const char* own : {"station", "port", "result", "count"}) {
+        if (*name == own) {
+            check.problem(where + ".name", "\"" + *name + "\" is a word the journal of numbers uses for itself: "
+                                           "choose another name");
+            usable = false;
+        }
+    }
+    for (const UniqueField& other : job.unique) {
+        if (other.name == *name) {
+            check.problem(where + ".name", "\"" + *name + "\" names another field too");
+            usable = false;
+        }
+    }
+    field.name = *name;
+    return usable;
+}
+
+// The field's format, and for a decimal its prefix and width; false if unusable.
+bool read_unique_format(Checker& check, const toml::table& table, const std::string& where, UniqueField& field) {
     const auto format = check.text(table, where, "format", true);
-    if (!format) {
-        usable = false;
-    } else if (*format == "decimal") {
+    if (!format) return false;
+    bool usable = true;
+    if (*format == "decimal") {
         field.format = UniqueFormat::Decimal;
     } else if (*format == "mac") {
         field.format = UniqueFormat::Mac;
@@ -245,45 +248,52 @@ void read_unique(Checker& check, const toml::table& table, const std::string& wh
     } else if (*format == "u32be") {
         field.format = UniqueFormat::U32be;
     } else {
+        // Read on as a decimal's, so that its width is checked too.
         check.problem(where + ".format", "\"" + *format + "\" is none of decimal, mac, u32le, u32be");
         usable = false;
     }
-    if (format && field.format == UniqueFormat::Decimal) {
-        if (const auto prefix = check.text(table, where, "prefix", false)) field.prefix = *prefix;
-        const auto width = check.integer(table, where, "width", true);
-        if (width && (*width < 1 || *width > 19)) {
-            check.problem(where + ".width", "must lie from 1 to 19 digits");
-            usable = false;
-        } else if (width) {
-            field.width = static_cast<unsigned>(*width);
-        } else {
-            usable = false;
-        }
-    } else if (format) {
+    if (field.format != UniqueFormat::Decimal) {
         for (const char* decimal_only : {"prefix", "width"}) {
             if (table.get(decimal_only) != nullptr) {
                 check.problem(where + "." + decimal_only, "goes only with format = \"decimal\"");
             }
         }
+        return true;
     }
-    if (const auto address = check.integer(table, where, "address", true)) {
-        if (*address < 0 || *address > 0xFFFFFFFFLL) {
-            check.problem(where + ".address", "not a device address");
-            usable = false;
-        } else {
-            field.address = static_cast<std::uint32_t>(*address);
-        }
-    } else {
-        usable = false;
+    if (const auto prefix = check.text(table, where, "prefix", false)) field.prefix = *prefix;
+    const auto width = check.integer(table, where, "width", true);
+    if (!width) return false;
+    if (*width < 1 || *width > 19) {
+        check.problem(where + ".width", "must lie from 1 to 19 digits");
+        return false;
     }
-    if (!usable) return;
+    field.width = static_cast<unsigned>(*width);
+    return usable;
+}
+
+// The field's address; false if unusable.
+bool read_unique_address(Checker& check, const toml::table& table, const std::string& where, UniqueField& field) {
+    const auto address = check.integer(table, where, "address", true);
+    if (!address) return false;
+    if (*address < 0 || *address > 0xFFFFFFFFLL) {
+        check.problem(where + ".address", "not a device address");
+        return false;
+    }
+    field.address = static_cast<std::uint32_t>(*address);
+    return true;
+}
+
+// The field's range and where its bytes lie: inside the window sent, apart
+// from every other field's. False if the field cannot be used.
+bool place_unique(Checker& check, const toml::table& table, const std::string& where, const Job& job,
+                  UniqueField& field) {
     const auto first = range_end(check, table, where, "first", field);
     const auto last = range_end(check, table, where, "last", field);
-    if (!first || !last) return;
+    if (!first || !last) return false;
     if (*first > *last) {
         check.problem(where + ".first", "comes after last (" + unique_text(field, *first) + " > " +
                                             unique_text(field, *last) + ")");
-        return;
+        return false;
     }
     field.first = *first;
     field.last = *last;
@@ -292,16 +302,26 @@ void read_unique(Checker& check, const toml::table& table, const std::string& wh
     if (start < IMAGE_BASE || end > IMAGE_BASE + TRANSFER_LENGTH) {
         check.problem(where + ".address", "the field's " + std::to_string(field.size()) + " bytes, " + hex32(start) +
                                               " to " + hex32(end - 1) + ", lie outside 0x4000 to 0xFFFFF");
-        return;
+        return false;
     }
     for (const UniqueField& other : job.unique) {
         if (start < other.address + other.size() && other.address < end) {
             check.problem(where + ".address", "the field's bytes, " + hex32(start) + " to " + hex32(end - 1) +
                                                   ", overlap those of " + other.name);
-            return;
+            return false;
         }
     }
-    job.unique.push_back(field);
+    return true;
+}
+
+void read_unique(Checker& check, const toml::table& table, const std::string& where, Job& job) {
+    check.only(table, where, {"name", "address", "format", "prefix", "width", "first", "last"});
+    UniqueField field;
+    // Each part is read, whatever the others, so that every problem is named at once.
+    const bool named = read_unique_name(check, table, where, job, field);
+    const bool formatted = read_unique_format(check, table, where, field);
+    const bool addressed = read_unique_address(check, table, where, field);
+    if (named && formatted && addressed && place_unique(check, table, where, job, field)) job.unique.push_back(field);
 }
 
 void read_identity(Checker& check, const toml::table& identity, Job& job) {

@@ -1,24 +1,25 @@
 // Linux: the tty's closing wait through TIOCGSERIAL and TIOCSSERIAL.
 #include <linux/serial.h>
-#include <mutex>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <utility>
 #include <vector>
 
+#include "console/thread_safety.h"
 #include "link/closing_wait.h"
 #include "link/serial_port.h"
 
 namespace {
 
-std::mutex kept_lock;
+// Mutex rules: `kept_lock` guards `kept`; nothing is taken inside it.
+Mutex kept_lock;
 // The closing wait each port opened here had before it was dropped, by
 // descriptor, in the driver's units (hundredths of a second).
-std::vector<std::pair<int, unsigned short>> kept;
+std::vector<std::pair<int, unsigned short>> kept GUARDED_BY(kept_lock);
 
 // Takes what drop_closing_wait() kept for `fd` out of the list; false if it kept nothing.
 bool take_kept(int fd, unsigned short& closing_wait) {
-    const std::lock_guard<std::mutex> hold(kept_lock);
+    const MutexLock hold(kept_lock);
     for (auto it = kept.begin(); it != kept.end(); ++it) {
         if (it->first == fd) {
             closing_wait = it->second;
@@ -44,7 +45,7 @@ void drop_closing_wait(int fd) {
     serial.closing_wait = ASYNC_CLOSING_WAIT_NONE;
     // Refused without CAP_SYS_ADMIN (EPERM): prepare_close() then gives the output its chance to leave.
     if (ioctl(fd, TIOCSSERIAL, &serial) != 0) return;
-    const std::lock_guard<std::mutex> hold(kept_lock);
+    const MutexLock hold(kept_lock);
     kept.emplace_back(fd, before);
 }
 

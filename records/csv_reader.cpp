@@ -88,6 +88,56 @@ void CsvReader::skip_line() {
     }
 }
 
+CsvReader::FieldEnd CsvReader::quoted_field(std::string& field, std::size_t& bytes) {
+    for (;;) {
+        const int c = peek();
+        if (c == -1) {
+            why_ = "no line end: torn";
+            return FieldEnd::Bad;
+        }
+        ++at_;
+        if (c == '\n') {
+            ++line_;
+            if (starts_row_ != nullptr && line_starts_row()) {
+                // The row was torn inside this field; the next one starts here.
+                why_ = "a quote left open: torn";
+                return FieldEnd::TornInside;
+            }
+        }
+        if (c == '"') {
+            if (peek() != '"') break;
+            ++at_;
+        }
+        field += static_cast<char>(c);
+        if (++bytes > ROW_MAX) {
+            why_ = "longer than a row can be";
+            return FieldEnd::Bad;
+        }
+    }
+    const int c = peek();
+    if (c != ',' && c != '\r' && c != '\n' && c != -1) {
+        why_ = "a quote within a field";
+        return FieldEnd::Bad;
+    }
+    return FieldEnd::Whole;
+}
+
+CsvReader::FieldEnd CsvReader::plain_field(std::string& field, std::size_t& bytes) {
+    for (int c = peek(); c != ',' && c != '\r' && c != '\n' && c != -1; c = peek()) {
+        if (c == '"') {
+            why_ = "a quote within a field";
+            return FieldEnd::Bad;
+        }
+        field += static_cast<char>(c);
+        ++at_;
+        if (++bytes > ROW_MAX) {
+            why_ = "longer than a row can be";
+            return FieldEnd::Bad;
+        }
+    }
+    return FieldEnd::Whole;
+}
+
 CsvRow CsvReader::next(std::vector<std::string>& fields) {
     fields.clear();
     row_line_ = line_;
@@ -101,40 +151,17 @@ CsvRow CsvReader::next(std::vector<std::string>& fields) {
     };
     for (;;) {
         field.clear();
-        int c = peek();
-        if (c == '"') {
+        FieldEnd end = FieldEnd::Whole;
+        if (peek() == '"') {
             ++at_;
-            for (;;) {
-                c = peek();
-                if (c == -1) return bad("no line end: torn");
-                ++at_;
-                if (c == '\n') {
-                    ++line_;
-                    if (starts_row_ != nullptr && line_starts_row()) {
-                        // The row was torn inside this field; the next one starts here.
-                        why_ = "a quote left open: torn";
-                        return CsvRow::Bad;
-                    }
-                }
-                if (c == '"') {
-                    if (peek() != '"') break;
-                    ++at_;
-                }
-                field += static_cast<char>(c);
-                if (++bytes > ROW_MAX) return bad("longer than a row can be");
-            }
-            c = peek();
-            if (c != ',' && c != '\r' && c != '\n' && c != -1) return bad("a quote within a field");
+            end = quoted_field(field, bytes);
         } else {
-            while (c != ',' && c != '\r' && c != '\n' && c != -1) {
-                if (c == '"') return bad("a quote within a field");
-                field += static_cast<char>(c);
-                ++at_;
-                if (++bytes > ROW_MAX) return bad("longer than a row can be");
-                c = peek();
-            }
+            end = plain_field(field, bytes);
         }
+        if (end == FieldEnd::TornInside) return CsvRow::Bad;
+        if (end == FieldEnd::Bad) return bad(why_);
         fields.push_back(field);
+        int c = peek();
         if (c == ',') {
             ++at_;
             continue;

@@ -60,6 +60,11 @@ private:
     void skip_line(); // past the next line end
     std::size_t ahead(std::size_t most);  // up to `most` bytes from the next one on in the buffer, fewer at the end
     bool line_starts_row();  // the line from the next byte on starts a row (resync_at)
+    // How a field's reading ended: whole, bad (why_ says why; the rest of its
+    // text line is to be skipped), or torn inside by a row that starts anew.
+    enum class FieldEnd { Whole, Bad, TornInside };
+    FieldEnd quoted_field(std::string& field, std::size_t& bytes);  // after its opening quote
+    FieldEnd plain_field(std::string& field, std::size_t& bytes);
 
     std::FILE* file_ = nullptr;
     const std::string* text_ = nullptr;
