@@ -27,8 +27,8 @@ int run_check(const char* hex_path, bool json, bool strict) {
     const ImageFingerprint fingerprint = fingerprint_image(loaded.window);
     char sha256[65];
     format_sha256(fingerprint.sha256, sha256);
-    char crc32[16];
-    std::snprintf(crc32, sizeof crc32, "0x%08X", fingerprint.crc32);
+    const std::string crc32_shown = crc32_text(fingerprint.crc32);
+    const char* crc32 = crc32_shown.c_str();
     if (json) {
         document.update({{"lines", report.lines},
                          {"bytes_placed", report.bytes_placed},

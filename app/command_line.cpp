@@ -31,9 +31,9 @@ bool parse_limit(const char* option, const char* value, double& seconds, std::st
 }
 
 // The options that may come before the port (or before --check, --list):
-// each sets its part of `line`. False, with `error`, for one that is unknown
+// each sets its part of `parsed`. False, with `error`, for one that is unknown
 // or lacks its value. `at` moves past a value taken.
-bool take_leading_option(const std::vector<char*>& args, std::size_t& at, CommandLine& line, bool& check, bool& list,
+bool take_leading_option(const std::vector<char*>& args, std::size_t& at, CommandLine& parsed, bool& check, bool& list,
                          std::string& error) {
     const char* arg = args[at];
     const bool has_value = at + 1 < args.size();
@@ -44,19 +44,19 @@ bool take_leading_option(const std::vector<char*>& args, std::size_t& at, Comman
         }
         const char* value = args[++at];
         if (same(arg, "--job")) {
-            line.job = value;
+            parsed.job = value;
             return true;
         }
-        return parse_limit(arg, value, same(arg, "--stall") ? line.stall_s : line.flash_write_max_s, error);
+        return parse_limit(arg, value, same(arg, "--stall") ? parsed.stall_s : parsed.flash_write_max_s, error);
     }
     if (same(arg, "--check")) {
         check = true;
     } else if (same(arg, "--list")) {
         list = true;
     } else if (same(arg, "--json")) {
-        line.json = true;
+        parsed.json = true;
     } else if (same(arg, "--strict")) {
-        line.strict = true;
+        parsed.strict = true;
     } else {
         error = std::string("unknown option ") + arg;
         return false;
@@ -64,36 +64,36 @@ bool take_leading_option(const std::vector<char*>& args, std::size_t& at, Comman
     return true;
 }
 
-// A command's plain arguments, in their places in `line`.
-bool take_plain(const std::vector<char*>& plain, CommandLine& line, std::string& error) {
-    switch (line.command) {
+// A command's plain arguments, in their places in `parsed`.
+bool take_plain(const std::vector<char*>& plain, CommandLine& parsed, std::string& error) {
+    switch (parsed.command) {
     case Command::Download:
         // Further arguments after PORT HEXFILE are ignored, as they always were.
         if (plain.size() < 2) {
-            line.command = Command::Usage;
+            parsed.command = Command::Usage;
             return true;
         }
-        line.port = plain[0];
-        line.file = plain[1];
+        parsed.port = plain[0];
+        parsed.file = plain[1];
         return true;
     case Command::JobDownload:
         if (plain.size() != 1) {
             error = plain.empty() ? "--job JOB takes a PORT, --check or --station" : "--job JOB takes one PORT";
             return false;
         }
-        line.port = plain[0];
+        parsed.port = plain[0];
         return true;
     case Command::Check:
         if (plain.size() != 1) {
             error = "--check takes one hex file";
             return false;
         }
-        line.file = plain[0];
+        parsed.file = plain[0];
         return true;
     case Command::JobCheck:
     case Command::List:
         if (!plain.empty()) {
-            error = std::string(line.command == Command::List ? "--list" : "--job JOB --check") + " takes no " +
+            error = std::string(parsed.command == Command::List ? "--list" : "--job JOB --check") + " takes no " +
                     "further argument: " + plain[0];
             return false;
         }
@@ -105,7 +105,7 @@ bool take_plain(const std::vector<char*>& plain, CommandLine& line, std::string&
 
 // What comes after the options, for each command: its plain arguments and
 // where options may still stand.
-bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& line, std::string& error,
+bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& parsed, std::string& error,
                    char* port = nullptr) {
     std::vector<char*> plain;
     if (port != nullptr) plain.push_back(port);
@@ -116,15 +116,15 @@ bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& 
         }
         // --json may stand anywhere among the arguments of a command that takes it.
         const bool takes_json =
-            line.command == Command::Check || line.command == Command::JobCheck || line.command == Command::List;
+            parsed.command == Command::Check || parsed.command == Command::JobCheck || parsed.command == Command::List;
         if (takes_json && same(args[i], "--json")) {
-            line.json = true;
+            parsed.json = true;
             continue;
         }
-        if (line.command == Command::Download && plain.size() >= 2) {
+        if (parsed.command == Command::Download && plain.size() >= 2) {
             error = std::string(args[i]) + " after the hex file: options go before the port (stbload [--strict] "
                                            "[--stall S] [--flash-write-max S] PORT HEXFILE)";
-        } else if (line.command == Command::JobDownload && !plain.empty()) {
+        } else if (parsed.command == Command::JobDownload && !plain.empty()) {
             error = std::string(args[i]) + " after the port: options go before it (stbload --job JOB [--stall S] "
                                            "[--flash-write-max S] PORT)";
         } else {
@@ -132,13 +132,13 @@ bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& 
         }
         return false;
     }
-    return take_plain(plain, line, error);
+    return take_plain(plain, parsed, error);
 }
 
-// A station reads its own options, wherever they stand: `line.rest` gets
+// A station reads its own options, wherever they stand: `parsed.rest` gets
 // every argument but its "--station". False if there is no --station among
 // the leading options.
-bool take_station(const std::vector<char*>& args, CommandLine& line) {
+bool take_station(const std::vector<char*>& args, CommandLine& parsed) {
     for (std::size_t i = 0; i < args.size() && is_option(args[i]); ++i) {
         if (!same(args[i], "--station")) {
             for (const char* valued : {"--job", "--log", "--events", "--stall", "--flash-write-max", "--rearm-quiet"}) {
@@ -149,9 +149,9 @@ bool take_station(const std::vector<char*>& args, CommandLine& line) {
             }
             continue;
         }
-        line.command = Command::Station;
+        parsed.command = Command::Station;
         for (std::size_t k = 0; k < args.size(); ++k) {
-            if (k != i) line.rest.push_back(args[k]);
+            if (k != i) parsed.rest.push_back(args[k]);
         }
         return true;
     }
@@ -159,26 +159,26 @@ bool take_station(const std::vector<char*>& args, CommandLine& line) {
 }
 
 // The command the leading options make, and whether they go together.
-bool choose_command(bool check, bool list, CommandLine& line, std::string& error) {
-    line.command = list    ? Command::List
-                   : check ? (line.job.empty() ? Command::Check : Command::JobCheck)
-                   : line.job.empty() ? Command::Download
+bool choose_command(bool check, bool list, CommandLine& parsed, std::string& error) {
+    parsed.command = list    ? Command::List
+                   : check ? (parsed.job.empty() ? Command::Check : Command::JobCheck)
+                   : parsed.job.empty() ? Command::Download
                                       : Command::JobDownload;
-    if (list && (check || !line.job.empty())) {
+    if (list && (check || !parsed.job.empty())) {
         error = "--list goes alone (or with --json)";
         return false;
     }
-    if (line.json && line.command != Command::Check && line.command != Command::JobCheck &&
-        line.command != Command::List) {
+    if (parsed.json && parsed.command != Command::Check && parsed.command != Command::JobCheck &&
+        parsed.command != Command::List) {
         error = "--json goes with --list, --check FILE and --job JOB --check";
         return false;
     }
-    const bool download = line.command == Command::Download || line.command == Command::JobDownload;
-    if (!download && (line.stall_s > 0 || line.flash_write_max_s > 0)) {
+    const bool download = parsed.command == Command::Download || parsed.command == Command::JobDownload;
+    if (!download && (parsed.stall_s > 0 || parsed.flash_write_max_s > 0)) {
         error = "--stall and --flash-write-max go with a download or a station";
         return false;
     }
-    if (line.strict && line.command == Command::List) {
+    if (parsed.strict && parsed.command == Command::List) {
         error = "--strict goes with a hex file";
         return false;
     }
@@ -187,28 +187,28 @@ bool choose_command(bool check, bool list, CommandLine& line, std::string& error
 
 }  // namespace
 
-bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& error) {
-    line = CommandLine();
+bool parse_command_line(int argc, char** argv, CommandLine& parsed, std::string& error) {
+    parsed = CommandLine();
     const std::vector<char*> args(argv + 1, argv + argc);
     if (args.size() == 1 && is_version_flag(args[0])) {
-        line.command = Command::Version;
+        parsed.command = Command::Version;
         return true;
     }
     if (args.size() == 1 && is_help_flag(args[0])) {
-        line.command = Command::Help;
+        parsed.command = Command::Help;
         return true;
     }
     // Either flag with more after it is a port, as any first argument always was.
     if (args.size() >= 2 && (is_version_flag(args[0]) || is_help_flag(args[0]))) {
-        line.command = Command::Download;
-        return take_the_rest(args, 1, line, error, args[0]);
+        parsed.command = Command::Download;
+        return take_the_rest(args, 1, parsed, error, args[0]);
     }
     if (!args.empty() && same(args[0], "--report")) {
-        line.command = Command::Report;
-        line.rest.assign(args.begin() + 1, args.end());
+        parsed.command = Command::Report;
+        parsed.rest.assign(args.begin() + 1, args.end());
         return true;
     }
-    if (take_station(args, line)) return true;
+    if (take_station(args, parsed)) return true;
     bool check = false;
     bool list = false;
     std::size_t at = 0;
@@ -217,9 +217,9 @@ bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& e
             error = "--report goes first: stbload --report LOG... [--html FILE]";
             return false;
         }
-        if (!take_leading_option(args, at, line, check, list, error)) return false;
+        if (!take_leading_option(args, at, parsed, check, list, error)) return false;
     }
-    return choose_command(check, list, line, error) && take_the_rest(args, at, line, error);
+    return choose_command(check, list, parsed, error) && take_the_rest(args, at, parsed, error);
 }
 
 bool is_version_flag(const char* arg) {
@@ -268,7 +268,7 @@ void print_help() {
                   "%s"
                   "\r\n"
                   "Exit status: %d when the box confirmed the download (\"Download completed\"),\r\n"
-                  "%d for any failure (the message says which), %d for a wrong command line.\r\n"
+                  "%d for any failure (the message says which), %d for a wrong command parsed.\r\n"
                   "\r\n"
                   "Environment:\r\n"
                   "%s"

@@ -37,7 +37,7 @@ struct CommandLine {
 // Reads the arguments (argv[1] on). False, with `error` naming what is wrong
 // (an unknown option, an option after the hex file, a value missing), for a
 // command line that cannot be run: exit status 2.
-bool parse_command_line(int argc, char** argv, CommandLine& line, std::string& error);
+bool parse_command_line(int argc, char** argv, CommandLine& parsed, std::string& error);
 
 // True for the one argument that asks for the version: "--version" or "-V".
 bool is_version_flag(const char* arg);
@@ -48,7 +48,7 @@ bool is_help_flag(const char* arg);
 // Prints the version line: "stbload 1.1.0".
 void print_version();
 
-// Prints the usage line.
+// Prints the usage parsed.
 void print_usage();
 
 // Prints the help after the banner: the usage line, what PORT means on this

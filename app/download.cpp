@@ -34,8 +34,8 @@ void note_summary(double seconds, std::uint32_t crc32) {
     const double rate = seconds > 0 ? static_cast<double>(STREAM_BYTES) / seconds : 0.0;
     char per_second[32];
     format_thousands(static_cast<unsigned long long>(std::llround(rate)), per_second, sizeof per_second);
-    console_note("%s bytes sent in %.1f s (%s bytes/s on the wire, %.0f%% of the line); image CRC-32 0x%08X", bytes,
-                 seconds, per_second, 100.0 * rate / LINE_BYTES_PER_SECOND, crc32);
+    console_note("%s bytes sent in %.1f s (%s bytes/s on the wire, %.0f%% of the line); image CRC-32 %s", bytes,
+                 seconds, per_second, 100.0 * rate / LINK_BYTES_PER_SECOND, crc32_text(crc32).c_str());
 }
 
 // Opens the port, saying so on the console when it cannot be.

@@ -88,6 +88,7 @@ bool RecordFile::read_at(std::uint64_t offset, std::size_t most, std::string& ou
     return true;
 }
 
+// D5: a record that cannot be written whole is cut back to where it began.
 bool RecordFile::append_locked(const char* data, std::size_t size) {
     HANDLE file = as_handle(handle_);
     LARGE_INTEGER start{};

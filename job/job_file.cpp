@@ -384,7 +384,7 @@ std::string file_stem(const std::string& path) {
     return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-void read_line(Checker& check, const toml::table& line, Job& job) {
+void read_line_table(Checker& check, const toml::table& line, Job& job) {
     check.only(line, "line", {"database", "pool", "lease"});
     LineSettings settings;
     settings.pool = file_stem(job.path);
@@ -480,7 +480,7 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
         const char* name;
         void (*read)(Checker&, const toml::table&, Job&);
     } tables[] = {{"identity", read_identity}, {"boot", read_boot},       {"station", read_station},
-                  {"numbers", read_numbers},   {"line", read_line}};
+                  {"numbers", read_numbers},   {"line", read_line_table}};
     for (const auto& table : tables) {
         const toml::node* node = root.get(table.name);
         if (node == nullptr) continue;

@@ -156,6 +156,7 @@ bool JournalFile::catch_up(std::string& why) {
     }
 }
 
+// D6: a torn last line is ended (" # torn") before the next is appended.
 bool JournalFile::append_line(const std::string& line, std::string& why) {
     const bool written = (!file_.ends_torn() || file_.append_locked(TORN_END, sizeof TORN_END - 1)) &&
                          file_.append_locked(line.data(), line.size());

@@ -96,17 +96,17 @@ unsigned LeasedJournal::leases_held() const {
 // The pool's own figures are the database's: this is what the station holds.
 std::string LeasedJournal::left_text() const {
     const MutexLock hold(lock_);
-    const std::uint64_t left = leased_left();
-    if (left == 0) {
+    const std::uint64_t at_hand = leased_left();
+    if (at_hand == 0) {
         return pool_used_up_.empty() ? "none at hand (waiting for a lease)" : "the pool's " + pool_used_up_ +
                                                                                    " is used up";
     }
-    std::vector<std::uint64_t> next;
-    next_leased(next);
+    std::vector<std::uint64_t> coming;
+    next_leased(coming);
     char count[32];
-    format_thousands(left, count, sizeof count);
+    format_thousands(at_hand, count, sizeof count);
     std::string text = std::string(count) + " left of this station's lease";
-    for (std::size_t f = 0; f < fields().size(); ++f) text += (f == 0 ? " (" : ", ") + unique_text(fields()[f], next[f]);
+    for (std::size_t f = 0; f < fields().size(); ++f) text += (f == 0 ? " (" : ", ") + unique_text(fields()[f], coming[f]);
     return text + " next)";
 }
 

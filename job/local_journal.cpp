@@ -88,20 +88,20 @@ std::string LocalJournal::used_up() const {
 
 std::string LocalJournal::left_text() const {
     const MutexLock hold(lock_);
-    const std::vector<std::uint64_t> left = left_values();
-    const std::vector<std::uint64_t> next = next_values();
+    const std::vector<std::uint64_t> at_hand = left_values();
+    const std::vector<std::uint64_t> coming = next_values();
     std::string text;
     std::string few;
     for (std::size_t f = 0; f < fields().size(); ++f) {
         const UniqueField& field = fields()[f];
         char count[32];
-        format_thousands(left[f], count, sizeof count);
+        format_thousands(at_hand[f], count, sizeof count);
         text += (f == 0 ? "" : ", ") + field.name + " " + count + " left";
-        if (left[f] > 0) text += " (" + unique_text(field, next[f]) + " next)";
+        if (at_hand[f] > 0) text += " (" + unique_text(field, coming[f]) + " next)";
         // A warning once a range is below 1 % of itself, or 100, whichever is more.
         const std::uint64_t range = field.last - field.first + 1;
         const std::uint64_t warn = range / 100 > 100 ? range / 100 : 100;
-        if (left[f] < warn) few += (few.empty() ? "" : ", ") + field.name;
+        if (at_hand[f] < warn) few += (few.empty() ? "" : ", ") + field.name;
     }
     if (!few.empty()) text += "; few left: " + few;
     return text;

@@ -49,7 +49,7 @@ void pause_after_failure() {
     poll(nullptr, 0, READ_INTERVAL_MS);
 }
 
-PortProblem apply_line_settings(int fd) {
+PortProblem apply_port_settings(int fd) {
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) return failure(PortFault::NotSerial, errno);  // not a terminal
 
@@ -170,7 +170,7 @@ PortOpen open_serial_device(SerialPort& port) {
     }
     port.handle_ = fd;
     drop_closing_wait(fd);
-    port.problem_ = apply_line_settings(fd);
+    port.problem_ = apply_port_settings(fd);
     return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
 

@@ -38,7 +38,7 @@ PortProblem failure(PortFault fault, DWORD error) {
 // Clears a pending line error (framing, overrun, parity, break), which also
 // lifts the abort-on-error state a driver may have entered. Fails only when
 // the device behind the handle is gone.
-bool line_alive(HANDLE port) {
+bool port_alive(HANDLE port) {
     DWORD errors = 0;
     COMSTAT status{};
     return ClearCommError(port, &errors, &status) != FALSE;
@@ -52,7 +52,7 @@ constexpr DWORD NO_SUCH_DEVICE = 433;
 // state, ERROR_OPERATION_ABORTED) so the caller can retry.
 bool failure_is_loss(HANDLE port, DWORD error) {
     if (classify_port_error(static_cast<int>(error)) == PortError::Lost) return true;
-    return !line_alive(port);
+    return !port_alive(port);
 }
 
 // Why CreateFile failed, as the operator can act on it. A port that another
@@ -98,7 +98,7 @@ double now_ms() {
 
 // 115200 8N1 with RTS on. Everything else in the DCB (flow control, XON/XOFF,
 // special characters) stays as the driver reports it.
-PortProblem apply_line_settings(HANDLE port) {
+PortProblem apply_port_settings(HANDLE port) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port, &dcb)) return failure(PortFault::NotSerial, GetLastError());
@@ -171,7 +171,7 @@ PortOpen open_serial_device(SerialPort& port) {
     }
     port.handle_ = reinterpret_cast<std::intptr_t>(handle);
     port.io_event_ = reinterpret_cast<std::intptr_t>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    port.problem_ = apply_line_settings(handle);
+    port.problem_ = apply_port_settings(handle);
     return port.problem_.fault == PortFault::None ? PortOpen::Opened : PortOpen::SettingsRefused;
 }
 
@@ -205,7 +205,7 @@ PortRead SerialPort::refill() {
 
     if (++quiet_reads_ >= QUIET_READS_PER_CHECK) {
         quiet_reads_ = 0;
-        if (!line_alive(port)) {
+        if (!port_alive(port)) {
             problem_ = failure(PortFault::Failed, GetLastError());
             return PortRead::Lost;
         }
@@ -257,7 +257,7 @@ PortWrite SerialPort::write(const std::uint8_t* data, std::size_t size) {
             problem_ = failure(PortFault::Failed, error);
             if (failure_is_loss(port, error)) return PortWrite::Lost;
             if (++failures >= WRITE_TRIES) return PortWrite::Failed;
-        } else if (!line_alive(port)) {
+        } else if (!port_alive(port)) {
             problem_ = failure(PortFault::Failed, GetLastError());
             return PortWrite::Lost;
         }

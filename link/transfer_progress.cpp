@@ -19,7 +19,7 @@ TransferFigures transfer_figures(std::uint32_t sent, std::uint32_t total, double
                             0.0};
     const double wire_sent = static_cast<double>(sent) * PACKET_SIZE;
     const double wire_left = static_cast<double>(total - sent) * PACKET_SIZE;
-    double rate = LINE_BYTES_PER_SECOND;
+    double rate = LINK_BYTES_PER_SECOND;
     if (elapsed >= MEASURED_AFTER_S && sent > 0) {
         figures.bytes_per_second = wire_sent / elapsed;
         rate = figures.bytes_per_second;

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // The rate of 115200 baud 8N1: ten bit times per byte.
-constexpr double LINE_BYTES_PER_SECOND = 115200.0 / 10.0;
+constexpr double LINK_BYTES_PER_SECOND = 115200.0 / 10.0;
 
 struct TransferFigures {
     unsigned percent;     // of the image bytes, 0-100

@@ -27,34 +27,34 @@ bool events_to_stdout(const std::vector<char*>& args) {
     return false;
 }
 
-DownloadOptions download_options(const CommandLine& line) {
-    return DownloadOptions{line.strict, line.stall_s, line.flash_write_max_s};
+DownloadOptions download_options(const CommandLine& asked) {
+    return DownloadOptions{asked.strict, asked.stall_s, asked.flash_write_max_s};
 }
 
-int run(CommandLine& line) {
-    switch (line.command) {
+int run(CommandLine& asked) {
+    switch (asked.command) {
     case Command::Help:
         print_help();
         return EXIT_DOWNLOAD_COMPLETED;
     case Command::List:
-        return run_port_list(line.json);
+        return run_port_list(asked.json);
     case Command::Check:
-        return run_check(line.file, line.json, line.strict);
+        return run_check(asked.file, asked.json, asked.strict);
     case Command::JobCheck:
-        return run_job_check(line.job, line.json, line.strict);
+        return run_job_check(asked.job, asked.json, asked.strict);
     case Command::Station:
-        return run_station(static_cast<int>(line.rest.size()), line.rest.data());
+        return run_station(static_cast<int>(asked.rest.size()), asked.rest.data());
     case Command::Report:
-        return run_report(static_cast<int>(line.rest.size()), line.rest.data());
+        return run_report(static_cast<int>(asked.rest.size()), asked.rest.data());
     case Command::JobDownload: {
-        const PortName port = parse_port_name(line.port);
-        note_port_argument(line.port, port);
-        return run_job_download(line.job, port, line.port, download_options(line));
+        const PortName port = parse_port_name(asked.port);
+        note_port_argument(asked.port, port);
+        return run_job_download(asked.job, port, asked.port, download_options(asked));
     }
     case Command::Download: {
-        const PortName port = parse_port_name(line.port);
-        note_port_argument(line.port, port);
-        return run_download(port, line.file, download_options(line));
+        const PortName port = parse_port_name(asked.port);
+        note_port_argument(asked.port, port);
+        return run_download(port, asked.file, download_options(asked));
     }
     case Command::Usage:
     case Command::Version:
@@ -69,22 +69,22 @@ int run(CommandLine& line) {
 int main(int argc, char** argv) {
     read_environment();
     console_setup();
-    CommandLine line;
+    CommandLine asked;
     std::string error;
-    const bool parsed = parse_command_line(argc, argv, line, error);
-    if (parsed && line.command == Command::Version) {
+    const bool parsed = parse_command_line(argc, argv, asked, error);
+    if (parsed && asked.command == Command::Version) {
         print_version();
         return EXIT_DOWNLOAD_COMPLETED;
     }
     // With standard output for data (a JSON document, the station's events),
     // it holds that alone: no banner, the messages on standard error.
-    if (parsed && (line.json || (line.command == Command::Station && events_to_stdout(line.rest)))) {
+    if (parsed && (asked.json || (asked.command == Command::Station && events_to_stdout(asked.rest)))) {
         console_keep_stdout_for_data();
     } else {
         console_print("This program is used to download data to STB which has loader.\r\n");
     }
     if (!parsed) {
-        if (line.job.empty()) {
+        if (asked.job.empty()) {
             print_usage();
         } else {
             console_print("Usage: stbload --job JOB PORT | --job JOB --check | --job JOB --station [PORTS] [options]\r\n");
@@ -92,5 +92,5 @@ int main(int argc, char** argv) {
         console_note("%s", error.c_str());
         return EXIT_USAGE;
     }
-    return run(line);
+    return run(asked);
 }

@@ -38,6 +38,7 @@ constexpr std::uint64_t TAIL_MOST = std::uint64_t{1024} * 1024;
 // in number, every quote of a whole row having its pair), then the line end
 // ("\n" alone after a CR). Empty for a log that ends whole. False if the
 // file cannot be read.
+// D6: the torn row is ended before the next one is appended.
 bool torn_end_repair(RecordFile& file, std::string& repair) {
     repair.clear();
     const std::int64_t size = file.size();

@@ -22,4 +22,5 @@
 // D6. A record that a power cut tore is ended before the next one is
 //     appended (a journal's line with " # torn", a log's row with its quote
 //     closed), so that it never hides the records after it.
+//     (job/journal_file.cpp: append_line; records/box_log.cpp: torn_end_repair)
 #pragma once

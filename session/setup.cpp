@@ -22,10 +22,8 @@ std::unique_ptr<LinePool> line_pool(const LineSettings& line) {
 bool locked_to_the_job(const RunSetup& run, Problem& problem) {
     const Job& job = run.job;
     if (run.fingerprint.crc32 != job.crc32) {
-        char text[512];
-        std::snprintf(text, sizeof text, "0x%08X, %s gives 0x%08X", job.crc32, run.file.c_str(),
-                      run.fingerprint.crc32);
-        problem.message = {"job " + job.path + " expects CRC-32 " + text + ": nothing flashed"};
+        problem.message = {"job " + job.path + " expects CRC-32 " + crc32_text(job.crc32) + ", " + run.file +
+                           " gives " + crc32_text(run.fingerprint.crc32) + ": nothing flashed"};
         return false;
     }
     if (job.sha256 && *job.sha256 != run.sha256) {

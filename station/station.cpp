@@ -226,14 +226,14 @@ int run_station(int argc, char** argv) {
     RunSetup run;
     const int refused = read_command(argc, argv, options, run);
     if (refused >= 0) return refused;
-    TraceScope trace("station on " + options.ports_text + ", " +
-                     (run.under_job ? "job " + options.job_path + ", " : std::string()) + "file " +
-                     options.hex_path + ", log " + options.log_path);
+    TraceScope station_trace("station on " + options.ports_text + ", " +
+                             (run.under_job ? "job " + options.job_path + ", " : std::string()) + "file " +
+                             options.hex_path + ", log " + options.log_path);
     EventsFile events;
-    if (!prepare(options, run, events, trace)) return EXIT_FAILED;
+    if (!prepare(options, run, events, station_trace)) return EXIT_FAILED;
     const std::vector<PortView> views = run_ports(options, run, events);
-    const int status = trace.outcome(totals_text(station_totals(views)), station_status(options, views));
-    trace.end();
+    const int status = station_trace.outcome(totals_text(station_totals(views)), station_status(options, views));
+    station_trace.end();
     interrupt_answered();
     return status;
 }

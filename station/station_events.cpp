@@ -1,18 +1,30 @@
 #include "station/station_events.h"
 
 #include <cerrno>
-#include <cmath>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "console/console.h"
 #include "console/system_error.h"
+#include "records/log_columns.h"
 
 namespace {
 
-// A phase's seconds as the log has them, one decimal, or null where the box did not reach it.
-nlohmann::json seconds(double value) {
-    if (value < 0) return nullptr;
-    return std::round(value * 10) / 10;
+// A column's value as JSON: seconds and counts as numbers (a phase the box did
+// not reach is null), everything else as the log's text.
+nlohmann::json column_value(const LogColumn& column, const BoxRecord& record) {
+    const std::string text = column.value(record);
+    switch (column.kind) {
+    case ColumnKind::Seconds:
+        if (text.empty()) return nullptr;
+        return std::strtod(text.c_str(), nullptr);
+    case ColumnKind::Count:
+        return std::strtoull(text.c_str(), nullptr, 10);
+    case ColumnKind::Time:
+    case ColumnKind::Text:
+        break;
+    }
+    return text;
 }
 
 }  // namespace
@@ -23,13 +35,11 @@ std::string event_json(const PortEvent& event, const std::string& port, const st
     if (!event.reason.empty()) object["reason"] = event.reason;
     if (event.box_end) object["percent"] = event.percent;
     if (event.row) {
-        const BoxRecord& r = *event.row;
-        object.update({{"started", r.started}, {"ended", r.ended}, {"device", r.device}, {"adapter", r.adapter},
-                       {"file", r.file}, {"crc32", r.crc32}, {"sha256", r.sha256}, {"result", r.result},
-                       {"erase_s", seconds(r.erase_s)}, {"transfer_s", seconds(r.transfer_s)},
-                       {"flash_write_s", seconds(r.flash_write_s)}, {"bytes_sent", r.bytes_sent},
-                       {"reason", r.reason}, {"job", r.job}, {"box_id", r.box_id}, {"unique", r.unique},
-                       {"box_crc32", r.box_crc32}, {"boot", r.boot}});
+        // Every column of the box's row but those the event names already.
+        for (std::size_t c = 0; c < LOG_COLUMN_COUNT; ++c) {
+            if (c == col::STATION || c == col::PORT) continue;
+            object[LOG_COLUMNS[c].name] = column_value(LOG_COLUMNS[c], *event.row);
+        }
     }
     // A box's line may hold bytes that are no UTF-8: they are replaced, never dropped silently.
     return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);

@@ -87,7 +87,7 @@ namespace {
 constexpr std::size_t PACKET_SIZE = 20;
 constexpr std::size_t PACKET_COUNT = 0xFC000 / 16;
 constexpr std::size_t STREAM_SIZE = PACKET_SIZE * PACKET_COUNT;
-constexpr double LINE_BYTES_PER_SECOND = 115200.0 / 10.0;
+constexpr double LINK_BYTES_PER_SECOND = 115200.0 / 10.0;
 // A tool answers an update request at once; one that has not within this long
 // never will, and waiting on would only keep a test hanging.
 constexpr int ANSWER_WAIT_S = 3;
@@ -287,7 +287,7 @@ void send_paced(Device& device, long times, const std::string& text) {
     std::size_t sent = 0;
     while (sent < all.size() && !timed_out(device)) {
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const auto allowed = static_cast<std::size_t>(elapsed * LINE_BYTES_PER_SECOND);
+        const auto allowed = static_cast<std::size_t>(elapsed * LINK_BYTES_PER_SECOND);
         if (allowed > sent) {
             const std::size_t n = std::min(allowed, all.size()) - sent;
             send_bytes(device, all.substr(sent, n));
@@ -319,7 +319,7 @@ void receive_stream(Device& device, std::size_t count, bool pace) {
         if (pace) {
             // Take no more than the wire would have carried by now.
             const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-            const double allowed = elapsed * LINE_BYTES_PER_SECOND - static_cast<double>(taken);
+            const double allowed = elapsed * LINK_BYTES_PER_SECOND - static_cast<double>(taken);
             if (allowed < 1.0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
                 continue;

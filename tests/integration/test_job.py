@@ -151,6 +151,7 @@ class Numbers(JobTest):
             self.assertLessEqual(len(line), 79, block)
 
     def test_kill_mid_transfer_then_a_new_station_gives_no_number_twice(self):
+        # Durability rule D1 (records/durability.h).
         self.job()
         slow = self.sim(name="slow", args=("--pace",))
         station = start_tool(["--job", "line3.toml", "--station", "7"], {"STBLOAD_COM7": str(slow.link)}, cwd=self.dir)
@@ -189,6 +190,7 @@ class Numbers(JobTest):
         self.assertEqual(sorted(numbers), [(n, n - 1, 999 + n) for n in range(1, 5)])
 
     def test_a_range_used_up_answers_no_box(self):
+        # Durability rule D1 (records/durability.h).
         self.job(serial_last=2)
         (self.dir / "line3.numbers").write_text("stbload numbers 1\r\ntake 2026-01-01T00:00:00.000Z station=x port=1 "
                                                 "serial=STB000000001 mac=00:1A:2B:00:00:00 id=1000\r\n")
@@ -228,6 +230,7 @@ class Numbers(JobTest):
                          [("serial", None, 0), ("mac", "00:1A:2B:00:00:02", 65534), ("id", "1002", 3999998999)])
 
     def test_a_lost_journal_is_never_started_again_from_the_first(self):
+        # Durability rule D1 (records/durability.h).
         self.job()
         sim = self.sim(name="com7")
         run = run_tool(["--job", "line3.toml", "7"], {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir)
@@ -260,6 +263,7 @@ class Numbers(JobTest):
         self.assertEqual(self.check_box_image(sim.image(), self.rows()[1]), (2, 1, 1001))
 
     def test_a_torn_journal_line_is_ended_and_skipped(self):
+        # Durability rule D6 (records/durability.h).
         self.job()
         (self.dir / "line3.numbers").write_text(
             "stbload numbers 1\r\ntake 2026-01-01T00:00:00.000Z station=x port=1 serial=STB000000041 "

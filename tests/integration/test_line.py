@@ -205,6 +205,7 @@ class Pool(LineTest):
             self.assertLessEqual(int(count), 5, journal)
 
     def test_kill_mid_lease_then_restart_while_the_server_is_away(self):
+        # Durability rule D4 (records/durability.h).
         self.job(lease=10)
         # Two ports end their third box and wait; a third is killed mid-transfer.
         idle = ["wait_config"] + box_steps(3) + ["mark idle", "wait_release", "wait_open"] + box_steps(3, 3) + ["linger"]
@@ -259,6 +260,7 @@ class Pool(LineTest):
 class PoolEnd(LineTest):
 
     def test_the_last_values_go_to_the_boxes_that_get_them_and_no_other_box_is_erased(self):
+        # Durability rule D1 (records/durability.h).
         # Boxes that ask at once for a pool's last values, each asking once and waiting for its answer.
         once = ["wait_config", "send " + PROMPT, "expect_y 60", "send " + ERASING, "sleep 30", "send " + ERASED,
                 "receive", "send Data received.\\n", "send_repeat 600 .", "send @", "linger"]
@@ -346,6 +348,7 @@ class PoolEnd(LineTest):
 class Outage(LineTest):
 
     def test_the_server_away_for_20_s_mid_run(self):
+        # Durability rule D3 (records/durability.h).
         self.job(lease=3)
         sims = self.sims_for((1, 2), ["wait_config"] + box_steps(60) + ["linger"])
         station = start_tool(["--job", "line3.toml", "--station", "1,2", "--continuous", "--rearm-quiet", "0.3"],

@@ -190,6 +190,7 @@ class Station(ToolTest):
         self.assertEqual(sim.received(), b"", "no port was answered")
 
     def test_a_torn_last_row_and_a_killed_station_leave_whole_rows(self):
+        # Durability rule D6 (records/durability.h).
         self.log_path.write_text(",".join(HEADER) + "\r\n2026-01-01T00:00:00.000Z,2026-01-01T00")  # a power cut
         sim = self.sim(name="com7")
         run = run_tool(["--station", "7", str(self.hex_path)], {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir)
@@ -354,6 +355,7 @@ class Station(ToolTest):
                        reason="the station was stopped")
 
     def test_a_row_the_full_disk_refuses_is_written_once_when_there_is_room(self):
+        # Durability rule D5 (records/durability.h).
         self.assertEqual(os.geteuid(), 0, "this test mounts a small tmpfs: run it as root (CI does)")
         disk = self.dir / "disk"
         disk.mkdir()
@@ -401,6 +403,7 @@ class Station(ToolTest):
         self.assertTrue(log.read_bytes().startswith(before) and log.read_bytes().endswith(b"\r\n"))
 
     def test_a_row_whose_sync_failed_is_cut_back_and_written_once(self):
+        # Durability rule D5 (records/durability.h).
         # A disk that loses the row's write: the sync says so, the row must not stay half-trusted in the
         # file, and the retry writes it once.
         shim = os.environ.get("STBLOAD_FAIL_FSYNC_LIB", str(STBLOAD.parent / "tests" / "libfail_fsync.so"))
@@ -488,6 +491,7 @@ class Station(ToolTest):
             self.assertTrue(begun - datetime.timedelta(seconds=1) <= utc(line.split()[0]) <= ended, line)
 
     def test_the_row_is_on_the_disk_before_the_end_is_shown(self):
+        # Durability rule D2 (records/durability.h).
         strace = shutil.which("strace")
         self.assertIsNotNone(strace, "strace is missing (scripts/install-deps test installs it)")
         sim = self.sim(name="com7")

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -8,6 +9,8 @@
 #include "link/transfer_progress.h"
 #include "records/box_log.h"
 #include "records/log_columns.h"
+#include "session/box_result.h"
+#include "station/station_events.h"
 #include "station/station_screen.h"
 #include "station/station_stats.h"
 #include "station/station_options.h"
@@ -79,6 +82,23 @@ TEST(StationLog, RowsAsRfc4180) {
     EXPECT_EQ(csv_row(record), "2026-12-09T05:40:12.345Z,,,\"usb:A,1\",,,\"C:\\fw \"\"new\"\".hex\",,,lost connection,"
                                "3.0,0.0,,4096,\"line\r\nend\",jobs/line 3.toml,,serial=STB000000123 "
                                "mac=00:1A:2B:00:00:07,,\"STB firmware \"\"2.3.1\"\", build 7\"\r\n");
+
+    // The same row in the events: phases and bytes as numbers, a phase not reached as null,
+    // the station and port those of the event, one line of JSON.
+    PortEvent end;
+    end.time = "2026-12-09T05:41:00.000Z";
+    end.event = "failed";
+    end.box_end = true;
+    end.percent = 12;
+    end.row = std::make_shared<const BoxRecord>(record);
+    EXPECT_EQ(event_json(end, "usb:A,1", "bench3"),
+              "{\"adapter\":\"\",\"boot\":\"STB firmware \\\"2.3.1\\\", build 7\",\"box_crc32\":\"\",\"box_id\":\"\","
+              "\"bytes_sent\":4096,\"crc32\":\"\",\"device\":\"\",\"ended\":\"\",\"erase_s\":3.0,\"event\":\"failed\","
+              "\"file\":\"C:\\\\fw \\\"new\\\".hex\",\"flash_write_s\":null,\"job\":\"jobs/line 3.toml\","
+              "\"percent\":12,\"port\":\"usb:A,1\",\"reason\":\"line\\r\\nend\",\"result\":\"lost connection\","
+              "\"sha256\":\"\",\"started\":\"2026-12-09T05:40:12.345Z\",\"station\":\"bench3\","
+              "\"time\":\"2026-12-09T05:41:00.000Z\",\"transfer_s\":0.0,"
+              "\"unique\":\"serial=STB000000123 mac=00:1A:2B:00:00:07\"}");
 }
 
 // The percent a person reads reaches 100 only with the last packet.
@@ -415,4 +435,73 @@ TEST(CommandLines, EveryShortCombinationIsReadOrRefused) {
         }
     }
     EXPECT_GT(read, 0U);
+}
+
+// Every way a box can end, and what its row says: the outcome and its reason.
+// The reasons are what an operator reads in the log to know what to do.
+TEST(BoxOutcomes, EachEndGetsOneOutcomeAndItsReason) {
+    using Request = BoxEnd::Request;
+    using Boot = BoxEnd::Boot;
+    auto end_of = [](ExchangeResult exchange, Request request = Request::None, Boot boot = Boot::NotAsked) {
+        BoxEnd end;
+        end.started = true;
+        end.exchange = exchange;
+        end.request = request;
+        end.boot = boot;
+        end.port_problem = "the port went away";
+        end.boot_within_s = 20;
+        end.flash_write_max_s = 600;
+        end.refusal = "serial is used up";
+        return end;
+    };
+    struct Case {
+        const char* what;
+        BoxEnd end;
+        BoxOutcome outcome;
+        const char* reason;
+    };
+    BoxEnd noise = end_of(ExchangeResult::Lost);
+    noise.started = false;
+    BoxEnd stalled = end_of(ExchangeResult::Lost);
+    stalled.stalled = true;
+    BoxEnd unwritable = end_of(ExchangeResult::Refused);
+    unwritable.numbers_failed = true;
+    BoxEnd waited = end_of(ExchangeResult::Lost, Request::Stop);
+    waited.waiting = "database unreachable";
+    const Case cases[] = {
+        {"noise before any loader line", noise, BoxOutcome::NotStarted, ""},
+        {"confirmed", end_of(ExchangeResult::Completed), BoxOutcome::Completed, ""},
+        {"confirmed, boot shown", end_of(ExchangeResult::Completed, Request::None, Boot::Shown),
+         BoxOutcome::Completed, ""},
+        {"confirmed, boot text late", end_of(ExchangeResult::Completed, Request::None, Boot::NotShown),
+         BoxOutcome::NoBoot, "the boot text did not come within 20 s"},
+        {"confirmed, port lost in the boot check", end_of(ExchangeResult::Completed, Request::None, Boot::Lost),
+         BoxOutcome::NoBoot, "lost connection while checking the boot (the port went away)"},
+        {"confirmed, stopped in the boot check", end_of(ExchangeResult::Completed, Request::Stop, Boot::Lost),
+         BoxOutcome::Interrupted, "the station was stopped"},
+        {"numbers used up", end_of(ExchangeResult::Refused), BoxOutcome::NumbersUsedUp, "serial is used up"},
+        {"journal unwritable", unwritable, BoxOutcome::NoNumbers, "serial is used up"},
+        {"flash write too long", end_of(ExchangeResult::TimedOut), BoxOutcome::TimedOut,
+         "the box did not confirm its flash write within 600 s"},
+        {"port lost", end_of(ExchangeResult::Lost), BoxOutcome::Lost, "the port went away"},
+        {"no data for the stall limit", stalled, BoxOutcome::TimedOut, "the port went away"},
+        {"reset by the operator", end_of(ExchangeResult::Lost, Request::Reset), BoxOutcome::Reset,
+         "reset by the operator"},
+        {"station stopped", end_of(ExchangeResult::Lost, Request::Stop), BoxOutcome::Interrupted,
+         "the station was stopped"},
+        {"stopped while waiting for numbers", waited, BoxOutcome::Interrupted,
+         "the station was stopped; it was waiting for numbers (database unreachable) and was not answered"},
+    };
+    for (const Case& c : cases) {
+        BoxResult result;
+        result.reason = "left from before";
+        decide_outcome(c.end, result);
+        EXPECT_EQ(result.outcome, c.outcome) << c.what;
+        EXPECT_EQ(result.reason, c.reason) << c.what;
+        const bool failed = c.outcome != BoxOutcome::Completed && c.outcome != BoxOutcome::Interrupted &&
+                            c.outcome != BoxOutcome::NotStarted;
+        if (c.outcome != BoxOutcome::NotStarted) {
+            EXPECT_EQ(outcome_failed(c.outcome), failed) << c.what;
+        }
+    }
 }
