@@ -288,21 +288,22 @@ def drain_output(fd, sink):
 RUNNING = []
 
 
-def as_in_the_foreground(then=None):
-    """What a child runs before the tool: Ctrl+C reaches it as it reaches a
-    program started at a terminal, even when these tests run in a background
-    job of a script, which starts with SIGINT and SIGQUIT ignored (a tool
-    rightly keeps a signal ignored that was ignored at its start). Then `then`."""
-    def run():
-        for number in (signal.SIGINT, signal.SIGQUIT):
-            signal.signal(number, signal.SIG_DFL)
-        if then is not None:
-            then()
-    return run
+def as_in_the_foreground(ignore=()):
+    """The command prefix that starts the tool as a program started at a
+    terminal: Ctrl+C reaches it even when these tests run in a background job
+    of a script, which starts with SIGINT and SIGQUIT ignored (a tool rightly
+    keeps a signal ignored that was ignored at its start); the signals named
+    in `ignore` (such as "HUP", as nohup does) are ignored. coreutils' env sets
+    them, not a preexec_fn: the harness has reader threads, and Python code
+    run between fork and exec may deadlock on a lock one of them held."""
+    prefix = ["env", "--default-signal=INT,QUIT"]
+    if ignore:
+        prefix.append("--ignore-signal=" + ",".join(ignore))
+    return prefix
 
 
 def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_terminal=False, columns=80, rows=24,
-               preexec_fn=None, keys=False):
+               ignore_signals=(), keys=False):
     """Starts stbload with stdout on a pipe or on a raw pseudo-terminal, and
     stderr on a pipe of its own, or on a terminal: the same one as stdout when
     both are asked for, else one of its own (`columns` wide). With `keys`,
@@ -318,7 +319,7 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_termi
             environment.pop(name, None)
         else:
             environment[name] = value
-    command = [*(program or [str(STBLOAD)]), *args]
+    command = [*as_in_the_foreground(ignore_signals), *(program or [str(STBLOAD)]), *args]
 
     def terminal_pair():
         master, slave = pty.openpty()
@@ -340,7 +341,7 @@ def start_tool(args, env=None, terminal=False, program=None, cwd=None, err_termi
         termios.tcsetattr(out_write, termios.TCSANOW, attributes)
         stdin = out_write
     process = subprocess.Popen(command, stdout=out_write, stderr=err_write, stdin=stdin,
-                               env=environment, cwd=cwd, preexec_fn=as_in_the_foreground(preexec_fn))
+                               env=environment, cwd=cwd)
     os.close(out_write)
     os.close(err_write)
     RUNNING.append(process)

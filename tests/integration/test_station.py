@@ -331,9 +331,8 @@ class Station(ToolTest):
     def test_a_station_under_nohup_survives_the_logout_and_stops_at_sigterm(self):
         erasing = ["wait_config", "send " + PROMPT, "expect_y", "send " + ERASING, "mark erasing", "sleep 500"]
         sim = self.sim(name="com7", script="\n".join(erasing + BOX[4:] + ["linger"]))
-        nohup = lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN)  # noqa: E731
         station = start_tool(["--station", "7", str(self.hex_path)], {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir,
-                             preexec_fn=nohup)
+                             ignore_signals=("HUP",))
         sim.wait_mark("erasing")
         station.process.send_signal(signal.SIGHUP)  # the logout
         run = finish_tool(station)
@@ -345,7 +344,7 @@ class Station(ToolTest):
         # SIGTERM (a shutdown) still stops it: the box in progress is logged, the title put back.
         sim = self.sim(name="com8", script="\n".join(erasing + ["sleep 60000"]))
         station = start_tool(["--station", "8", str(self.hex_path)], {"STBLOAD_COM8": str(sim.link), "TERM": "xterm"},
-                             cwd=self.dir, preexec_fn=nohup, err_terminal=True)
+                             cwd=self.dir, ignore_signals=("HUP",), err_terminal=True)
         sim.wait_mark("erasing")
         station.process.send_signal(signal.SIGTERM)
         run = finish_tool(station)
