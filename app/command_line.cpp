@@ -268,7 +268,7 @@ void print_help() {
                   "%s"
                   "\r\n"
                   "Exit status: %d when the box confirmed the download (\"Download completed\"),\r\n"
-                  "%d for any failure (the message says which), %d for a wrong command parsed.\r\n"
+                  "%d for any failure (the message says which), %d for a wrong command line.\r\n"
                   "\r\n"
                   "Environment:\r\n"
                   "%s"
