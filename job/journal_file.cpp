@@ -16,18 +16,6 @@ constexpr char TORN[] = " # torn";
 constexpr char TORN_END[] = " # torn\r\n";  // what ends a line that a power cut tore
 constexpr std::size_t READ_CHUNK = std::size_t{64} * 1024;  // far more than any line, and cheap to take at each box
 
-std::vector<std::string> words_of(const std::string& line) {
-    std::vector<std::string> words;
-    std::size_t start = 0;
-    while (start < line.size()) {
-        const std::size_t blank = line.find(' ', start);
-        const std::size_t end = blank == std::string::npos ? line.size() : blank;
-        if (end > start) words.push_back(line.substr(start, end - start));
-        start = end + 1;
-    }
-    return words;
-}
-
 bool ends_with(const std::string& text, const char* end) {
     const std::size_t size = std::strlen(end);
     return text.size() >= size && text.compare(text.size() - size, size, end) == 0;

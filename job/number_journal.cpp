@@ -11,18 +11,6 @@ std::string base_name(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::vector<std::string> words_of(const std::string& line) {
-    std::vector<std::string> words;
-    std::size_t start = 0;
-    while (start < line.size()) {
-        const std::size_t blank = line.find(' ', start);
-        const std::size_t end = blank == std::string::npos ? line.size() : blank;
-        if (end > start) words.push_back(line.substr(start, end - start));
-        start = end + 1;
-    }
-    return words;
-}
-
 }  // namespace
 
 std::string last_values_in_log(const Job& job, const std::string& log_path, std::vector<std::uint64_t>& highest) {

@@ -109,3 +109,15 @@ std::string unique_pairs(const std::vector<UniqueField>& fields, const std::vect
     }
     return pairs;
 }
+
+std::vector<std::string> words_of(const std::string& line) {
+    std::vector<std::string> words;
+    std::size_t start = 0;
+    while (start < line.size()) {
+        const std::size_t blank = line.find(' ', start);
+        const std::size_t end = blank == std::string::npos ? line.size() : blank;
+        if (end > start) words.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+    return words;
+}

@@ -24,3 +24,7 @@ std::string unique_pairs(const std::vector<UniqueField>& fields, const std::vect
 
 // A MAC address as the job writes it, "00:1A:2B:00:00:07", as a number.
 bool parse_mac(const std::string& text, std::uint64_t& value);
+
+// The words of a text line, split at blanks: a journal line's, or a row's
+// "serial=... mac=..." pairs.
+std::vector<std::string> words_of(const std::string& line);
