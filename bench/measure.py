@@ -73,10 +73,12 @@ class BenchProcess(subprocess.Popen):
         then = kwargs.pop("preexec_fn", None)
 
         def before_exec():
+            for number in (signal.SIGINT, signal.SIGQUIT):
+                signal.signal(number, signal.SIG_DFL)
             _ends_with_the_bench()
             if then is not None:
                 then()
-        kwargs["preexec_fn"] = harness.as_in_the_foreground(before_exec)
+        kwargs["preexec_fn"] = before_exec
         super().__init__(*args, **kwargs)
         BenchProcess.running = [(n, p) for n, p in BenchProcess.running if p.returncode is None]
         BenchProcess.running.append((BenchProcess.started, self))
