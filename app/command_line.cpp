@@ -260,6 +260,8 @@ void print_help() {
                   "  --station also takes --events FILE (JSON lines; - for standard output),\r\n"
                   "  --no-bell, --stall S (a box that takes no data fails, default 30) and\r\n"
                   "  --flash-write-max S (default 600); a download takes them before PORT.\r\n"
+                  "  --station --serve [ADDR:]PORT serves a live page and a JSON API (127.0.0.1\r\n"
+                  "  unless ADDR is given), --name NAME names the station (default: host name)\r\n"
                   "  --strict before PORT, --check or --station refuses a file with warnings;\r\n"
                   "  --list, --check and --job JOB --check take --json\r\n"
                   "  stbload --version        print the version\r\n"
@@ -273,6 +275,7 @@ void print_help() {
                   "Environment:\r\n"
                   "%s"
                   "  STBLOAD_DB_PASSWORD    the password for a job's [line] database\r\n"
+                  "  STBLOAD_SERVE_TOKEN    the token that --serve's changes (stop, reset) need\r\n"
                   "  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n"
                   "  STBLOAD_PROGRESS=off   no progress, window title or taskbar progress\r\n",
                   PORT_HELP, EXIT_DOWNLOAD_COMPLETED, EXIT_FAILED, EXIT_USAGE, PORT_ENVIRONMENT_HELP);

@@ -56,6 +56,10 @@ struct Job {
     std::optional<double> rearm_quiet_s;
     std::optional<double> stall_s;            // the station's limits for a box (see SessionLimits)
     std::optional<double> flash_write_max_s;
+    std::string station_name;  // names the station in its rows, events and views; empty: the host name
+    // [serve]: the station's web server, "[ADDR:]PORT", and more names for its Host check.
+    std::string serve_listen;
+    std::vector<std::string> serve_names;
     std::string numbers_journal;  // [numbers] journal, as the job names it; empty: beside the job
     std::optional<LineSettings> line;
 

@@ -351,7 +351,15 @@ void read_boot(Checker& check, const toml::table& boot, Job& job) {
 }
 
 void read_station(Checker& check, const toml::table& station, Job& job) {
-    check.only(station, "station", {"ports", "log", "continuous", "rearm_quiet_s", "stall_s", "flash_write_max_s"});
+    check.only(station, "station",
+               {"ports", "log", "continuous", "rearm_quiet_s", "stall_s", "flash_write_max_s", "name"});
+    if (const auto name = check.text(station, "station", "name", false)) {
+        if (name->empty()) {
+            check.problem("station.name", "empty");
+        } else {
+            job.station_name = *name;
+        }
+    }
     if (const auto ports = check.text(station, "station", "ports", false)) job.station_ports = *ports;
     if (const auto log = check.text(station, "station", "log", false)) {
         if (log->empty()) {
@@ -364,6 +372,27 @@ void read_station(Checker& check, const toml::table& station, Job& job) {
     job.rearm_quiet_s = check.number(station, "station", "rearm_quiet_s", 0.1, 3600);
     job.stall_s = check.number(station, "station", "stall_s", 1, LIMIT_S_MAX);
     job.flash_write_max_s = check.number(station, "station", "flash_write_max_s", 1, LIMIT_S_MAX);
+}
+
+// [serve]: where the station's web server listens, and the names it answers to.
+void read_serve(Checker& check, const toml::table& serve, Job& job) {
+    check.only(serve, "serve", {"listen", "names"});
+    if (const auto listen = check.text(serve, "serve", "listen", false)) job.serve_listen = *listen;
+    const toml::node* names = serve.get("names");
+    if (names == nullptr) return;
+    const toml::array* list = names->as_array();
+    if (list == nullptr) {
+        check.problem("serve.names", "must be a list of names, such as [\"bench3.line\"]");
+        return;
+    }
+    for (const toml::node& name : *list) {
+        const std::optional<std::string> text = name.value<std::string>();
+        if (!text || text->empty()) {
+            check.problem("serve.names", "holds something that is no name");
+            return;
+        }
+        job.serve_names.push_back(*text);
+    }
 }
 
 void read_numbers(Checker& check, const toml::table& numbers, Job& job) {
@@ -458,7 +487,7 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
     }
     const toml::table& root = parsed.table();
     Checker check(problems);
-    check.only(root, "", {"image", "unique", "identity", "boot", "station", "numbers", "line"});
+    check.only(root, "", {"image", "unique", "identity", "boot", "station", "numbers", "line", "serve"});
     const toml::node* image = root.get("image");
     if (image == nullptr || !image->is_table()) {
         check.problem("image", image == nullptr ? "missing: the [image] table names the file and its CRC-32"
@@ -480,7 +509,7 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
         const char* name;
         void (*read)(Checker&, const toml::table&, Job&);
     } tables[] = {{"identity", read_identity}, {"boot", read_boot},       {"station", read_station},
-                  {"numbers", read_numbers},   {"line", read_line_table}};
+                  {"numbers", read_numbers},   {"line", read_line_table}, {"serve", read_serve}};
     for (const auto& table : tables) {
         const toml::node* node = root.get(table.name);
         if (node == nullptr) continue;

@@ -121,6 +121,9 @@ bool apply_job_station(const Job& job, StationPlan& plan, std::string& error) {
     if (!plan.stall_given && job.stall_s) plan.stall_s = *job.stall_s;
     if (!plan.flash_write_max_given && job.flash_write_max_s) plan.flash_write_max_s = *job.flash_write_max_s;
     plan.strict = plan.strict || job.strict;
+    if (plan.name.empty()) plan.name = job.station_name;
+    if (plan.serve.empty()) plan.serve = job.serve_listen;
+    plan.serve_names.insert(plan.serve_names.end(), job.serve_names.begin(), job.serve_names.end());
     if (!plan.ports_text.empty()) return true;
     if (job.station_ports.empty()) {
         error = "no ports: give PORTS after --station, or station.ports in the job";

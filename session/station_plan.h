@@ -35,6 +35,10 @@ struct StationPlan {
     bool rearm_given = false;
     bool stall_given = false;
     bool flash_write_max_given = false;
+    // The station's name and web server: the command line's, else the job's.
+    std::string name;                      // empty: the host name
+    std::string serve;                     // "[ADDR:]PORT"; empty: no server
+    std::vector<std::string> serve_names;  // more names the server answers to
 };
 
 // Splits PORTS at its commas: each entry is what a single download takes as

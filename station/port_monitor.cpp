@@ -109,6 +109,7 @@ void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     view_.box_seconds = box.seconds;
     view_.box_id = box.box_id;
     view_.outcome = box.outcome;
+    view_.last_reason = box.reason;
     char took[32];
     format_duration(box.seconds, took, sizeof took);
     // What a person labels the box with: its numbers and its own number.

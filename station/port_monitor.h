@@ -50,6 +50,7 @@ struct PortView {
     std::string numbers;       // under a job: the numbers of the box in progress, or of the last one
     double numbers_waited = 0; // how long that box waited for its numbers (0: not at all)
     std::string box_id;        // under a job with [identity]: that box's own number, once its loader said it
+    std::string last_reason;   // why the last box ended as it did (empty for a completed one)
 };
 
 // Something that happened on a port: for a screen that is not a terminal,

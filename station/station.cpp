@@ -7,6 +7,7 @@
 
 #include "console/clock.h"
 #include "console/console.h"
+#include "console/environment.h"
 #include "console/exit_status.h"
 #include "console/figures.h"
 #include "console/host_name.h"
@@ -18,6 +19,7 @@
 #include "station/station_display.h"
 #include "station/station_events.h"
 #include "station/station_screen.h"
+#include "station/station_web.h"
 
 namespace {
 
@@ -30,6 +32,8 @@ constexpr int KEYS_MS = 50;
 constexpr double LOG_RETRY_S = 2.0;
 // At the end, how long the rows still waiting may take to reach the line's database.
 constexpr double LINE_GRACE_S = 5.0;
+// At the end, how long the web's clients have for the station's last events.
+constexpr int WEB_LAST_EVENTS_MS = 300;
 
 int station_status(const StationOptions& options, const std::vector<PortView>& views) {
     for (const PortView& view : views) {
@@ -47,7 +51,8 @@ int read_command(int argc, char** argv, StationOptions& options, RunSetup& run) 
     if (!parse_station_options(argc, argv, options, error)) {
         console_print("Usage: stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n"
                       "       stbload --job JOB --station [PORTS] [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n"
-                      "       (and --events FILE, --events -, --no-bell)\r\n");
+                      "       (and --events FILE, --events -, --no-bell, --serve [ADDR:]PORT, --serve-name NAME,\r\n"
+                      "       --name NAME)\r\n");
         console_note("%s", error.c_str());
         return EXIT_USAGE;
     }
@@ -94,9 +99,27 @@ bool load_the_image(const StationOptions& options, RunSetup& run, TraceScope& tr
     return true;
 }
 
+// The web server's address, bound before any port opens: one in use is refused now.
+bool serve(const StationOptions& options, StationWeb& web, TraceScope& trace) {
+    if (!web.asked()) return true;
+    std::vector<std::string> names = options.serve_names;
+    names.push_back(host_name());
+    names.push_back(options.name);
+    std::string error;
+    if (!web.listen(names, error)) {
+        console_print("cannot serve on %s\r\n", options.serve.c_str());
+        console_note("%s", error.c_str());
+        trace.outcome("the web server cannot listen", EXIT_FAILED);
+        return false;
+    }
+    console_print("serving %s\r\n", web.url().c_str());
+    ::trace("serving %s", web.url().c_str());
+    return true;
+}
+
 // Everything before any box is answered: the image, the log, under a job
 // its numbers and the line's database, and the events file.
-bool prepare(const StationOptions& options, RunSetup& run, EventsFile& events, TraceScope& trace) {
+bool prepare(const StationOptions& options, RunSetup& run, EventsFile& events, StationWeb& web, TraceScope& trace) {
     if (!load_the_image(options, run, trace)) return false;
     Problem problem;
     if (!setup_log(run, options.log_path, "give another log with --log", problem)) {
@@ -105,7 +128,7 @@ bool prepare(const StationOptions& options, RunSetup& run, EventsFile& events, T
         return false;
     }
     console_print("log: %s\r\n", options.log_path.c_str());
-    if (run.under_job && !setup_numbers(run, host_name(), static_cast<unsigned>(options.ports.size()), problem)) {
+    if (run.under_job && !setup_numbers(run, options.name, static_cast<unsigned>(options.ports.size()), problem)) {
         console_show(problem);
         trace.outcome(run.job.line ? "the line's database cannot be used" : "the numbers cannot be given", EXIT_FAILED);
         return false;
@@ -121,7 +144,7 @@ bool prepare(const StationOptions& options, RunSetup& run, EventsFile& events, T
         trace.outcome("the events file cannot be written", EXIT_FAILED);
         return false;
     }
-    return true;
+    return serve(options, web, trace);
 }
 
 // The ports at work, each on a thread of its own.
@@ -164,13 +187,14 @@ std::string log_trouble(const StationOptions& options, BoxLog& log, double& last
 
 // Shows the ports until every one has finished its box (one-box mode) or the station is to stop.
 std::vector<PortView> watch(const StationOptions& options, RunSetup& run, StationDisplay& display,
-                            std::atomic<bool>& stop) {
+                            StationWeb& web, std::atomic<bool>& stop) {
     std::vector<PortView> views;
     double last_retry = monotonic_seconds();
     double last_show = -1;
     for (;;) {
-        if (interrupt_requested()) stop.store(true);
+        if (interrupt_requested() || web.feed().stop_asked()) stop.store(true);
         display.take_keys();
+        display.publish();  // the web's clients hear of an event within a look
         const std::string trouble = log_trouble(options, run.log, last_retry);
         const double every = display.terminal() ? REDRAW_MS / 1000.0 : EVENTS_MS / 1000.0;
         if (last_show < 0 || monotonic_seconds() - last_show >= every || display.keys_changed()) {
@@ -195,10 +219,10 @@ void note_rows_left(const StationOptions& options, BoxLog& log) {
 }
 
 // The station at work, from its first port to its totals.
-std::vector<PortView> run_ports(const StationOptions& options, RunSetup& run, EventsFile& events) {
+std::vector<PortView> run_ports(const StationOptions& options, RunSetup& run, EventsFile& events, StationWeb& web) {
     catch_interrupts();
     std::atomic<bool> stop{false};
-    const StationSetup setup{&options,    run.loaded.window, run.crc32, run.sha256, host_name(), &run,
+    const StationSetup setup{&options,    run.loaded.window, run.crc32, run.sha256, options.name, &run,
                              &stop,       run.line.get()};
     if (run.line) run.line->start();
     Ports ports(options, setup);
@@ -207,7 +231,12 @@ std::vector<PortView> run_ports(const StationOptions& options, RunSetup& run, Ev
     const bool values = run.under_job && (!run.job.unique.empty() || run.job.identity_pattern);
     StationDisplay display(header, run.numbers, run.line.get(), values, ports.workers(), events, options.bell,
                            setup.host);
-    watch(options, run, display, stop);
+    if (web.asked()) {
+        display.serve_to(web, StationFacts{options.name, options.job_path, options.hex_path, run.crc32, run.sha256,
+                                           utc_now()});
+        web.start(ports.workers());
+    }
+    watch(options, run, display, web, stop);
     stop.store(true);
     ports.stop();
     run.log.retry();
@@ -216,6 +245,9 @@ std::vector<PortView> run_ports(const StationOptions& options, RunSetup& run, Ev
     std::vector<PortView> views = display.show(std::string(), true);
     note_rows_left(options, run.log);
     display.print_totals();
+    // The last events reach the web's clients before the server, and the ports it resets, go.
+    if (web.asked()) std::this_thread::sleep_for(std::chrono::milliseconds(WEB_LAST_EVENTS_MS));
+    web.stop();
     return views;
 }
 
@@ -226,12 +258,20 @@ int run_station(int argc, char** argv) {
     RunSetup run;
     const int refused = read_command(argc, argv, options, run);
     if (refused >= 0) return refused;
+    if (options.name.empty()) options.name = host_name();
+    const char* token = environment_value("STBLOAD_SERVE_TOKEN");
+    StationWeb web(options, token != nullptr ? token : "");
+    std::string refusal;
+    if (web.asked() && !web.check(refusal)) {
+        console_note("%s", refusal.c_str());
+        return EXIT_USAGE;
+    }
     TraceScope station_trace("station on " + options.ports_text + ", " +
                              (run.under_job ? "job " + options.job_path + ", " : std::string()) + "file " +
                              options.hex_path + ", log " + options.log_path);
     EventsFile events;
-    if (!prepare(options, run, events, station_trace)) return EXIT_FAILED;
-    const std::vector<PortView> views = run_ports(options, run, events);
+    if (!prepare(options, run, events, web, station_trace)) return EXIT_FAILED;
+    const std::vector<PortView> views = run_ports(options, run, events, web);
     const int status = station_trace.outcome(totals_text(station_totals(views)), station_status(options, views));
     station_trace.end();
     interrupt_answered();

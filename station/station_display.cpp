@@ -77,6 +77,7 @@ void StationDisplay::pass_events(const std::vector<PortView>& views) {
             if (outcome_failed(event.outcome)) ++rings_;
         }
         if (events_.is_open()) events_.write(event, workers_[i]->given(), host_);
+        if (web_ != nullptr) web_->feed().publish(event_json(event, workers_[i]->given(), host_));
         if (!terminal_ && !events_.to_stdout()) {
             console_print("%s %s %s\r\n", event.time.c_str(), views[i].label.c_str(), event.text.c_str());
         }
@@ -94,6 +95,7 @@ void StationDisplay::draw(const std::vector<PortView>& views, const std::string&
     const StationTotals totals = station_totals(views);
     ScreenFrame frame;
     frame.header.push_back(header_);
+    if (!serving_.empty()) frame.header.push_back(serving_);
     if (numbers_ != nullptr) frame.header.push_back("numbers: " + numbers_->left_text());
     if (line_ != nullptr) frame.header.push_back(line_->status_line());
     frame.numbers = values_;
@@ -119,9 +121,30 @@ void StationDisplay::draw(const std::vector<PortView>& views, const std::string&
     rings_ = 0;
 }
 
+void StationDisplay::serve_to(StationWeb& web, StationFacts facts) {
+    web_ = &web;
+    facts_ = std::move(facts);
+    for (auto& worker : workers_) given_.push_back(worker->given());
+    serving_ = "serving " + web.url();
+}
+
+void StationDisplay::web_status(const std::vector<PortView>& views) {
+    if (web_ == nullptr) return;
+    web_->feed().set_status(status_json(facts_, views, given_, stats_, monotonic_seconds(), line_));
+    web_->wake();
+}
+
+void StationDisplay::publish() {
+    if (web_ == nullptr) return;
+    const std::vector<PortView> all = views();
+    pass_events(all);
+    web_status(all);
+}
+
 std::vector<PortView> StationDisplay::show(const std::string& log_trouble, bool final) {
     std::vector<PortView> all = views();
     pass_events(all);
+    web_status(all);
     if (terminal_) {
         draw(all, log_trouble, final);
     } else {

@@ -15,8 +15,8 @@
 #include "station/port_worker.h"
 #include "station/station_events.h"
 #include "station/station_stats.h"
-
-using Workers = std::vector<std::unique_ptr<PortWorker>>;
+#include "station/station_status.h"
+#include "station/station_web.h"
 
 class StationDisplay {
 public:
@@ -29,6 +29,12 @@ public:
     StationDisplay& operator=(const StationDisplay&) = delete;
 
     bool terminal() const { return terminal_; }
+
+    // Serves the station's state through `web` too: its events as they are
+    // passed on, its status at each look; the header names the address.
+    void serve_to(StationWeb& web, StationFacts facts);
+    // Passes the ports' events on and gives the web its status (between draws).
+    void publish();
 
     // Passes on the ports' events and draws the screen; `final` leaves the
     // totals line to print_totals(). Returns what each port shows.
@@ -49,6 +55,7 @@ private:
     void database_line();
     std::vector<PortView> views();
     void window(const std::vector<PortView>& views);
+    void web_status(const std::vector<PortView>& views);
 
     std::string header_;
     const NumberJournal* numbers_;
@@ -72,4 +79,8 @@ private:
     std::string shown_database_;
     TaskbarState shown_state_ = TaskbarState::Clear;
     unsigned shown_percent_ = 0;
+    StationWeb* web_ = nullptr;
+    std::string serving_;  // "serving http://127.0.0.1:8080/", a line of the header
+    StationFacts facts_;
+    std::vector<std::string> given_;  // each port as the log names it
 };

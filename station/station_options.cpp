@@ -63,6 +63,23 @@ constexpr StationOption STATION_OPTIONS[] = {
          o.flash_write_max_given = true;
          return parse_seconds("--flash-write-max", value, 1, 86400, o.flash_write_max_s, error);
      }},
+    {"--serve", true,
+     [](const char* value, StationOptions& o, std::string&) {
+         o.serve = value;
+         return true;
+     }},
+    {"--serve-name", true,
+     [](const char* value, StationOptions& o, std::string&) {
+         o.serve_names.emplace_back(value);
+         return true;
+     }},
+    {"--name", true,
+     [](const char* value, StationOptions& o, std::string& error) {
+         o.name = value;
+         if (!o.name.empty()) return true;
+         error = "--name takes the station's name, not an empty one";
+         return false;
+     }},
     {"--continuous", false,
      [](const char*, StationOptions& o, std::string&) {
          o.continuous = true;

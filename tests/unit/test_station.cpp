@@ -10,10 +10,14 @@
 #include "records/box_log.h"
 #include "records/log_columns.h"
 #include "session/box_result.h"
+#include "station/station_api.h"
 #include "station/station_events.h"
+#include "station/station_feed.h"
 #include "station/station_screen.h"
 #include "station/station_stats.h"
 #include "station/station_options.h"
+#include "station/station_status.h"
+#include "web/web_guard.h"
 #include "app/command_line.h"
 
 // PORTS as a line supervisor writes it.
@@ -503,5 +507,135 @@ TEST(BoxOutcomes, EachEndGetsOneOutcomeAndItsReason) {
         if (c.outcome != BoxOutcome::NotStarted) {
             EXPECT_EQ(outcome_failed(c.outcome), failed) << c.what;
         }
+    }
+}
+
+// What the web server takes from its command line and from each request.
+TEST(WebGuards, ListenHostAndToken) {
+    const struct {
+        const char* text;
+        bool ok;
+        const char* address;
+        unsigned port;
+    } listens[] = {
+        {"8080", true, "127.0.0.1", 8080},       {"0.0.0.0:80", true, "0.0.0.0", 80},
+        {"[::1]:8080", true, "::1", 8080},        {"127.0.0.1:0", true, "127.0.0.1", 0},
+        {"127.0.0.1:", false, "", 0},             {"80a", false, "", 0},
+        {"::1:8080", false, "", 0},               {"127.0.0.1:65536", false, "", 0},
+        {"", false, "", 0},                       {":8080", false, "", 0},
+    };
+    for (const auto& c : listens) {
+        std::string address;
+        unsigned port = 99;
+        std::string error;
+        EXPECT_EQ(parse_listen(c.text, address, port, error), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(std::make_pair(address, port), std::make_pair(std::string(c.address), c.port)) << c.text;
+        } else {
+            EXPECT_FALSE(error.empty()) << c.text;
+        }
+    }
+    EXPECT_TRUE(is_loopback("127.0.0.1") && is_loopback("127.1.2.3") && is_loopback("::1"));
+    EXPECT_FALSE(is_loopback("0.0.0.0") || is_loopback("::") || is_loopback("192.168.1.5"));
+
+    const std::vector<std::string> names = {"127.0.0.1", "localhost", "Bench3", "::1"};
+    const struct {
+        const char* host;
+        bool allowed;
+    } hosts[] = {
+        {"127.0.0.1:8080", true}, {"127.0.0.1", true},       {"LOCALHOST:8080", true}, {"bench3", true},
+        {"[::1]:8080", true},     {"localhost:8081", false}, {"evil.example", false},  {"", false},
+        {"127.0.0.1:", false},    {"::1", false},            {"bench3.evil", false},   {"[::1", false},
+    };
+    for (const auto& c : hosts) EXPECT_EQ(host_allowed(c.host, names, 8080), c.allowed) << c.host;
+
+    const struct {
+        const char* authorization;
+        const char* token;
+        bool matches;
+    } tokens[] = {
+        {"Bearer s3cret", "s3cret", true},  {"Bearer s3cre", "s3cret", false}, {"Bearer s3crets", "s3cret", false},
+        {"bearer s3cret", "s3cret", false}, {"s3cret", "s3cret", false},       {"Bearer ", "", false},
+        {"", "", false},
+    };
+    for (const auto& c : tokens) EXPECT_EQ(token_matches(c.authorization, c.token), c.matches) << c.authorization;
+}
+
+TEST(StationApiValues, TimesIdsPortsAndQueries) {
+    for (const char* good : {"2026-12-09T05:40:12.345Z", "2026-01-31T23:59:60.999Z"}) EXPECT_TRUE(is_log_time(good));
+    for (const char* bad : {"2026-12-09", "2026-13-09T05:40:12.345Z", "2026-12-00T05:40:12.345Z",
+                            "2026-12-09T24:00:00.000Z", "2026-12-09T05:40:12.345", "2026-12-09 05:40:12.345Z"}) {
+        EXPECT_FALSE(is_log_time(bad)) << bad;
+    }
+    std::uint64_t id = 0;
+    EXPECT_TRUE(parse_event_id("0", id) && id == 0);
+    EXPECT_TRUE(parse_event_id("18446744073709551615", id) == false);  // 20 digits: over the limit kept
+    EXPECT_TRUE(parse_event_id("1844674407370955161", id) && id == 1844674407370955161ULL);
+    for (const char* bad : {"", "-1", "1.5", "twelve", " 7", "7 "}) EXPECT_FALSE(parse_event_id(bad, id)) << bad;
+
+    std::string port;
+    EXPECT_TRUE(reset_path_port("/api/ports/7/reset", port) && port == "7");
+    EXPECT_TRUE(reset_path_port("/api/ports/%2Fdev%2FttyUSB0/reset", port) && port == "/dev/ttyUSB0");
+    EXPECT_TRUE(reset_path_port("/api/ports/usb%3AA12345/reset", port) && port == "usb:A12345");
+    for (const char* bad : {"/api/ports//reset", "/api/ports/7/8/reset", "/api/ports/7", "/api/ports/%2/reset"}) {
+        EXPECT_FALSE(reset_path_port(bad, port)) << bad;
+    }
+    std::string value;
+    EXPECT_TRUE(query_value("a=1&since=2026-12-09T05%3A40%3A12.345Z", "since", value) &&
+                value == "2026-12-09T05:40:12.345Z");
+    EXPECT_FALSE(query_value("sincere=1", "since", value));
+    EXPECT_FALSE(query_value("since=%zz", "since", value));
+}
+
+// The events a client that comes back can still get: the last KEPT, numbered without a gap.
+TEST(StationFeed, KeepsTheLastEventsInOrder) {
+    StationFeed feed;
+    EXPECT_TRUE(feed.after(0).empty());
+    for (int i = 1; i <= 1500; ++i) EXPECT_EQ(feed.publish("{\"n\":" + std::to_string(i) + "}"), std::uint64_t(i));
+    const std::vector<StreamEvent> all = feed.after(0);
+    ASSERT_EQ(all.size(), StationFeed::KEPT);
+    EXPECT_EQ(all.front().id, 501u);
+    EXPECT_EQ(all.back().data, "{\"n\":1500}");
+    const std::vector<StreamEvent> late = feed.after(1497);
+    ASSERT_EQ(late.size(), 3u);
+    EXPECT_EQ(late[0].id, 1498u);
+    EXPECT_TRUE(feed.after(1500).empty());
+    EXPECT_TRUE(feed.after(99999).empty());
+    EXPECT_EQ(feed.last_id(), 1500u);
+}
+
+TEST(StationStatus, EachPhaseHasItsWord) {
+    const struct {
+        PortPhase phase;
+        bool in_progress;
+        unsigned percent;
+        const char* reason;
+        bool finished;
+        const char* state;
+    } cases[] = {
+        {PortPhase::Opening, false, 0, "", false, "opening"},
+        {PortPhase::Waiting, false, 0, "", false, "waiting"},
+        {PortPhase::Waiting, true, 0, "", false, "answered"},
+        {PortPhase::Erasing, true, 0, "", false, "erasing"},
+        {PortPhase::Sending, true, 40, "", false, "sending"},
+        {PortPhase::Sending, true, 100, "", false, "confirming"},
+        {PortPhase::FlashWrite, true, 100, "", false, "writing flash"},
+        {PortPhase::BootCheck, true, 100, "", false, "checking boot"},
+        {PortPhase::NumbersWaiting, true, 0, "", false, "waiting for numbers"},
+        {PortPhase::NumbersUsedUp, false, 0, "", false, "numbers used up"},
+        {PortPhase::RemoveBox, false, 0, "", false, "remove the box"},
+        {PortPhase::CannotOpen, false, 0, "lost: the adapter went", false, "port lost"},
+        {PortPhase::CannotOpen, false, 0, "no such device", false, "cannot open"},
+        {PortPhase::Completed, false, 100, "", false, "waiting"},
+        {PortPhase::Completed, false, 100, "", true, "done"},
+    };
+    for (const auto& c : cases) {
+        PortView view;
+        view.phase = c.phase;
+        view.box_in_progress = c.in_progress;
+        view.percent = c.percent;
+        view.reason = c.reason;
+        view.finished = c.finished;
+        EXPECT_STREQ(port_state(view), c.state) << c.state;
     }
 }

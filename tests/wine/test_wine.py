@@ -29,6 +29,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
 
 import postgres  # noqa: E402
+from web_client import get_json, request, served_port  # noqa: E402
 
 from harness import (BANNER, ERASED, ERASING, PROMPT, READY, REPO, STB_SIM, STREAM_SIZE, TOOL_TIMEOUT, USAGE,  # noqa: E402
                      ToolTest, final_totals, final_wait_console, finish_tool, hex_text, packet_stream, random_bytes,
@@ -315,6 +316,28 @@ class Station(WineTest):
                              ("fw.hex", "0x%08X" % zlib.crc32(window), hashlib.sha256(window).hexdigest(), ""))
             self.assertRegex(row["transfer_s"], r"^\d+\.\d$")
 
+
+    def test_a_station_serves_its_status_and_stops_when_asked(self):
+        blocks = [(0x4000, random_bytes(0x2000, 31))]
+        self.write_hex("fw.hex", hex_text(blocks))
+        sim = self.wine_sim(7)
+        env = dict(prefix.env, STBLOAD_SERVE_TOKEN="wine-token")
+        station = start_tool(["--station", "COM7", "fw.hex", "--continuous", "--serve", "127.0.0.1:0"], env,
+                             program=[WINE, str(WIN_EXE)], cwd=self.dir)
+        port = served_port(station, timeout=120)
+        deadline = time.monotonic() + 120
+        while True:  # the box's completion, as the status tells it
+            status, document = get_json(port, "/api/status")
+            if document["totals"]["completed"] == 1 or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        self.assertEqual((status, document["ports"][0]["port"], document["ports"][0]["last_result"]),
+                         (200, "COM7", "completed"))
+        self.assertEqual(document["image"]["crc32"], "0x%08X" % zlib.crc32(window_of(blocks)))
+        self.assertEqual(request(port, "POST", "/api/stop", headers={"Authorization": "Bearer wine-token"})[0], 202)
+        run = finish_tool(station, timeout=120)
+        sim.stop()
+        self.assertEqual(run.status, 0, run.out[-300:])
 
     def test_ctrl_c_ends_a_write_the_box_no_longer_takes(self):
         # The box stops reading part way: the port's write waits for room that

@@ -1,0 +1,85 @@
+#include "station/station_web.h"
+
+#include <cctype>
+#include <exception>
+#include <utility>
+
+#include "web/web_guard.h"
+
+namespace {
+
+// The port as the log names it ("7", "usb:A12345"), or by its name ("COM7", any case).
+bool same_port(const std::string& asked, const PortWorker& worker) {
+    if (asked == worker.given()) return true;
+    const std::string& label = worker.label();
+    if (asked.size() != label.size()) return false;
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(asked[i])) != std::toupper(static_cast<unsigned char>(label[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+StationWeb::StationWeb(const StationOptions& options, std::string token)
+    : listen_text_(options.serve),
+      has_token_(!token.empty()),
+      api_(feed_, StationApiSetup{options.log_path, std::move(token),
+                                  [this](const std::string& port) {
+                                      for (auto& worker : *workers_) {
+                                          if (!same_port(port, *worker)) continue;
+                                          return worker->reset() ? ResetAnswer::Reset : ResetAnswer::NothingToReset;
+                                      }
+                                      return ResetAnswer::NoSuchPort;
+                                  }}),
+      server_(api_) {}
+
+StationWeb::~StationWeb() {
+    try {
+        stop();
+    } catch (const std::exception&) {
+        // The server's thread could not be joined: the program is ending anyway.
+    }
+}
+
+bool StationWeb::check(std::string& error) {
+    if (!parse_listen(listen_text_, address_, port_, error)) {
+        error = "--serve " + error;
+        return false;
+    }
+    if (!is_loopback(address_) && !has_token_) {
+        error = "--serve " + listen_text_ + " serves beyond this PC, which needs a token in STBLOAD_SERVE_TOKEN; " +
+                "without one, serve 127.0.0.1 only (--serve " + std::to_string(port_) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool StationWeb::listen(const std::vector<std::string>& names, std::string& error) {
+    if (!server_.listen(address_, port_, names, error)) return false;
+    port_ = server_.port();
+    return true;
+}
+
+std::string StationWeb::url() const {
+    const bool v6 = address_.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + address_ + "]" : address_) + ":" + std::to_string(port_) + "/";
+}
+
+void StationWeb::start(Workers& workers) {
+    workers_ = &workers;
+    server_.start();
+    started_ = true;
+}
+
+void StationWeb::stop() {
+    if (!started_) return;
+    server_.stop();
+    started_ = false;
+}
+
+void StationWeb::wake() {
+    if (started_) server_.wake();
+}
