@@ -187,9 +187,9 @@ HttpAnswer StationApi::change(const HttpRequest& request) {
         return error_answer(403, "this station serves without STBLOAD_SERVE_TOKEN: it can only be read");
     }
     if (request.authorization.empty()) {
-        HttpAnswer answer = error_answer(401, "this request needs Authorization: Bearer TOKEN");
-        answer.headers.emplace_back("WWW-Authenticate", "Bearer");
-        return answer;
+        HttpAnswer unauthorized = error_answer(401, "this request needs Authorization: Bearer TOKEN");
+        unauthorized.headers.emplace_back("WWW-Authenticate", "Bearer");
+        return unauthorized;
     }
     if (!token_matches(request.authorization, setup_.token)) return error_answer(403, "wrong token");
     if (!acceptable_body(request)) return error_answer(415, "a POST's body is JSON (Content-Type: application/json) or none");

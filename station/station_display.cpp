@@ -124,7 +124,7 @@ void StationDisplay::draw(const std::vector<PortView>& views, const std::string&
 void StationDisplay::serve_to(StationWeb& web, StationFacts facts) {
     web_ = &web;
     facts_ = std::move(facts);
-    for (auto& worker : workers_) given_.push_back(worker->given());
+    for (const auto& worker : workers_) given_.push_back(worker->given());
     serving_ = "serving " + web.url();
 }
 

@@ -41,7 +41,7 @@ class Connection;
 }  // namespace
 
 struct WebServer::Impl {
-    Impl(WebSite& served, WebLimits limits_given) : site(served), limits(limits_given), acceptor(io) {}
+    Impl(WebSite& served, const WebLimits& limits_given) : site(served), limits(limits_given), acceptor(io) {}
 
     void accept();
     void wake_streams();
@@ -248,7 +248,7 @@ void WebServer::Impl::close_all() {
     for (const auto& client : each) client->close();
 }
 
-WebServer::WebServer(WebSite& site, WebLimits limits) : impl_(std::make_unique<Impl>(site, limits)) {}
+WebServer::WebServer(WebSite& site, const WebLimits& limits) : impl_(std::make_unique<Impl>(site, limits)) {}
 
 WebServer::~WebServer() {
     try {

@@ -25,7 +25,7 @@ struct WebLimits {
 
 class WebServer {
 public:
-    explicit WebServer(WebSite& site, WebLimits limits = WebLimits());
+    explicit WebServer(WebSite& site, const WebLimits& limits = WebLimits());
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
