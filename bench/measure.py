@@ -205,6 +205,11 @@ FLOOD_BEFORE_MB_PER_S = 0.30  # one read call per byte, measured on this bench's
 TALKING_BOXES = 32
 TALKING_CPU_PERCENT = 3.0     # of one core, for all the ports together
 TALKING_SECONDS = 8.0
+# The web server: clients following the events of that talking station cost
+# it at most this much more of a core, and hear of a box's end this soon.
+SERVE_CLIENTS = 50
+SERVE_CPU_PERCENT = 1.0
+SERVE_LATENCY_P95_MS = 100.0
 
 # The report over a year of a line's logs.
 REPORT_ROWS = 1000000
@@ -358,21 +363,93 @@ def process_cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def talking_station_cpu(build, work, program, hex_path):
+class EventClients:
+    """Clients that follow a station's /api/events, each on its own
+    connection, read by one thread; each box's end is timed from the
+    station's "ended" to its arrival."""
+
+    def __init__(self, port, count):
+        import selectors
+        import socket
+        self.selector = selectors.DefaultSelector()
+        self.latencies_ms = []
+        self.stopping = False
+        self.sockets = []
+        for _ in range(count):
+            client = socket.create_connection(("127.0.0.1", port), timeout=30)
+            client.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n\r\n" % port)
+            client.setblocking(False)
+            self.selector.register(client, selectors.EVENT_READ, [b""])
+            self.sockets.append(client)
+        self.thread = threading.Thread(target=self.read, daemon=True)
+        self.thread.start()
+
+    def read(self):
+        import datetime
+        while not self.stopping:
+            for key, _ in self.selector.select(0.2):
+                try:
+                    chunk = key.fileobj.recv(1 << 16)
+                except BlockingIOError:
+                    continue
+                arrived = time.time()
+                key.data[0] += chunk
+                *events, key.data[0] = key.data[0].split(b"\n\n")
+                for event in events:
+                    for line in event.split(b"\n"):
+                        if not line.startswith(b"data: "):
+                            continue
+                        data = json.loads(line[6:])
+                        if data.get("event") == "completed":
+                            ended = datetime.datetime.strptime(data["ended"], "%Y-%m-%dT%H:%M:%S.%fZ").replace(
+                                tzinfo=datetime.timezone.utc).timestamp()
+                            self.latencies_ms.append(1000 * (arrived - ended))
+
+    def close(self):
+        self.stopping = True
+        self.thread.join(10)
+        for client in self.sockets:
+            client.close()
+
+
+def free_port():
+    import socket
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def talking_station_cpu(build, work, program, hex_path, clients=0):
     """A station of TALKING_BOXES ports whose boxes, once they have their
     image, all talk at 115200 baud's rate for a while before their '@': the
-    station's CPU in that while, as a percentage of one core."""
+    station's CPU in that while, as a percentage of one core. With `clients`,
+    the station serves and that many clients follow its events: then also the
+    times from each box's end to its event at each client, in ms."""
     harness.STB_SIM = build / "tools" / "stb_sim"
     talk = int(LINE_BYTES_PER_S * (TALKING_SECONDS + 25))
     steps = ["wait_config", "send " + harness.PROMPT, "expect_y", "send " + harness.ERASING, "send " + harness.ERASED,
              "receive", "send Data received.\\n", "mark talking", "send_paced %d ." % talk, "send @", "linger"]
-    sims = [harness.Sim(work, name="talk-%d" % k, script="\n".join(steps), timeout=600)
+    # Names of their own for each run: a mark left by the last run must not be taken for this one's.
+    run = "served" if clients else "talk"
+    sims = [harness.Sim(work, name="%s-%d" % (run, k), script="\n".join(steps), timeout=600)
             for k in range(TALKING_BOXES)]
     env = dict(os.environ)
     env.update({"STBLOAD_COM%d" % (k + 1): str(sim.link) for k, sim in enumerate(sims)})
+    port = free_port()
+    serve = ["--serve", "127.0.0.1:%d" % port] if clients else []
     station = subprocess.Popen([str(program), "--station", "1-%d" % TALKING_BOXES, str(hex_path), "--log",
-                                str(work / "talking.csv")], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               env=env)
+                                str(work / ("%s.csv" % run)), *serve], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, env=env)
+    followers = None
+    if clients:
+        deadline = time.monotonic() + 60
+        while followers is None:
+            try:
+                followers = EventClients(port, clients)
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise Missed("the station never served on 127.0.0.1:%d" % port)
+                time.sleep(0.1)
     for sim in sims:
         sim.wait_mark("talking", timeout=600)
     time.sleep(1)
@@ -383,7 +460,13 @@ def talking_station_cpu(build, work, program, hex_path):
         raise Missed("the talking station failed (exit status %d)" % station.returncode)
     for sim in sims:
         sim.finish(60)
-    return 100 * (cpu_after - cpu_before) / (wall_after - wall_before)
+    percent = 100 * (cpu_after - cpu_before) / (wall_after - wall_before)
+    if not clients:
+        return percent
+    followers.close()
+    if len(followers.latencies_ms) < TALKING_BOXES * clients:
+        raise Missed("the clients heard of %d box ends, not %d" % (len(followers.latencies_ms), TALKING_BOXES * clients))
+    return percent, followers.latencies_ms
 
 
 LINE_BYTES_PER_S = 11520
@@ -564,9 +647,19 @@ def flood_rows(build, work, program, hex_path):
 
 def talking_rows(build, work, program, hex_path):
     talking = talking_station_cpu(build, work, program, hex_path)
+    served, latencies = talking_station_cpu(build, work, program, hex_path, SERVE_CLIENTS)
+    cost = served - talking
+    p95 = statistics.quantiles(latencies, n=20)[18]
     return [("Station CPU, %d boxes talking at 115200 baud while they write their flash" % TALKING_BOXES,
              "<= %.0f%% of a core" % TALKING_CPU_PERCENT, "%.1f%% of a core" % talking, "",
-             verdict(talking <= TALKING_CPU_PERCENT))]
+             verdict(talking <= TALKING_CPU_PERCENT)),
+            ("The same station serving %d clients that follow /api/events: its CPU more" % SERVE_CLIENTS,
+             "<= %.0f%% of a core" % SERVE_CPU_PERCENT, "%+.1f%% of a core" % cost,
+             "%.1f%% serving, %.1f%% not" % (served, talking), verdict(cost <= SERVE_CPU_PERCENT)),
+            ("From a box's end to its event at a client (%d ends x %d clients), 95th percentile"
+             % (TALKING_BOXES, SERVE_CLIENTS), "<= %.0f ms" % SERVE_LATENCY_P95_MS, "%.0f ms" % p95,
+             "median %.0f ms, worst %.0f ms" % (statistics.median(latencies), max(latencies)),
+             verdict(p95 <= SERVE_LATENCY_P95_MS))]
 
 
 def read_rows(table, build, work, program, hex_path):
