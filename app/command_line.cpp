@@ -10,6 +10,18 @@
 
 namespace {
 
+// An option the station takes, given to another command, is named as the
+// station's; anything else is unknown.
+std::string unknown_option(const char* arg) {
+    for (const char* station_only : {"--log", "--events", "--continuous", "--rearm-quiet", "--no-bell", "--serve",
+                                     "--serve-name", "--name"}) {
+        if (std::strcmp(arg, station_only) == 0) {
+            return std::string(arg) + " goes with --station (stbload --station PORTS HEXFILE " + arg + " ...)";
+        }
+    }
+    return std::string("unknown option ") + arg;
+}
+
 bool is_option(const char* arg) {
     return arg[0] == '-' && arg[1] == '-';
 }
@@ -58,7 +70,7 @@ bool take_leading_option(const std::vector<char*>& args, std::size_t& at, Comman
     } else if (same(arg, "--strict")) {
         parsed.strict = true;
     } else {
-        error = std::string("unknown option ") + arg;
+        error = unknown_option(arg);
         return false;
     }
     return true;
@@ -128,7 +140,7 @@ bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& 
             error = std::string(args[i]) + " after the port: options go before it (stbload --job JOB [--stall S] "
                                            "[--flash-write-max S] PORT)";
         } else {
-            error = std::string("unknown option ") + args[i];
+            error = unknown_option(args[i]);
         }
         return false;
     }

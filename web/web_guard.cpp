@@ -59,9 +59,35 @@ bool parse_listen(const std::string& text, std::string& address, unsigned& port,
         error = "takes a port from 0 to 65535, not " + digits;
         return false;
     }
-    address = name;
+    // "localhost" is this PC's loopback; any other name is refused: the server
+    // listens on an address, which a name could change under it.
+    address = name == "localhost" ? "127.0.0.1" : name;
+    if (!is_ip_address(address)) {
+        error = "takes an IP address, such as 127.0.0.1 or 0.0.0.0, not \"" + name + "\"";
+        return false;
+    }
     port = static_cast<unsigned>(value);
     return true;
+}
+
+bool is_ip_address(const std::string& text) {
+    if (text.find(':') != std::string::npos) {  // IPv6: hex digits, colons, and perhaps a dotted IPv4 tail
+        return text.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos && text.size() <= 45;
+    }
+    unsigned parts = 0;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t dot = text.find('.', start);
+        const std::string part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
+            std::strtoul(part.c_str(), nullptr, 10) > 255) {
+            return false;
+        }
+        ++parts;
+        if (dot == std::string::npos) break;
+        start = dot + 1;
+    }
+    return parts == 4;
 }
 
 bool is_loopback(const std::string& address) {

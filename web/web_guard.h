@@ -7,8 +7,13 @@
 
 // "[ADDR:]PORT" as --serve and [serve] listen take it: ADDR defaults to
 // 127.0.0.1; an IPv6 address goes in brackets ("[::1]:8080"). PORT 0 asks
-// for any free port. False, with `error` in words, for anything else.
+// for any free port; "localhost" is 127.0.0.1. False, with `error` in
+// words, for anything else (a host name among it).
 bool parse_listen(const std::string& text, std::string& address, unsigned& port, std::string& error);
+
+// An IPv4 address in dotted form, or what may be an IPv6 one (the server's
+// own parsing has the last word).
+bool is_ip_address(const std::string& text);
 
 // A loopback address: 127.0.0.0/8 or ::1. Only these may be served without a token.
 bool is_loopback(const std::string& address);

@@ -265,6 +265,8 @@ class CommandLine(ToolTest):
             (["--stall", "0", "8", hex_path], b'stbload: --stall takes seconds from 1 to 86400, not "0"'),
             (["--flash-write-max"], b"stbload: --flash-write-max needs a value"),
             (["--report", "--htm", "week.html", "b1.csv"], b"stbload: unknown option --htm"),
+            (["--serve", "8080", "8", hex_path], b"stbload: --serve goes with --station"),
+            (["--events", "-", "8", hex_path], b"stbload: --events goes with --station"),
         ]
         sim = self.sim(name="com8", script="wait_config\nlinger")
         for args, message in cases:

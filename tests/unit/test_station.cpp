@@ -523,6 +523,8 @@ TEST(WebGuards, ListenHostAndToken) {
         {"127.0.0.1:", false, "", 0},             {"80a", false, "", 0},
         {"::1:8080", false, "", 0},               {"127.0.0.1:65536", false, "", 0},
         {"", false, "", 0},                       {":8080", false, "", 0},
+        {"localhost:8080", true, "127.0.0.1", 8080}, {"bench3:8080", false, "", 0},
+        {"256.1.1.1:80", false, "", 0},           {"1.2.3:80", false, "", 0},
     };
     for (const auto& c : listens) {
         std::string address;
