@@ -10,6 +10,7 @@
 PortMonitor::PortMonitor(const std::string& label) {
     const MutexLock hold(lock_);
     view_.label = label;
+    view_.phase_start = monotonic_seconds();  // opening since now
 }
 
 PortView PortMonitor::view() const {

@@ -225,6 +225,7 @@ std::vector<PortView> run_ports(const StationOptions& options, RunSetup& run, Ev
     const StationSetup setup{&options,    run.loaded.window, run.crc32, run.sha256, options.name, &run,
                              &stop,       run.line.get()};
     if (run.line) run.line->start();
+    const std::string started = utc_now();
     Ports ports(options, setup);
     const std::string header = (run.under_job ? "job " + options.job_path + ": " : std::string()) +
                                options.hex_path + ", CRC-32 " + run.crc32 + ", log " + options.log_path;
@@ -233,7 +234,7 @@ std::vector<PortView> run_ports(const StationOptions& options, RunSetup& run, Ev
                            setup.host);
     if (web.asked()) {
         display.serve_to(web, StationFacts{options.name, options.job_path, options.hex_path, run.crc32, run.sha256,
-                                           utc_now()});
+                                           started});
         web.start(ports.workers());
     }
     watch(options, run, display, web, stop);

@@ -1,5 +1,6 @@
 """A station's web server: the API against simulated boxes, and what it refuses."""
 
+import datetime
 import json
 import socket
 import unittest
@@ -12,6 +13,10 @@ from web_client import EventStream, get_json, request, served_port
 TOKEN = "line3-bench-7c1f"
 STATES = {"waiting", "answered", "erasing", "sending", "confirming", "writing flash", "checking boot",
           "waiting for numbers", "numbers used up", "remove the box", "port lost", "cannot open", "opening", "done"}
+def utc_seconds(text):
+    return datetime.datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=datetime.timezone.utc).timestamp()
+
+
 STUCK = ["wait_config", "send " + PROMPT, "expect_y", "send " + ERASING, "mark erasing", "sleep 60000"]
 
 
@@ -47,6 +52,9 @@ class Serve(Station):
         self.assertEqual(before["image"]["file"], str(self.hex_path))
         self.assertEqual([p["port"] for p in before["ports"]], ["7", "8"])
         self.assertLessEqual({p["state"] for p in before["ports"]}, STATES)
+        started = utc_seconds(before["started"])
+        for entry in before["ports"]:  # each state since the station's start (to the ms), not long before it
+            self.assertGreaterEqual(utc_seconds(entry["since"]), started - 1, entry)
 
         sims["7"].go()
         seen = []
