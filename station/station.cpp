@@ -235,6 +235,7 @@ std::vector<PortView> run_ports(const StationOptions& options, RunSetup& run, Ev
     if (web.asked()) {
         display.serve_to(web, StationFacts{options.name, options.job_path, options.hex_path, run.crc32, run.sha256,
                                            started});
+        display.publish();  // a whole status before the first client can ask for it
         web.start(ports.workers());
     }
     watch(options, run, display, web, stop);
