@@ -102,6 +102,7 @@ ModelLine as_model(DeviceLine line) {
     case DeviceLine::Delivered: return ModelLine::Delivered;
     case DeviceLine::Dropped: return ModelLine::Dropped;
     case DeviceLine::Lost: return ModelLine::Lost;
+    case DeviceLine::GivenUp: break;  // only a caller's watch gives up, and none is given here
     }
     fuzz_fail(__FILE__, __LINE__, "read_device_line returned %d", static_cast<int>(line));
 }
