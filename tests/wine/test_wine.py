@@ -411,7 +411,7 @@ class LineDatabase(WineTest):
             run = run_tool(["--job", "line.toml", "--check"], env, program=[WINE, str(WIN_EXE)], cwd=self.dir)
             self.assertEqual(run.status, 0, run.out)
             self.assertIn(b"  serial at 0xFF000: pool next W00047, 99,953 left of W00041 to W99999\r\n", run.out)
-            self.assertIn(b"numbers: 1 left of this station's lease (W00043 next)", run.out)
+            self.assertIn(b"numbers: 4 left of this station's lease (W00043 next)", run.out)
             stored = cluster.sql('SELECT "port", "unique", "result" FROM stb_boxes ORDER BY "started"')
             self.assertEqual(stored, [["COM7", "serial=W%05d" % n, "completed"] for n in (41, 42)])
             journal, = cluster.sql('SELECT "journal" FROM stb_leases')[0]
