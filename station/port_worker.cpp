@@ -1,5 +1,6 @@
 #include "station/port_worker.h"
 
+#include <cctype>
 #include <chrono>
 #include <thread>
 
@@ -10,6 +11,11 @@
 #include "link/transfer_progress.h"
 
 namespace {
+
+std::string upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
 
 constexpr double OPEN_RETRY_S = 2.0;
 
@@ -57,6 +63,13 @@ PortWorker::PortWorker(const StationPort& port, const StationSetup& setup)
       session_(port.name, port.label, setup.image, setup.run->under_job ? &job_ : nullptr),
       monitor_(port.label) {
     session_.set_limits(SessionLimits{setup.options->stall_s, setup.options->flash_write_max_s});
+}
+
+bool PortWorker::named_by(const std::string& typed) const {
+    const std::string name = upper(typed);
+    const bool digits = !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+    const std::string as_com = digits ? "COM" + std::to_string(std::stoul(name.substr(0, 9))) : name;
+    return as_com == upper(port_.label) || name == upper(port_.given);
 }
 
 bool PortWorker::reset() {

@@ -35,11 +35,14 @@ public:
     // From the main thread, once the station is to stop: ends the port's
     // waits, a write that the line holds back included.
     void stop() { session_.cancel(); }
-    // From the main thread: the operator resets the port. Its box in progress
-    // fails ("reset by the operator"), or a port waiting for a box to be
-    // removed stops waiting; the port then takes the next box. False when
+    // From any thread but the port's own (the screen's keys, the web API):
+    // the operator resets the port. Its box in progress fails ("reset by the
+    // operator"), or a port waiting for a box to be removed stops waiting; the port then takes the next box. False when
     // there is nothing to reset.
     bool reset();
+    // Whether `typed` names this port: its name as shown ("COM7", "com7"),
+    // as given in PORTS, or a COM port's number alone ("7").
+    bool named_by(const std::string& typed) const;
 
     PortMonitor& monitor() { return monitor_; }
     // The port as given in PORTS, and its name in messages ("COM7").

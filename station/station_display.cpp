@@ -1,7 +1,6 @@
 #include "station/station_display.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <utility>
 
@@ -14,20 +13,6 @@ namespace {
 
 // How long the answer to a typed line stays on the hint line.
 constexpr double ANSWER_SHOWN_S = 5.0;
-
-std::string upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// Whether the operator's `typed` names the port: its name as shown
-// ("COM7", "com7"), as given in PORTS, or a COM port's number alone ("7").
-bool names_port(const std::string& typed, const PortWorker& worker) {
-    const std::string name = upper(typed);
-    const bool digits = !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
-    const std::string as_com = digits ? "COM" + std::to_string(std::stoul(name.substr(0, 9))) : name;
-    return as_com == upper(worker.label()) || name == upper(worker.given());
-}
 
 }  // namespace
 
@@ -161,7 +146,7 @@ void StationDisplay::take_keys() {
     if (!keys_.poll(typed) || typed.empty()) return;
     answer_until_ = monotonic_seconds() + ANSWER_SHOWN_S;
     for (auto& worker : workers_) {
-        if (!names_port(typed, *worker)) continue;
+        if (!worker->named_by(typed)) continue;
         answer_ = worker->reset() ? worker->label() + " reset: its box failed, and the port takes the next one"
                                   : worker->label() + ": no box in progress, nothing to reset";
         return;

@@ -1,27 +1,9 @@
 #include "station/station_web.h"
 
-#include <cctype>
 #include <exception>
 #include <utility>
 
 #include "web/web_guard.h"
-
-namespace {
-
-// The port as the log names it ("7", "usb:A12345"), or by its name ("COM7", any case).
-bool same_port(const std::string& asked, const PortWorker& worker) {
-    if (asked == worker.given()) return true;
-    const std::string& label = worker.label();
-    if (asked.size() != label.size()) return false;
-    for (std::size_t i = 0; i < asked.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(asked[i])) != std::toupper(static_cast<unsigned char>(label[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 StationWeb::StationWeb(const StationOptions& options, std::string token)
     : listen_text_(options.serve),
@@ -29,7 +11,7 @@ StationWeb::StationWeb(const StationOptions& options, std::string token)
       api_(feed_, StationApiSetup{options.log_path, std::move(token),
                                   [this](const std::string& port) {
                                       for (auto& worker : *workers_) {
-                                          if (!same_port(port, *worker)) continue;
+                                          if (!worker->named_by(port)) continue;
                                           return worker->reset() ? ResetAnswer::Reset : ResetAnswer::NothingToReset;
                                       }
                                       return ResetAnswer::NoSuchPort;
