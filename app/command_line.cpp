@@ -147,13 +147,15 @@ bool take_the_rest(const std::vector<char*>& args, std::size_t at, CommandLine& 
     return take_plain(plain, parsed, error);
 }
 
-// A station reads its own options, wherever they stand: `parsed.rest` gets
-// every argument but its "--station". False if there is no --station among
-// the leading options.
-bool take_station(const std::vector<char*>& args, CommandLine& parsed) {
+// A station and the line view read their own options, wherever they stand:
+// `parsed.rest` gets every argument but its "--station" (or "--line-view").
+// False if neither is among the leading options.
+bool take_front(const std::vector<char*>& args, CommandLine& parsed) {
     for (std::size_t i = 0; i < args.size() && is_option(args[i]); ++i) {
-        if (!same(args[i], "--station")) {
-            for (const char* valued : {"--job", "--log", "--events", "--stall", "--flash-write-max", "--rearm-quiet"}) {
+        const bool station = same(args[i], "--station");
+        if (!station && !same(args[i], "--line-view")) {
+            for (const char* valued : {"--job", "--log", "--events", "--stall", "--flash-write-max", "--rearm-quiet",
+                                       "--serve", "--serve-name", "--name"}) {
                 if (same(args[i], valued)) {
                     ++i;  // its value is no option
                     break;
@@ -161,7 +163,7 @@ bool take_station(const std::vector<char*>& args, CommandLine& parsed) {
             }
             continue;
         }
-        parsed.command = Command::Station;
+        parsed.command = station ? Command::Station : Command::LineView;
         for (std::size_t k = 0; k < args.size(); ++k) {
             if (k != i) parsed.rest.push_back(args[k]);
         }
@@ -220,7 +222,7 @@ bool parse_command_line(int argc, char** argv, CommandLine& parsed, std::string&
         parsed.rest.assign(args.begin() + 1, args.end());
         return true;
     }
-    if (take_station(args, parsed)) return true;
+    if (take_front(args, parsed)) return true;
     bool check = false;
     bool list = false;
     std::size_t at = 0;
@@ -269,6 +271,8 @@ void print_help() {
                   "  stbload --report LOG... [--html FILE]\r\n"
                   "                           figures of station logs (by station, port, day,\r\n"
                   "                           image; failures; weak ports), and a page of charts\r\n"
+                  "  stbload --job JOB --line-view --serve [ADDR:]PORT\r\n"
+                  "                           the whole line's page and JSON, from its database\r\n"
                   "  --station also takes --events FILE (JSON lines; - for standard output),\r\n"
                   "  --no-bell, --stall S (a box that takes no data fails, default 30) and\r\n"
                   "  --flash-write-max S (default 600); a download takes them before PORT.\r\n"

@@ -14,6 +14,7 @@ enum class Command {
     List,         // stbload --list [--json]
     Station,      // stbload [--job JOB] --station ...: the station reads the rest itself
     Report,       // stbload --report ...: the report reads the rest itself
+    LineView,     // stbload --job JOB --line-view --serve ...: the view reads the rest itself
     Version,
     Help,
     Usage,        // too few arguments for a download: the usage line
@@ -29,8 +30,9 @@ struct CommandLine {
     std::string job;      // --job JOB
     const char* port = nullptr;  // PORT as given
     const char* file = nullptr;  // HEXFILE as given
-    // Station and Report: their own arguments, in order (without "--station"
-    // or "--report"); a station's include --job JOB.
+    // Station, Report and LineView: their own arguments, in order (without
+    // "--station", "--report" or "--line-view"); a station's and the view's
+    // include --job JOB.
     std::vector<char*> rest;
 };
 

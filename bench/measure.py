@@ -571,6 +571,9 @@ def stations_at_once(folder, job, program, env):
 
 LINE_FIGURES = "The line's database figures (a PostgreSQL 15 cluster)"
 LINE_COST_FIGURE = "The line's database per box"
+LINE_VIEW_FIGURE = "The line view's refresh"
+LINE_VIEW_ROWS = 1000000
+LINE_VIEW_MS = 200
 LINE_STATIONS_FIGURE = "%d stations of %d fast boxes at once, one pool" % (LINE_STATIONS, LINE_PORTS)
 
 
@@ -586,9 +589,37 @@ def line_rows(table, build, work, program):
     try:
         env = dict(os.environ, **cluster.env())
         return (table.figure(LINE_COST_FIGURE, line_cost_rows, build, cluster, env) +
-                table.figure(LINE_STATIONS_FIGURE, line_station_rows, work, program, cluster, env))
+                table.figure(LINE_STATIONS_FIGURE, line_station_rows, work, program, cluster, env) +
+                table.figure(LINE_VIEW_FIGURE, line_view_rows, build, cluster, env))
     finally:
         cluster.close()
+
+
+def line_view_rows(build, cluster, env):
+    """One refresh of the line view over a million rows: 30 days of ten
+    stations of 32 ports, nine of them in the view's pool; with the index the
+    tool makes, then without it."""
+    cluster.sql('INSERT INTO stb_boxes ("started", "ended", "station", "port", "result", "reason", "pool") '
+                "SELECT e - interval '30 second', e, 'bench' || (i %% 10), 'COM' || (i / 10 %% 32 + 1), "
+                "CASE WHEN i %% 40 = 0 THEN 'failed' ELSE 'completed' END, NULL, "
+                "CASE WHEN i %% 10 = 9 THEN 'line4' ELSE 'line3' END FROM (SELECT i, "
+                "(now() AT TIME ZONE 'UTC') - i * interval '%f second' AS e FROM generate_series(1, %d) i) s"
+                % (30 * 86400 / LINE_VIEW_ROWS, LINE_VIEW_ROWS))
+    cluster.sql("ANALYZE stb_boxes")
+    run = lambda: json.loads(subprocess.run([str(build / "bench" / "bench_line_view"), cluster.connection(), "line3",
+                                             "20"], env=env, stdout=subprocess.PIPE, check=True, timeout=600).stdout)
+    indexed = run()
+    cluster.sql("DROP INDEX stb_boxes_pool_ended")
+    try:
+        plain = run()
+    finally:
+        cluster.sql('CREATE INDEX stb_boxes_pool_ended ON stb_boxes ("pool", "ended")')
+    return [("One refresh of /api/line over %s rows (index (\"pool\", \"ended\"))" % format(LINE_VIEW_ROWS, ","),
+             "<= %d ms" % LINE_VIEW_MS, "%.1f ms (p95 %.1f)" % (indexed["refresh_ms"], indexed["refresh_p95_ms"]),
+             "%d stations, %d ports in the last day; longest %.1f ms; without the index %.1f ms (p95 %.1f)" % (
+                 indexed["stations"], indexed["ports"], indexed["refresh_max_ms"], plain["refresh_ms"],
+                 plain["refresh_p95_ms"]),
+             verdict(indexed["refresh_p95_ms"] <= LINE_VIEW_MS))]
 
 
 def line_cost_rows(build, cluster, env):

@@ -21,17 +21,8 @@ std::string quoted(const char* name) {
     return std::string("\"") + name + "\"";
 }
 
-// "2026-12-09T05:40:12.345Z" as both servers take a time: "2026-12-09 05:40:12.345".
-std::string sql_time(std::string utc) {
-    if (utc.size() == 24 && utc[10] == 'T') {
-        utc[10] = ' ';
-        utc.pop_back();
-    }
-    return utc;
-}
-
 std::string now_utc() {
-    return sql_time(utc_now());
+    return sql_time_of(utc_now());
 }
 
 // A range's next value as the database gives it: a whole number, 0 or more.
@@ -47,12 +38,28 @@ bool already_there(const DbError& error) {
     return error.state.rfind("23", 0) == 0;  // a unique key's violation: the row is there
 }
 
+// Why the schema cannot be made by this user.
+bool schema_refused(DbError& error) {
+    error = {DbFault::Schema, error.state,
+             "the tables are missing, and this user may not make them: the line's IT makes them (see the README, for "
+             "the line's IT)"};
+    return false;
+}
+
 bool not_allowed(const DbError& error) {
     return error.state == "42501" || error.message.find("permission denied") != std::string::npos ||
            error.message.find("CREATE TABLE permission") != std::string::npos;
 }
 
 }  // namespace
+
+std::string sql_time_of(std::string utc) {
+    if (utc.size() == 24 && utc[10] == 'T') {
+        utc[10] = ' ';
+        utc.pop_back();
+    }
+    return utc;
+}
 
 LineDatabase::LineDatabase(std::string connection, std::string secret, std::string pool, std::vector<DbColumn> boxes)
     : boxes_(std::move(boxes)), connection_(std::move(connection)), secret_(std::move(secret)), pool_(std::move(pool)) {}
@@ -83,7 +90,8 @@ bool LineDatabase::make_schema(DbError& error) {
         }
         boxes += quoted(column.name) + " " + sql_type + (column.required ? " NOT NULL" : "") + ", ";
     }
-    boxes += "PRIMARY KEY (\"station\", \"port\", \"started\")";
+    // The job's pool, for the line's view of one job's boxes.
+    boxes += "\"pool\" VARCHAR(255) NOT NULL, PRIMARY KEY (\"station\", \"port\", \"started\")";
     const std::string tables[][2] = {
         {"stb_schema", "\"version\" INTEGER NOT NULL"},
         {"stb_boxes", boxes},
@@ -117,13 +125,14 @@ bool LineDatabase::make_schema(DbError& error) {
         for (const auto& table : tables) {
             if (db_.run(dialect.create_table(table[0], table[1]), {}, nullptr, nullptr, error)) continue;
             if (error.fault == DbFault::Unreachable) return false;
-            if (not_allowed(error)) {
-                error = {DbFault::Schema, error.state,
-                         "the tables are missing, and this user may not make them: the line's IT makes them (see "
-                         "the README, for the line's IT)"};
-                return false;
-            }
+            if (not_allowed(error)) return schema_refused(error);
             break;  // most likely another station's table of the same name, made a moment ago: look again
+        }
+        // The line's view reads a pool's boxes of the last day by their end.
+        if (!db_.run(dialect.create_index("stb_boxes_pool_ended", "stb_boxes", "\"pool\", \"ended\""), {}, nullptr,
+                     nullptr, error)) {
+            if (error.fault == DbFault::Unreachable) return false;
+            if (not_allowed(error)) return schema_refused(error);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50 * attempt));
     }
@@ -140,7 +149,7 @@ bool LineDatabase::insert_box(const std::vector<std::string>& fields, DbError& e
         marks += c == 0 ? "?" : ", ?";
         const std::string& field = fields[c];
         if (column.type == DbType::Time) {
-            values.push_back(DbValue::of(sql_time(field)));
+            values.push_back(DbValue::of(sql_time_of(field)));
         } else if (column.type == DbType::Text) {
             values.push_back(DbValue::of(field.substr(0, column.longest)));
         } else {
@@ -156,7 +165,9 @@ bool LineDatabase::insert_box(const std::vector<std::string>& fields, DbError& e
             }
         }
     }
-    if (db_.run("INSERT INTO stb_boxes (" + columns + ") VALUES (" + marks + ")", values, nullptr, nullptr, error)) {
+    values.push_back(DbValue::of(pool_.substr(0, 255)));
+    if (db_.run("INSERT INTO stb_boxes (" + columns + ", \"pool\") VALUES (" + marks + ", ?)", values, nullptr,
+                nullptr, error)) {
         return true;
     }
     if (already_there(error)) return true;  // sent before a crash, or by another try: there once

@@ -7,10 +7,41 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/line_pool.h"
 #include "db/odbc.h"
+
+// What the line's view reads of its pool, for rows ended at or after each
+// of these times (as the log writes them): the last day's, today's (since
+// 00:00 UTC) and the last hour's.
+struct LineWindow {
+    std::string day;
+    std::string today;
+    std::string hour;
+};
+
+// One port of one station in the window: its boxes and its last row.
+struct PortFigures {
+    std::string station;
+    std::string port;
+    std::string last_ended;  // as the log writes a time
+    std::string last_result;
+    std::string last_reason;
+    std::uint64_t hour_boxes = 0;
+    std::uint64_t hour_completed = 0;
+    std::uint64_t today_boxes = 0;
+    std::uint64_t today_completed = 0;
+    std::uint64_t boxes = 0;  // the whole day's
+    std::uint64_t completed = 0;
+    std::uint64_t interrupted = 0;
+};
+
+struct LineReading {
+    std::vector<PortFigures> ports;
+    std::vector<std::pair<std::string, std::uint64_t>> next;  // each range's next value, by field
+};
 
 class LineDatabase final : public LinePool {
 public:
@@ -28,6 +59,10 @@ public:
     LeaseResult take_lease(const std::vector<PoolField>& fields, std::uint64_t count, const std::string& station,
                            const std::string& journal, Lease& lease, std::string& used_up, DbError& error) override;
     bool next_values(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& next, DbError& error) override;
+
+    // The pool's ports and ranges in `window`, in one query. It only reads:
+    // the view's user needs SELECT alone.
+    bool read_line(const LineWindow& window, LineReading& reading, DbError& error);
 
 private:
     // Who takes a lease, as its rows in stb_leases say.
@@ -56,5 +91,12 @@ private:
     bool schema_checked_ = false;
 };
 
+// "2026-12-09T05:40:12.345Z" as the servers take a time: "2026-12-09 05:40:12.345".
+std::string sql_time_of(std::string utc);
+// "2026-12-09 05:40:12.34" as a server prints a time, as the log writes one:
+// "2026-12-09T05:40:12.340Z"; empty for anything else.
+std::string log_time_of(const std::string& sql_time);
+
 // The schema's version this tool writes and reads.
-constexpr int LINE_SCHEMA_VERSION = 1;
+// 2: stb_boxes holds each box's pool, indexed with its end.
+constexpr int LINE_SCHEMA_VERSION = 2;

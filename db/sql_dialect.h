@@ -11,6 +11,8 @@ struct SqlDialect {
     const char* real_type;       // a phase's seconds
     // "CREATE TABLE name (body)" that does nothing when the table is there.
     std::string (*create_table)(const std::string& name, const std::string& body);
+    // "CREATE INDEX name ON table (columns)" that does nothing when the index is there.
+    std::string (*create_index)(const std::string& name, const std::string& table, const std::string& columns);
 };
 
 // The dialect of the server the driver names ("PostgreSQL", "Microsoft SQL

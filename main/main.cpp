@@ -13,6 +13,7 @@
 #include "console/console.h"
 #include "console/environment.h"
 #include "link/port_name.h"
+#include "report/line_view.h"
 #include "report/report.h"
 #include "console/exit_status.h"
 #include "station/station.h"
@@ -46,6 +47,8 @@ int run(CommandLine& asked) {
         return run_station(static_cast<int>(asked.rest.size()), asked.rest.data());
     case Command::Report:
         return run_report(static_cast<int>(asked.rest.size()), asked.rest.data());
+    case Command::LineView:
+        return run_line_view(static_cast<int>(asked.rest.size()), asked.rest.data());
     case Command::JobDownload: {
         const PortName port = parse_port_name(asked.port);
         note_port_argument(asked.port, port);

@@ -32,12 +32,6 @@ HttpAnswer json_answer(const nlohmann::json& document, int status = 200) {
     return answer;
 }
 
-HttpAnswer wrong_method(const char* allowed) {
-    HttpAnswer answer = error_answer(405, std::string("this path takes ") + allowed);
-    answer.headers.emplace_back("Allow", allowed);
-    return answer;
-}
-
 // A POST's body is JSON or nothing: a form from another site's page is refused.
 bool acceptable_body(const HttpRequest& request) {
     if (request.body.empty()) return true;
@@ -122,13 +116,7 @@ HttpAnswer StationApi::answer(const HttpRequest& request) {
     std::string port;
     if (request.path == "/" || request.path == "/index.html") {
         if (!get) return wrong_method("GET");
-        HttpAnswer page;
-        page.content_type = "text/html; charset=utf-8";
-        page.body = station_page();
-        page.headers.emplace_back("Content-Security-Policy",
-                                  "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                                  "connect-src 'self'; frame-ancestors 'none'");
-        return page;
+        return page_answer(station_page());
     }
     if (request.path == "/api/status") {
         if (!get) return wrong_method("GET");

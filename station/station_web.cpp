@@ -46,8 +46,7 @@ bool StationWeb::listen(const std::vector<std::string>& names, std::string& erro
 }
 
 std::string StationWeb::url() const {
-    const bool v6 = address_.find(':') != std::string::npos;
-    return "http://" + (v6 ? "[" + address_ + "]" : address_) + ":" + std::to_string(port_) + "/";
+    return served_url(address_, port_);
 }
 
 void StationWeb::start(Workers& workers) {

@@ -49,3 +49,7 @@ public:
 
 // {"error": "..."} with its status.
 HttpAnswer error_answer(int status, const std::string& message);
+// 405 naming the one method the path takes, in Allow too.
+HttpAnswer wrong_method(const char* allowed);
+// A self-contained page: its script and style inline, nothing fetched from elsewhere.
+HttpAnswer page_answer(const char* html);

@@ -120,3 +120,8 @@ bool token_matches(const std::string& authorization, const std::string& token) {
     }
     return differ == 0;
 }
+
+std::string served_url(const std::string& address, unsigned port) {
+    const bool v6 = address.find(':') != std::string::npos;
+    return "http://" + (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port) + "/";
+}

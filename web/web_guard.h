@@ -25,3 +25,6 @@ bool host_allowed(const std::string& host, const std::vector<std::string>& names
 // "Bearer TOKEN" against the token, in time that does not depend on where
 // they differ. An empty token matches nothing.
 bool token_matches(const std::string& authorization, const std::string& token);
+
+// "http://127.0.0.1:8080/", "http://[::1]:8080/".
+std::string served_url(const std::string& address, unsigned port);

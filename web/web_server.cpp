@@ -14,6 +14,7 @@
 #include <thread>
 #include <utility>
 
+#include "console/interrupt.h"
 #include "web/web_guard.h"
 
 namespace asio = boost::asio;
@@ -293,6 +294,7 @@ void WebServer::start() {
     if (impl_->thread.joinable() || !impl_->acceptor.is_open()) return;
     impl_->accept();
     impl_->thread = std::thread([this] {
+        keep_interrupts_off_this_thread();
         // A fault in one request's handler must not end the server for the others.
         for (;;) {
             try {

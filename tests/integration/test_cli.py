@@ -33,6 +33,8 @@ HELP = (b"\r\n"
         b"  stbload --report LOG... [--html FILE]\r\n"
         b"                           figures of station logs (by station, port, day,\r\n"
         b"                           image; failures; weak ports), and a page of charts\r\n"
+        b"  stbload --job JOB --line-view --serve [ADDR:]PORT\r\n"
+        b"                           the whole line's page and JSON, from its database\r\n"
         b"  --station also takes --events FILE (JSON lines; - for standard output),\r\n"
         b"  --no-bell, --stall S (a box that takes no data fails, default 30) and\r\n"
         b"  --flash-write-max S (default 600); a download takes them before PORT.\r\n"
@@ -267,6 +269,9 @@ class CommandLine(ToolTest):
             (["--report", "--htm", "week.html", "b1.csv"], b"stbload: unknown option --htm"),
             (["--serve", "8080", "8", hex_path], b"stbload: --serve goes with --station"),
             (["--events", "-", "8", hex_path], b"stbload: --events goes with --station"),
+            (["--line-view", "--serve", "8090"], b"stbload: --line-view needs --job JOB, a job with [line]"),
+            (["--job", "line3.toml", "--line-view", "--serve", "8090", "--log", "a.csv"],
+             b"stbload: --line-view takes no --log"),
         ]
         sim = self.sim(name="com8", script="wait_config\nlinger")
         for args, message in cases:

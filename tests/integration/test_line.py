@@ -17,6 +17,8 @@ from pathlib import Path
 from harness import (ERASED, ERASING, PROMPT, ToolTest, finish_tool, hex_text, random_bytes, run_tool, srec_window,
                      start_tool)
 import postgres
+from browser import Browser
+from web_client import get_json, request, served_port
 from test_download import terminal_screen
 from test_job import HEADER, mac_text, serial_text
 
@@ -446,7 +448,7 @@ class Refusals(LineTest):
         CLUSTER.sql("UPDATE stb_schema SET version = 99")
         run = run_tool(["--job", "line3.toml", "--station", "7"], self.env, cwd=self.dir)
         self.assertEqual(run.status, 1)
-        self.assertIn(b"the tables are of another version (schema 99; this stbload reads 1): nothing flashed", run.out)
+        self.assertIn(b"the tables are of another version (schema 99; this stbload reads 2): nothing flashed", run.out)
         # A password in the job file is refused before anything is tried.
         self.job(lease=5, database=CLUSTER.connection() + ";PWD=" + password)
         run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
@@ -551,3 +553,139 @@ if __name__ == "__main__":
         print("FAILED: the line's database tests need PostgreSQL 15 and psqlODBC: missing " + ", ".join(missing))
         sys.exit(1)
     unittest.main()
+
+
+class LineView(LineTest):
+    """The line's page and /api/line, read from the database alone: three stations' rows, one of them quiet."""
+
+    def insert(self, rows):
+        values = ", ".join("('%s', '%s', '%s', '%s', '%s', %s, '%s')" % (
+            (when - datetime.timedelta(seconds=30)).strftime("%Y-%m-%d %H:%M:%S.%f")[:23],
+            when.strftime("%Y-%m-%d %H:%M:%S.%f")[:23], station, port, result,
+            "NULL" if reason is None else "'%s'" % reason, pool) for when, station, port, result, reason, pool in rows)
+        CLUSTER.sql('INSERT INTO stb_boxes ("started", "ended", "station", "port", "result", "reason", "pool") '
+                    'VALUES ' + values)
+
+    def view(self, env, *options):
+        started = start_tool(["--job", "line3.toml", "--line-view", "--serve", "127.0.0.1:0", *options], env,
+                             cwd=self.dir)
+        return started, served_port(started)
+
+    def line_when(self, port, ready, timeout=60):
+        deadline = time.monotonic() + timeout
+        while True:
+            status, line = get_json(port, "/api/line")
+            self.assertEqual(status, 200)
+            if ready(line):
+                return line
+            self.assertLess(time.monotonic(), deadline, "the view never showed it: %r" % line)
+            time.sleep(0.2)
+
+    def test_three_stations_one_quiet_through_a_user_that_may_only_read(self):
+        self.job(lease=5)
+        self.assertEqual(run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir).status, 0)
+        readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+        view_role = re.findall(r"```sql\n(.*?)```", readme[readme.index("#### For the line's IT"):], re.S)[2]
+        CLUSTER.sql(view_role)
+        CLUSTER.sql("ALTER ROLE stbload_view SET log_statement = 'all'")
+        CLUSTER.sql('INSERT INTO stb_ranges ("pool", "field", "next_value") VALUES (\'line3\', \'serial\', 41)')
+        now = datetime.datetime.utcnow()
+        ago = lambda **delta: now - datetime.timedelta(**delta)
+        rows = [(ago(minutes=2), "bench1", "COM1", "completed", None, "line3"),
+                (ago(hours=2), "bench1", "COM1", "completed", None, "line3"),
+                (ago(minutes=3), "bench1", "COM2", "failed", "lost connection: the device hung up", "line3"),
+                (ago(minutes=15), "bench3", "COM11", "completed", None, "line3"),
+                (ago(minutes=16), "bench3", "COM2", "interrupted", "the station was stopped", "line3"),
+                (ago(minutes=1), "other", "COM1", "completed", None, "line4"),  # another job's pool
+                (ago(hours=25), "old", "COM1", "completed", None, "line3")]     # before the last day
+        # bench2: COM3 fails four boxes of five, its other ports none of twenty.
+        for box in range(10):
+            for port in ("COM1", "COM2"):
+                rows.append((ago(minutes=5 + box), "bench2", port, "completed", None, "line3"))
+        for box in range(5):
+            rows.append((ago(minutes=5 + box, seconds=20), "bench2", "COM3", "completed" if box == 0 else "failed",
+                         None if box == 0 else "device said: Flash write error", "line3"))
+        self.insert(rows)
+        midnight = now.replace(hour=0, minute=0, second=0, microsecond=0)
+        today = lambda station: [r for r in rows if r[1] == station and r[5] == "line3" and r[0] >= midnight]
+
+        env = dict(CLUSTER.env(password="change-me-too"))
+        self.job(lease=5, database=CLUSTER.connection(user="stbload_view"))
+        view, port = self.view(env)
+        try:
+            line = self.line_when(port, lambda line: line["database"]["state"] == "reached")
+            self.assertEqual(line["job"], {"file": "line3.toml", "pool": "line3"})
+            stations = {s["station"]: s for s in line["stations"]}
+            self.assertEqual(list(stations), ["bench1", "bench2", "bench3"])
+            bench1, bench2, bench3 = stations["bench1"], stations["bench2"], stations["bench3"]
+            self.assertEqual(bench1["hour"], {"boxes": 2, "completed": 1, "yield": 0.5})
+            self.assertEqual(bench1["today"]["boxes"], len(today("bench1")))
+            self.assertEqual(bench2["hour"], {"boxes": 25, "completed": 21, "yield": 0.84})
+            self.assertEqual(bench3["hour"], {"boxes": 2, "completed": 1, "yield": 0.5})
+            last = rows[0][0]
+            self.assertEqual(utc(bench1["last_row"]), last.replace(microsecond=last.microsecond // 1000 * 1000))
+            self.assertEqual([p["port"] for p in bench3["ports"]], ["COM2", "COM11"])
+            self.assertEqual((bench1["ports"][1]["last_result"], bench1["ports"][1]["last_reason"]),
+                             ("failed", "lost connection: the device hung up"))
+            self.assertEqual((bench1["quiet_min"], bench2["quiet_min"]), (None, None))
+            self.assertIn(bench3["quiet_min"], (15, 16))
+            self.assertEqual(line["pool"]["serial"], {"given": 40, "left": 999999999 - 40, "next": "STB000000041"})
+            self.assertEqual(line["pool"]["mac"], {"given": 0, "left": 65536, "next": "00:1A:2B:00:00:00"})
+            self.assertEqual([(w["station"], w["port"], w["boxes"], w["failed"]) for w in line["weak_ports"]],
+                             [("bench2", "COM3", 5, 4)])
+
+            # The page, in a browser: a card per station, the quiet one marked.
+            browser = Browser(1280, 800)
+            try:
+                browser.open("http://127.0.0.1:%d/" % port)
+                browser.wait_for("document.querySelectorAll('.station').length == 3")
+                quiet = browser.evaluate("document.querySelector('.station.quiet').textContent")
+                self.assertRegex(quiet, r"^bench3quiet for 1[56] min")
+                self.assertIn("COM3", browser.evaluate("document.getElementById('weak').textContent"))
+                # A new box, and the page follows without a reload.
+                self.insert([(datetime.datetime.utcnow(), "bench3", "COM2", "completed", None, "line3")])
+                browser.wait_for("document.querySelector('.station.quiet') === null", timeout=60)
+            finally:
+                browser.close()
+            # One statement per refresh, whatever the number of browsers.
+            log = (CLUSTER.dir / "server.log").read_text()
+            before = log.count("FROM stb_boxes")
+            for _ in range(60):
+                self.assertEqual(get_json(port, "/api/line")[0], 200)
+            time.sleep(11)
+            reads = (CLUSTER.dir / "server.log").read_text().count("FROM stb_boxes") - before
+            self.assertIn(reads, (2, 3), "reads in 11 s")
+        finally:
+            view.process.send_signal(signal.SIGINT)
+            self.assertEqual(finish_tool(view).status, 0)
+
+    def test_a_view_that_starts_without_its_database_and_the_tables_of_schema_1(self):
+        self.job(lease=5)
+        CLUSTER.stop()
+        try:
+            view, port = self.view(self.env)
+            line = self.line_when(port, lambda line: line["database"]["state"] == "away")
+            self.assertEqual((line["stations"], line["refreshed"]), ([], None))
+            self.assertIn(b"database: away (connection refused)", b"".join(view.err_chunks))
+        finally:
+            CLUSTER.start()
+        line = self.line_when(port, lambda line: line["database"]["state"] == "reached")
+        self.assertEqual(line["pool"]["serial"]["given"], 0)
+        self.assertEqual(request(port, "POST", "/api/line")[0], 405)
+        self.assertEqual(request(port, "GET", "/api/status")[0], 404)
+        view.process.send_signal(signal.SIGINT)
+        self.assertEqual(finish_tool(view).status, 0)
+        # Tables as the version before made them: refused until the README's move.
+        CLUSTER.sql('DROP INDEX stb_boxes_pool_ended; ALTER TABLE stb_boxes DROP COLUMN "pool"; '
+                    'UPDATE stb_schema SET "version" = 1')
+        run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 1)
+        self.assertIn(b"the tables are of another version (schema 1; this stbload reads 2)", run.out)
+        readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+        move = re.findall(r"```sql\n(.*?)```", readme[readme.index("#### For the line's IT"):], re.S)[3]
+        CLUSTER.sql(move)
+        sim = self.sim(name="com1")
+        run = run_tool(["--job", "line3.toml", "1"], dict(self.env, STBLOAD_COM1=str(sim.link)), cwd=self.dir)
+        self.assertEqual(run.status, 0, run.err)
+        sim.finish()
+        self.assertEqual(CLUSTER.sql('SELECT "pool", "result" FROM stb_boxes'), [["line3", "completed"]])

@@ -401,7 +401,7 @@ TEST(StationStats, YieldRateAndTheTimeABoxTakes) {
 TEST(CommandLines, EveryShortCombinationIsReadOrRefused) {
     const char* words[] = {"--job", "--station", "--check", "--list", "--json", "--strict", "--stall",
                            "--flash-write-max", "--log", "--events", "-", "--report", "--version", "7", "fw.hex",
-                           "--continuous", "--rearm-quiet", "0.5", "--frob"};
+                           "--continuous", "--rearm-quiet", "0.5", "--line-view", "--frob"};
     const std::size_t count = sizeof words / sizeof words[0];
     std::size_t read = 0;
     for (std::size_t length = 0; length <= 4; ++length) {
