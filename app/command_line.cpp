@@ -61,7 +61,13 @@ bool take_leading_option(const std::vector<char*>& args, std::size_t& at, Comman
         }
         return parse_limit(arg, value, same(arg, "--stall") ? parsed.stall_s : parsed.flash_write_max_s, error);
     }
-    if (same(arg, "--check")) {
+    if (same(arg, "--approve") || same(arg, "--revoke")) {
+        if (parsed.act != nullptr && !same(parsed.act, arg)) {
+            error = "--approve and --revoke go one at a time";
+            return false;
+        }
+        parsed.act = arg;
+    } else if (same(arg, "--check")) {
         check = true;
     } else if (same(arg, "--list")) {
         list = true;
@@ -103,9 +109,14 @@ bool take_plain(const std::vector<char*>& plain, CommandLine& parsed, std::strin
         parsed.file = plain[0];
         return true;
     case Command::JobCheck:
+    case Command::JobApprove:
+    case Command::JobRevoke:
     case Command::List:
         if (!plain.empty()) {
-            error = std::string(parsed.command == Command::List ? "--list" : "--job JOB --check") + " takes no " +
+            error = std::string(parsed.command == Command::List ? "--list"
+                                : parsed.command == Command::JobCheck ? "--job JOB --check"
+                                                                      : parsed.act) +
+                    " takes no " +
                     "further argument: " + plain[0];
             return false;
         }
@@ -174,6 +185,15 @@ bool take_front(const std::vector<char*>& args, CommandLine& parsed) {
 
 // The command the leading options make, and whether they go together.
 bool choose_command(bool check, bool list, CommandLine& parsed, std::string& error) {
+    if (parsed.act != nullptr) {
+        parsed.command = same(parsed.act, "--approve") ? Command::JobApprove : Command::JobRevoke;
+        if (parsed.job.empty() || check || list || parsed.json || parsed.strict || parsed.stall_s > 0 ||
+            parsed.flash_write_max_s > 0) {
+            error = std::string(parsed.act) + " goes with --job JOB alone (stbload --job JOB " + parsed.act + ")";
+            return false;
+        }
+        return true;
+    }
     parsed.command = list    ? Command::List
                    : check ? (parsed.job.empty() ? Command::Check : Command::JobCheck)
                    : parsed.job.empty() ? Command::Download
@@ -268,6 +288,9 @@ void print_help() {
                   "                           a station under a job; options go before the job's\r\n"
                   "  stbload --job JOB --check  whether a box could be flashed under the job, and\r\n"
                   "                           the numbers the next box would get\r\n"
+                  "  stbload --job JOB --approve | --revoke\r\n"
+                  "                           a supervisor approves the job (its bytes and image)\r\n"
+                  "                           for its line, or takes the approval back\r\n"
                   "  stbload --report LOG... [--html FILE]\r\n"
                   "                           figures of station logs (by station, port, day,\r\n"
                   "                           image; failures; weak ports), and a page of charts\r\n"
@@ -290,6 +313,7 @@ void print_help() {
                   "\r\n"
                   "Environment:\r\n"
                   "%s"
+                  "  STBLOAD_DB_USER        the user for a job's [line] database (its Uid otherwise)\r\n"
                   "  STBLOAD_DB_PASSWORD    the password for a job's [line] database\r\n"
                   "  STBLOAD_SERVE_TOKEN    the token that --serve's changes (stop, reset) need\r\n"
                   "  STBLOAD_TRACE=FILE     append a trace of the run to FILE\r\n"

@@ -11,6 +11,8 @@ enum class Command {
     JobDownload,  // stbload --job JOB [options] PORT
     Check,        // stbload [--strict] --check HEXFILE [--json]
     JobCheck,     // stbload --job JOB --check [--json]
+    JobApprove,   // stbload --job JOB --approve
+    JobRevoke,    // stbload --job JOB --revoke
     List,         // stbload --list [--json]
     Station,      // stbload [--job JOB] --station ...: the station reads the rest itself
     Report,       // stbload --report ...: the report reads the rest itself
@@ -28,6 +30,7 @@ struct CommandLine {
     double stall_s = 0;
     double flash_write_max_s = 0;
     std::string job;      // --job JOB
+    const char* act = nullptr;  // "--approve" or "--revoke", as given
     const char* port = nullptr;  // PORT as given
     const char* file = nullptr;  // HEXFILE as given
     // Station, Report and LineView: their own arguments, in order (without

@@ -6,6 +6,7 @@
 #include "console/figures.h"
 #include "console/writable.h"
 #include "db/line_database.h"
+#include "line/approval.h"
 #include "records/log_columns.h"
 #include "image/image_fingerprint.h"
 #include "records/box_log.h"
@@ -94,9 +95,43 @@ std::string check_station_lease(const Job& job, const std::string& log_path, con
     return problem;
 }
 
+// Under the line's database: whether the job's bytes and image are
+// approved, as a station judges them at its start. Returns why no box could
+// be flashed, or empty.
+std::string check_approval(const Job& job, const std::string& image_sha256, LineDatabase& pool,
+                           nlohmann::json& document) {
+    if (!job.line->approval_required) {
+        console_print("approval: not asked (approval = \"none\")\r\n");
+        document["line"]["approval"] = {{"required", false}};
+        return std::string();
+    }
+    std::vector<Approval> approvals;
+    DbError error;
+    if (!pool.read_approvals(approvals, error)) {
+        const std::string problem = "cannot read the job's approval: " + error.message;
+        console_print("%s\r\n", problem.c_str());
+        document["line"]["approval"] = {{"required", true}, {"approved", false}, {"why", problem}};
+        return problem;
+    }
+    const ApprovalJudged judged = judge_approval(approvals, job.file_sha256, image_sha256);
+    const std::string refusal = approval_refusal(judged, job);
+    nlohmann::json approval = {{"required", true}, {"approved", refusal.empty()}, {"job_sha256", job.file_sha256}};
+    if (refusal.empty()) {
+        console_print("approval: %s\r\n", approval_words(judged.approval).c_str());
+        approval.update({{"id", judged.approval.id}, {"by", judged.approval.approved_by},
+                         {"when", judged.approval.approved}});
+    } else {
+        console_print("%s\r\n", refusal.c_str());
+        approval["why"] = refusal;
+    }
+    document["line"]["approval"] = approval;
+    return refusal;
+}
+
 // Under the line's database: the pool's next values and what is left of
 // them, and this station's lease. Returns why no box could be flashed.
-std::string check_line(const Job& job, const std::string& log_path, nlohmann::json& document) {
+std::string check_line(const Job& job, const std::string& image_sha256, const std::string& log_path,
+                       nlohmann::json& document) {
     const LineSettings& line = *job.line;
     const std::string database = without_password(line.database);
     console_print("database: %s, pool %s, leases of %s values\r\n", database.c_str(), line.pool.c_str(),
@@ -124,6 +159,8 @@ std::string check_line(const Job& job, const std::string& log_path, nlohmann::js
         pool_fields.push_back(show_field(field, next[f], left, "pool "));
     }
     document["line"]["fields"] = pool_fields;
+    const std::string refusal = check_approval(job, image_sha256, pool, document);
+    if (!refusal.empty()) return refusal;
     if (job.unique.empty()) return std::string();
     return check_station_lease(job, log_path, spent, document);
 }
@@ -266,7 +303,7 @@ int run_job_check(const std::string& job_path, bool json, bool strict) {
         if (!problem.empty()) problems.push_back(problem);
     };
     if (job.line) {
-        problem_from(check_line(job, log_path, document));
+        problem_from(check_line(job, run.sha256, log_path, document));
     } else if (!job.unique.empty()) {
         LocalJournal numbers;
         Problem refusal;

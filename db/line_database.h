@@ -59,6 +59,13 @@ public:
     LeaseResult take_lease(const std::vector<PoolField>& fields, std::uint64_t count, const std::string& station,
                            const std::string& journal, Lease& lease, std::string& used_up, DbError& error) override;
     bool next_values(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& next, DbError& error) override;
+    bool read_approvals(std::vector<Approval>& approvals, DbError& error) override;
+    // A supervisor's acts, as this connection's user: approves the job's
+    // bytes and image for the pool (`made` gets the row), or revokes every
+    // approval of them that stands (`revoked` gets how many).
+    bool approve(const std::string& job_sha256, const std::string& image_sha256, Approval& made, DbError& error);
+    bool revoke(const std::string& job_sha256, const std::string& image_sha256, long long& revoked, DbError& error);
+    std::string user_name() { return db_.user_name(); }
 
     // The pool's ports and ranges in `window`, in one query. It only reads:
     // the view's user needs SELECT alone.

@@ -35,6 +35,18 @@ struct Lease {
 
 enum class LeaseResult { Taken, UsedUp, Failed };
 
+// A supervisor's approval of one job file's bytes and its image for a pool,
+// as stb_approvals keeps it; revoked when `revoked` is not empty.
+struct Approval {
+    std::string id;
+    std::string job_sha256;
+    std::string image_sha256;
+    std::string approved_by;  // the database user
+    std::string approved;     // when, as the log writes a time
+    std::string revoked_by;
+    std::string revoked;
+}; 
+
 class LinePool {
 public:
     virtual ~LinePool() = default;
@@ -58,4 +70,8 @@ public:
     // The pool's next value of each field (its first while nothing was leased).
     virtual bool next_values(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& next,
                              DbError& error) = 0;
+
+    // The pool's approvals, the newest first. A missing table is a Schema
+    // fault: the line's IT makes it.
+    virtual bool read_approvals(std::vector<Approval>& approvals, DbError& error) = 0;
 };

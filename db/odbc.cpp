@@ -131,6 +131,22 @@ std::string without_password(const std::string& connection) {
     return shown;
 }
 
+std::string with_user(const std::string& connection, const std::string& user) {
+    std::string changed;
+    connection_parts(connection, [&](const std::string& part, const std::string& key) {
+        if (key != "uid" && key != "user" && key != "username") changed += (changed.empty() ? "" : ";") + part;
+    });
+    // Plain where it can be (not every driver takes braces there); else in
+    // braces, so that a ';' or '=' in it means nothing, with a '}' doubled.
+    std::string value = user;
+    if (user.find_first_of(";{}=") != std::string::npos || user.front() == ' ' || user.back() == ' ') {
+        value = "{";
+        for (const char c : user) value += c == '}' ? "}}" : std::string(1, c);
+        value += "}";
+    }
+    return changed + (changed.empty() ? "" : ";") + "UID=" + value;
+}
+
 bool names_password(const std::string& connection) {
     bool named = false;
     connection_parts(connection, [&](const std::string& /*part*/, const std::string& key) {
@@ -218,14 +234,18 @@ void OdbcConnection::disconnect() {
     connection_ = nullptr;
 }
 
-std::string OdbcConnection::database_name() {
-    SQLCHAR name[128] = {};
+std::string OdbcConnection::info(unsigned short what) {
+    SQLCHAR text[256] = {};
     SQLSMALLINT length = 0;
-    if (connection_ == nullptr || !ok(SQLGetInfo(as_handle(connection_), SQL_DBMS_NAME, name, sizeof name, &length))) {
+    if (connection_ == nullptr || !ok(SQLGetInfo(as_handle(connection_), what, text, sizeof text, &length))) {
         return std::string();
     }
-    return reinterpret_cast<const char*>(name);
+    return reinterpret_cast<const char*>(text);
 }
+
+std::string OdbcConnection::database_name() { return info(SQL_DBMS_NAME); }
+
+std::string OdbcConnection::user_name() { return info(SQL_USER_NAME); }
 
 namespace {
 

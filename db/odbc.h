@@ -54,6 +54,8 @@ public:
     bool connected() const { return connection_ != nullptr; }
     // The name the driver gives its database: "PostgreSQL", "Microsoft SQL Server".
     std::string database_name();
+    // The user the server knows this connection by.
+    std::string user_name();
 
     // Runs `sql` with its `?` parameters; with `rows`, fetches every row as
     // text. `changed` gets the rows an INSERT or UPDATE changed.
@@ -66,6 +68,7 @@ public:
     void rollback();
 
 private:
+    std::string info(unsigned short what);
     void fail(short handle_type, void* handle, DbError& error) const;
 
     void* environment_ = nullptr;
@@ -84,5 +87,7 @@ std::string brief_db_reason(const DbError& error);
 
 // A connection string with any PWD= or Password= part taken out, to show.
 std::string without_password(const std::string& connection);
+// The connection string with its user (UID=, User=, Username=) replaced by `user`.
+std::string with_user(const std::string& connection, const std::string& user);
 // Whether it holds such a part.
 bool names_password(const std::string& connection);

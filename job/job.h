@@ -36,10 +36,12 @@ struct LineSettings {
     std::string database;  // an ODBC connection string: "DSN=stbline" or "Driver={...};Server=...", no password
     std::string pool;      // the job's name in the database
     std::uint64_t lease = 50;  // values a station takes from the pool at a time
+    bool approval_required = true;  // approval = "required" (the default) or "none"
 };
 
 struct Job {
     std::string path;       // the job file as given
+    std::string file_sha256;  // of the file's bytes, as a supervisor approves them
     std::string folder;     // where relative paths in it start ("" for the current folder)
     std::string image_file; // as the job names it, relative paths taken from `folder`
     std::uint32_t crc32 = 0;

@@ -29,6 +29,7 @@
 
 #include "db/odbc.h"
 #include "image/hex_image.h"
+#include "image/image_fingerprint.h"
 #include "job/job.h"
 #include "job/unique_value.h"
 
@@ -414,7 +415,7 @@ std::string file_stem(const std::string& path) {
 }
 
 void read_line_table(Checker& check, const toml::table& line, Job& job) {
-    check.only(line, "line", {"database", "pool", "lease"});
+    check.only(line, "line", {"database", "pool", "lease", "approval"});
     LineSettings settings;
     settings.pool = file_stem(job.path);
     if (const auto database = check.text(line, "line", "database", true)) {
@@ -432,6 +433,13 @@ void read_line_table(Checker& check, const toml::table& line, Job& job) {
     if (const auto pool = check.text(line, "line", "pool", false)) settings.pool = *pool;
     if (settings.pool.empty() || settings.pool.size() > 255) {
         check.problem("line.pool", "must be 1 to 255 characters: the job's name in the database");
+    }
+    if (const auto approval = check.text(line, "line", "approval", false)) {
+        if (*approval == "none" || *approval == "required") {
+            settings.approval_required = *approval == "required";
+        } else {
+            check.problem("line.approval", "must be \"required\" (only approved jobs run) or \"none\"");
+        }
     }
     if (const auto lease = check.integer(line, "line", "lease", false)) {
         if (*lease < 1 || *lease > 1000000) {
@@ -477,6 +485,9 @@ bool read_job(const std::string& path, Job& job, std::vector<std::string>& probl
 bool read_job_text(const std::string& text, const std::string& path, Job& job, std::vector<std::string>& problems) {
     job = Job();
     job.path = path;
+    std::uint8_t digest[32];
+    sha256_of(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), digest);
+    job.file_sha256 = sha256_text(digest);
     job.folder = folder_of(path);
     toml::parse_result parsed = toml::parse(text, path);
     if (!parsed) {

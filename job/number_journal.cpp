@@ -18,9 +18,13 @@ std::string last_values_in_log(const Job& job, const std::string& log_path, std:
     std::vector<bool> seen(job.unique.size(), false);
     CsvReader log;
     if (job.unique.empty() || !log.open(log_path)) return std::string();
-    const std::vector<std::string> header = log_header_names();
+    // This build's header, or that of the first builds of jobs (before the approval column).
     std::vector<std::string> row;
-    if (log.next(row) != CsvRow::Row || row != header) return std::string();
+    if (log.next(row) != CsvRow::Row ||
+        (row != log_header_names() && row != log_header_names(LOG_COLUMNS_BEFORE_APPROVALS))) {
+        return std::string();
+    }
+    const std::vector<std::string> header = row;
     const std::string name = base_name(job.path);
     std::string where;
     for (CsvRow got = log.next(row); got != CsvRow::End; got = log.next(row)) {

@@ -25,12 +25,14 @@ constexpr int ROW_TRIES = 3;
 
 std::string line_connection(const LineSettings& line, std::string& secret) {
     const char* password = environment_value("STBLOAD_DB_PASSWORD");
+    const char* user = environment_value("STBLOAD_DB_USER");
     secret = password != nullptr ? password : "";
-    if (secret.empty()) return line.database;
+    const std::string database = user != nullptr && *user != '\0' ? with_user(line.database, user) : line.database;
+    if (secret.empty()) return database;
     // In braces, so that a ';' or '=' in it means nothing; a '}' is doubled.
     std::string braced;
     for (const char c : secret) braced += c == '}' ? "}}" : std::string(1, c);
-    std::string connection = line.database;
+    std::string connection = database;
     if (!connection.empty() && connection.back() != ';') connection += ';';
     return connection + "PWD={" + braced + "}";
 }
@@ -60,7 +62,10 @@ LineOpen LineKeeper::open(std::string& problem) {
     if (!pool_->ready(error)) {
         note(brief_db_reason(error), error.fault, false);
         switch (error.fault) {
-        case DbFault::Unreachable: problem = where + " is unreachable: " + error.message; return LineOpen::Unreachable;
+        case DbFault::Unreachable:
+            if (approval_ != nullptr && !approval_->judge_from_memory(problem)) return LineOpen::Refused;
+            problem = where + " is unreachable: " + error.message;
+            return LineOpen::Unreachable;
         case DbFault::Login: problem = where + " refused the login: " + error.message; break;
         case DbFault::Driver:
             problem = where + " cannot be used: " + error.message +
@@ -71,6 +76,21 @@ LineOpen LineKeeper::open(std::string& problem) {
         return LineOpen::Refused;
     }
     note(std::string(), DbFault::None, true);
+    if (approval_ != nullptr) {
+        std::string refusal;
+        if (!approval_->judge(*pool_, error, refusal)) {
+            if (!refusal.empty()) {
+                problem = refusal;
+                return LineOpen::Refused;
+            }
+            if (error.fault != DbFault::Unreachable) {
+                problem = where + ": " + error.message;
+                return LineOpen::Refused;
+            }
+            if (!approval_->judge_from_memory(problem)) return LineOpen::Refused;
+        }
+        approval_looked_ = monotonic_seconds();
+    }
     std::string reason;
     DbFault fault = DbFault::None;
     top_up(reason, fault);
@@ -140,6 +160,11 @@ void LineKeeper::keep() {
     std::string reason;
     DbFault fault = DbFault::None;
     top_up(reason, fault);
+    if (approval_ != nullptr && fault != DbFault::Unreachable &&
+        monotonic_seconds() - approval_looked_ >= APPROVAL_LOOK_S) {
+        approval_->look_again(*pool_);
+        approval_looked_ = monotonic_seconds();
+    }
     outbox_.read_rows(rows_, bad_rows_);
     if (fault != DbFault::Unreachable) send_rows(reason, fault);
     note(reason, fault, fault != DbFault::Unreachable && fault != DbFault::Login && fault != DbFault::Driver);

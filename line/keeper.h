@@ -22,6 +22,7 @@
 #include "db/line_pool.h"
 #include "job/job.h"
 #include "job/leased_journal.h"
+#include "line/approval.h"
 #include "line/outbox.h"
 
 // What the station shows of the database.
@@ -39,6 +40,9 @@ enum class LineOpen {
     Refused,      // a login, driver or schema fault, or the outbox in use: nothing may be flashed
 };
 
+// How often a running station looks whether its job's approval still stands.
+constexpr double APPROVAL_LOOK_S = 10.0;
+
 class LineKeeper {
 public:
     // `numbers`: the station's own journal, or null for a job without
@@ -49,6 +53,14 @@ public:
     ~LineKeeper();
     LineKeeper(const LineKeeper&) = delete;
     LineKeeper& operator=(const LineKeeper&) = delete;
+
+    // Under a job that needs an approval: the guard that judges it, at the
+    // open and again every APPROVAL_LOOK_S while the keeper runs. Set before open().
+    void guard_approval(ApprovalGuard* guard) { approval_ = guard; }
+    // "job revoked by supervisor1" once the job's approval no longer stands.
+    std::string revoked() const { return approval_ != nullptr ? approval_->revoked() : std::string(); }
+    // The approval the rows carry, or empty.
+    std::string approval_id() const { return approval_ != nullptr ? approval_->id() : std::string(); }
 
     // Claims the outbox, reads its mark, and reaches the database: its
     // schema made or checked, and a first lease taken when the journal has
@@ -85,7 +97,9 @@ private:
     unsigned ports_;
     std::vector<PoolField> fields_;
     std::unique_ptr<LinePool> pool_;
+    ApprovalGuard* approval_ = nullptr;
     // The keeper's thread's own:
+    double approval_looked_ = 0;
     Outbox outbox_;
     std::deque<OutboxRow> rows_;
     std::size_t bad_rows_ = 0;
@@ -99,6 +113,6 @@ private:
     std::thread thread_;
 };
 
-// The job's connection string with the password from STBLOAD_DB_PASSWORD,
-// if set, added; `secret` gets that password.
+// The job's connection string with the user from STBLOAD_DB_USER and the
+// password from STBLOAD_DB_PASSWORD, if set, in it; `secret` gets that password.
 std::string line_connection(const LineSettings& line, std::string& secret);

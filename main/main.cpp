@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/approval_commands.h"
 #include "app/check.h"
 #include "app/command_line.h"
 #include "app/diagnostics.h"
@@ -43,6 +44,9 @@ int run(CommandLine& asked) {
         return run_check(asked.file, asked.json, asked.strict);
     case Command::JobCheck:
         return run_job_check(asked.job, asked.json, asked.strict);
+    case Command::JobApprove:
+    case Command::JobRevoke:
+        return run_job_approval(asked.job, asked.command == Command::JobRevoke);
     case Command::Station:
         return run_station(static_cast<int>(asked.rest.size()), asked.rest.data());
     case Command::Report:

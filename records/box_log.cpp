@@ -22,6 +22,9 @@ namespace {
 // Why a log that starts with `start` is not this one's, or empty if it is.
 std::string foreign_header(const std::string& start) {
     if (start == log_header()) return std::string();
+    if (start.rfind(log_header(LOG_COLUMNS_BEFORE_APPROVALS), 0) == 0) {
+        return "its header is that of an earlier build of stbload 1.2, without the approval column";
+    }
     return start.rfind(log_header(LOG_COLUMNS_BEFORE_JOBS), 0) == 0
                ? "its header is that of stbload 1.1 and before, without the job's five columns"
                : "its first line is not the header of stbload's results log";

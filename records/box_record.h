@@ -26,4 +26,5 @@ struct BoxRecord {
     std::string unique;     // "serial=STB000000123 mac=00:1A:2B:00:00:07"
     std::string box_crc32;  // 0x%08X of the bytes this box was sent, its numbers included
     std::string boot;       // the line that proved the boot
+    std::string approval;   // the approval of the job that the box ran under, under [line]
 };

@@ -64,6 +64,7 @@ inline constexpr LogColumn LOG_COLUMNS[] = {
     {"unique", ColumnKind::Text, 1024, false, 0, [](const BoxRecord& r) { return r.unique; }},
     {"box_crc32", ColumnKind::Text, 10, false, 0, [](const BoxRecord& r) { return r.box_crc32; }},
     {"boot", ColumnKind::Text, 1024, false, 0, [](const BoxRecord& r) { return r.boot; }},
+    {"approval", ColumnKind::Text, 32, false, 0, [](const BoxRecord& r) { return r.approval; }},
 };
 
 constexpr std::size_t LOG_COLUMN_COUNT = sizeof LOG_COLUMNS / sizeof LOG_COLUMNS[0];
@@ -106,6 +107,10 @@ static_assert(col::ENDED < LOG_COLUMN_COUNT && col::STATION < LOG_COLUMN_COUNT &
 // Logs written before jobs have the columns up to `reason`.
 constexpr std::size_t LOG_COLUMNS_BEFORE_JOBS = col::REASON + 1;
 static_assert(col::JOB == LOG_COLUMNS_BEFORE_JOBS, "the job's columns follow those of the logs before jobs");
+
+// Logs of the first builds of jobs end with `boot`, before `approval`.
+constexpr std::size_t LOG_COLUMNS_BEFORE_APPROVALS = log_column("approval");
+static_assert(LOG_COLUMNS_BEFORE_APPROVALS == LOG_COLUMNS_BEFORE_JOBS + 5, "the job's five columns, then approval");
 
 // The header's names, the first `count` of them.
 std::vector<std::string> log_header_names(std::size_t count = LOG_COLUMN_COUNT);

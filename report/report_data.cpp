@@ -141,6 +141,7 @@ bool read_station_log(const std::string& path, ReportData& data, std::string& er
     static const std::vector<std::string> with_job = log_header_names();
     static const std::vector<std::string> before_jobs =
         log_header_names(LOG_COLUMNS_BEFORE_JOBS);
+    static const std::vector<std::string> before_approvals = log_header_names(LOG_COLUMNS_BEFORE_APPROVALS);
     CsvReader log;
     if (!log.open(path)) {
         error = "cannot be read";
@@ -149,7 +150,7 @@ bool read_station_log(const std::string& path, ReportData& data, std::string& er
     // A row torn inside a quoted field (a power cut) hides no row after it.
     log.resync_at(box_row_starts);
     std::vector<std::string> row;
-    if (log.next(row) != CsvRow::Row || (row != with_job && row != before_jobs)) {
+    if (log.next(row) != CsvRow::Row || (row != with_job && row != before_jobs && row != before_approvals)) {
         error = "not a station log: its first line is not the header of stbload's results log";
         return false;
     }

@@ -31,6 +31,7 @@ const char* outcome_word(BoxOutcome outcome) {
     case BoxOutcome::NoNumbers: return "no numbers";
     case BoxOutcome::TimedOut: return "timed out";
     case BoxOutcome::Reset: return "reset";
+    case BoxOutcome::NotApproved: return "not approved";
     case BoxOutcome::NotStarted: break;
     }
     return "";
@@ -159,7 +160,9 @@ void decide_outcome(const BoxEnd& end, BoxResult& result) {
         decide_written(end, result);
         return;
     case ExchangeResult::Refused:
-        result.outcome = end.numbers_failed ? BoxOutcome::NoNumbers : BoxOutcome::NumbersUsedUp;
+        result.outcome = end.not_approved     ? BoxOutcome::NotApproved
+                         : end.numbers_failed ? BoxOutcome::NoNumbers
+                                              : BoxOutcome::NumbersUsedUp;
         result.reason = end.refusal;
         return;
     case ExchangeResult::TimedOut:

@@ -18,6 +18,7 @@ enum class BoxOutcome {
     NoNumbers,      // the journal of the job's numbers could not be written: the box was not answered
     TimedOut,       // a station's limit: the box took no data for the stall limit, or its flash write ran past its limit
     Reset,          // the operator reset the port while the box was under way
+    NotApproved,    // the job's approval was revoked while the station ran: the box was not answered
 };
 
 struct BoxResult {
@@ -46,6 +47,7 @@ struct BoxEnd {
     std::string port_problem;                       // the port's words for a loss
     bool stalled = false;                           // the port took no data for the stall limit
     bool numbers_failed = false;                    // refused: the journal could not be written (else: used up)
+    bool not_approved = false;                      // refused: the job is no longer approved
     std::string refusal;                            // refused: why
     double flash_write_max_s = 0;                   // the limit a flash write ran past
     enum class Boot { NotAsked, Shown, NotShown, Lost };

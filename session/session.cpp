@@ -68,6 +68,14 @@ public:
         : job_(job), image_(image), front_(front), overlay_(image) {}
 
     UpdateAnswer update_requested() override {
+        // A job whose approval was revoked while the station ran answers no new box.
+        const std::string revoked = job_.line != nullptr && !took() ? job_.line->revoked() : std::string();
+        if (!revoked.empty()) {
+            not_approved_ = true;
+            refusal_ = revoked;
+            trace("update request not answered: %s", revoked.c_str());
+            return UpdateAnswer::Refuse;
+        }
         if (job_.numbers == nullptr || took()) return UpdateAnswer::Answer;
         return take_values();
     }
@@ -96,6 +104,7 @@ public:
     bool took() const { return !pairs_.empty(); }
     bool sent() const { return sent_.bytes != nullptr; }
     bool failed() const { return failed_; }
+    bool not_approved() const { return not_approved_; }
     // The box asked and was held waiting for numbers: why, or empty.
     const std::string& waiting() const { return waiting_; }
     const std::string& refusal() const { return refusal_; }
@@ -163,6 +172,7 @@ private:
     std::string waiting_;
     double held_since_ = -1;  // when the box was first held waiting for numbers
     bool failed_ = false;
+    bool not_approved_ = false;
 };
 
 }  // namespace
@@ -211,6 +221,7 @@ BoxResult Session::run_box(SessionObserver& front) {
     if (source.sent() && job.job != nullptr) result.box_crc32 = crc32_text(window_crc32(source.window()));
     BoxEnd end = box_end(recorder.started(), recorder.ended());
     end.numbers_failed = source.failed();
+    end.not_approved = source.not_approved();
     end.refusal = source.refusal();
     if (!source.took()) end.waiting = source.waiting();
     if (end.started && end.exchange == ExchangeResult::Completed && job.job != nullptr && job.job->boot_expect) {

@@ -100,9 +100,15 @@ bool setup_numbers(RunSetup& run, const std::string& station, unsigned ports, Pr
     }
     run.line = std::make_unique<LineKeeper>(job, run.log_path, job.unique.empty() ? nullptr : &run.leased_numbers,
                                             station, ports, line_pool(*job.line));
+    if (job.line->approval_required) {
+        // Beside the log, as the outbox is: the approvals this station saw, for a start while the database is away.
+        run.approval = std::make_unique<ApprovalGuard>(job, run.sha256, run.log_path + ".approvals");
+        run.line->guard_approval(run.approval.get());
+    }
     switch (run.line->open(why)) {
     case LineOpen::Ready:
         run.line_state = "database: " + without_password(job.line->database) + ", pool " + job.line->pool;
+        if (run.approval) run.line_state += ", approval " + run.approval->id();
         return true;
     case LineOpen::Unreachable:
         run.line_state = unreachable_state(run, why);
@@ -127,6 +133,7 @@ BoxRecord box_record(const RunSetup& run, const BoxResult& box, const std::strin
     record.crc32 = run.crc32;
     record.sha256 = run.sha256;
     if (run.under_job) record.job = run.job.path;
+    if (run.line) record.approval = run.line->approval_id();
     return record;
 }
 

@@ -34,7 +34,8 @@ struct RunSetup {
     LocalJournal local_numbers;
     LeasedJournal leased_numbers;
     NumberJournal* numbers = nullptr;  // one of the two, or null for a job without numbers
-    std::unique_ptr<LineKeeper> line;  // under [line]
+    std::unique_ptr<ApprovalGuard> approval;  // under [line] with approval = "required"
+    std::unique_ptr<LineKeeper> line;  // under [line]; holds on to `approval`
     std::string line_state;            // the database reached, or away and what the run goes on with
 };
 

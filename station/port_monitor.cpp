@@ -140,6 +140,12 @@ void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
         name = "numbers used up";
         text = "numbers used up: " + box.reason.substr(0, box.reason.find(' '));
         break;
+    case BoxOutcome::NotApproved:
+        ++view_.failed;
+        set_phase(PortPhase::NotApproved, box.reason);
+        name = "not approved";
+        text = box.reason;
+        break;
     case BoxOutcome::Lost:
     case BoxOutcome::NotStarted:
     case BoxOutcome::NoBoot:

@@ -30,6 +30,7 @@ enum class PortPhase {
     Interrupted,
     NumbersUsedUp,  // reason: the field used up; the port answers no more boxes
     NumbersWaiting, // reason: why no value is at hand; the box is answered once one is
+    NotApproved,    // reason: "job revoked by ..."; the port answers no more boxes
 };
 
 struct PortView {

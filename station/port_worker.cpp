@@ -164,8 +164,8 @@ void PortWorker::run() {
             }
             log_box(box, adapter);
             if (was_reset && !stopping()) continue;
-            // A port whose numbers are used up answers no more boxes.
-            if (!continuous || box.outcome == BoxOutcome::NumbersUsedUp) {
+            // A port whose numbers are used up, or whose job was revoked, answers no more boxes.
+            if (!continuous || box.outcome == BoxOutcome::NumbersUsedUp || box.outcome == BoxOutcome::NotApproved) {
                 monitor_.finished();
                 return;
             }

@@ -210,6 +210,7 @@ std::string port_state_text(const PortView& port, double now, const LongWaits& w
     case PortPhase::Interrupted: return "interrupted";
     case PortPhase::NumbersUsedUp: return "numbers used up: " + port.reason.substr(0, port.reason.find(' '));
     case PortPhase::NumbersWaiting: return "waiting for numbers: " + port.reason + ", " + seconds_since(port, now);
+    case PortPhase::NotApproved: return port.reason;
     }
     return std::string();
 }
@@ -224,6 +225,7 @@ std::string port_state_brief(const PortView& port, double now, const LongWaits& 
     case PortPhase::Failed: return "failed";
     case PortPhase::NumbersUsedUp: return "numbers used up";
     case PortPhase::NumbersWaiting: return "no numbers yet";
+    case PortPhase::NotApproved: return "job revoked";
     default: return port_state_text(port, now, waits);
     }
 }
@@ -233,6 +235,7 @@ Colour port_colour(const PortView& port, double now, const LongWaits& waits) {
     case PortPhase::Completed: return Colour::Green;
     case PortPhase::RemoveBox: return port.outcome == BoxOutcome::Completed ? Colour::Green : Colour::Yellow;
     case PortPhase::Failed:
+    case PortPhase::NotApproved:
     case PortPhase::NumbersUsedUp: return Colour::Red;
     case PortPhase::CannotOpen:
     case PortPhase::NumbersWaiting: return Colour::Yellow;
@@ -242,7 +245,8 @@ Colour port_colour(const PortView& port, double now, const LongWaits& waits) {
 
 bool needs_operator(const PortView& port) {
     return port.phase == PortPhase::CannotOpen || port.phase == PortPhase::Failed ||
-           port.phase == PortPhase::NumbersUsedUp || port.phase == PortPhase::NumbersWaiting;
+           port.phase == PortPhase::NumbersUsedUp || port.phase == PortPhase::NumbersWaiting ||
+           port.phase == PortPhase::NotApproved;
 }
 
 std::vector<ScreenLine> station_screen(const ScreenFrame& frame, const std::vector<PortView>& ports, double now,

@@ -74,6 +74,8 @@ const char* port_state(const PortView& view) {
         return "waiting for numbers";
     case PortPhase::NumbersUsedUp:
         return "numbers used up";
+    case PortPhase::NotApproved:
+        return "job revoked";
     case PortPhase::Waiting:
     case PortPhase::Completed:
     case PortPhase::Failed:

@@ -116,4 +116,4 @@ class Cluster:
 
     def reset(self):
         """An empty database again: the tool makes its tables on first use."""
-        self.sql("DROP TABLE IF EXISTS stb_boxes, stb_ranges, stb_leases, stb_schema")
+        self.sql("DROP TABLE IF EXISTS stb_boxes, stb_ranges, stb_leases, stb_schema, stb_approvals")

@@ -15,7 +15,7 @@ from harness import (ERASED, ERASING, PROMPT, ToolTest, final_totals, finish_too
 
 HEADER = ["started", "ended", "station", "port", "device", "adapter", "file", "crc32", "sha256", "result",
           "erase_s", "transfer_s", "flash_write_s", "bytes_sent", "reason", "job", "box_id", "unique", "box_crc32",
-          "boot"]
+          "boot", "approval"]
 SERIAL_AT, MAC_AT, ID_AT = 0xFF000, 0xFF010, 0x8000E  # the id straddles two packets
 BOX = ["send " + PROMPT, "expect_y", "send " + ERASING, "sleep 50", "send " + ERASED, "receive",
        "send Data received.\\n", "send_repeat 600 .", "send @"]

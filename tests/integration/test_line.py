@@ -64,13 +64,15 @@ class LineTest(ToolTest):
         self.crc = zlib.crc32(self.window)
         self.env = CLUSTER.env()
 
-    def job(self, lease, database=None, extra="", serial_last=999999999, unique=True):
+    def job(self, lease, database=None, extra="", serial_last=999999999, unique=True, approval="none"):
+        """The job line3.toml; `approval` None leaves it to the default (required)."""
         fields = ('[[unique]]\nname = "serial"\naddress = 0x%X\nformat = "decimal"\nprefix = "STB"\nwidth = 9\n'
                   'first = 1\nlast = %d\n\n'
                   '[[unique]]\nname = "mac"\naddress = 0x%X\nformat = "mac"\nfirst = "00:1A:2B:00:00:00"\n'
                   'last = "00:1A:2B:00:FF:FF"\n\n' % (SERIAL_AT, serial_last, MAC_AT))
         text = ('[image]\nfile = "fw.hex"\ncrc32 = "0x%08X"\n\n%s[line]\ndatabase = "%s"\nlease = %d\n%s'
-                % (self.crc, fields if unique else "", database or CLUSTER.connection(), lease, extra))
+                % (self.crc, fields if unique else "", database or CLUSTER.connection(), lease,
+                   extra + ('approval = "%s"\n' % approval if approval else "")))
         (self.dir / "line3.toml").write_text(text)
 
     def rows(self, log):
@@ -476,11 +478,25 @@ class ForTheLinesIT(LineTest):
         # The DBA runs the README's SQL; a station's user then has those rights alone.
         readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
         section = readme[readme.index("#### For the line's IT"):]
-        schema, rights = re.findall(r"```sql\n(.*?)```", section, re.S)[:2]
+        blocks = re.findall(r"```sql\n(.*?)```", section, re.S)
+        schema, rights, supervisor = blocks[0], blocks[1], blocks[3]
         CLUSTER.sql(schema)
         CLUSTER.sql(rights)
-        self.job(lease=2, database=CLUSTER.connection(user="stbload_station"))
+        CLUSTER.sql(supervisor)
+        self.job(lease=2, database=CLUSTER.connection(user="stbload_station"), approval=None)
         env = dict(self.env, STBLOAD_DB_PASSWORD="change-me")
+        # The station's user may not approve; the supervisor, with a user of her own, may.
+        run = run_tool(["--job", "line3.toml", "--approve"], env, cwd=self.dir)
+        self.assertEqual(run.status, 1, run.out)
+        self.assertIn(b"the database user stbload_station may not approve a job", run.out)
+        run = run_tool(["--job", "line3.toml", "1"], env, cwd=self.dir)
+        self.assertEqual(run.status, 1, run.out)
+        self.assertIn(b"job line3.toml is not approved for the pool line3: a supervisor approves it with stbload "
+                      b"--job line3.toml --approve: nothing flashed", run.out)
+        run = run_tool(["--job", "line3.toml", "--approve"], dict(env, STBLOAD_DB_USER="anna",
+                                                                  STBLOAD_DB_PASSWORD="change-me-three"), cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out)
+        self.assertRegex(run.out, rb"approved by anna on \S+Z \(approval 1\)\r\n")
         for box in (1, 2, 3):
             sim = self.sim(name="com%d" % box)
             run = run_tool(["--job", "line3.toml", str(box)], dict(env, **{"STBLOAD_COM%d" % box: str(sim.link)}),
@@ -489,10 +505,12 @@ class ForTheLinesIT(LineTest):
             sim.finish()
         rows = self.rows(self.dir / "stbload-station.csv")
         self.assertEqual([self.serial_of(row) for row in rows], [1, 2, 3])
+        self.assertEqual({row["approval"] for row in rows}, {"1"})
         self.assertDatabaseHolds(rows)
         self.assertLeasesHold({str(self.dir / "stbload-station.csv.numbers"): [1, 2, 3]})
         run = run_tool(["--job", "line3.toml", "--check"], env, cwd=self.dir)
         self.assertEqual(run.status, 0, run.out)
+        self.assertRegex(run.out, rb"approval: approved by anna on \S+Z \(approval 1\)\r\n")
         # Those rights and no more: the user may not change a box's record.
         done = subprocess.run(["psql", "-h", "127.0.0.1", "-p", str(CLUSTER.port), "-U", "stbload_station", "-d",
                                postgres.DATABASE, "-c", 'DELETE FROM stb_boxes'],
@@ -677,15 +695,108 @@ class LineView(LineTest):
         self.assertEqual(finish_tool(view).status, 0)
         # Tables as the version before made them: refused until the README's move.
         CLUSTER.sql('DROP INDEX stb_boxes_pool_ended; ALTER TABLE stb_boxes DROP COLUMN "pool"; '
+                    'ALTER TABLE stb_boxes DROP COLUMN "approval"; '
                     'UPDATE stb_schema SET "version" = 1')
         run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
         self.assertEqual(run.status, 1)
         self.assertIn(b"the tables are of another version (schema 1; this stbload reads 2)", run.out)
         readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
-        move = re.findall(r"```sql\n(.*?)```", readme[readme.index("#### For the line's IT"):], re.S)[3]
+        move = re.findall(r"```sql\n(.*?)```", readme[readme.index("#### For the line's IT"):], re.S)[4]
         CLUSTER.sql(move)
         sim = self.sim(name="com1")
         run = run_tool(["--job", "line3.toml", "1"], dict(self.env, STBLOAD_COM1=str(sim.link)), cwd=self.dir)
         self.assertEqual(run.status, 0, run.err)
         sim.finish()
         self.assertEqual(CLUSTER.sql('SELECT "pool", "result" FROM stb_boxes'), [["line3", "completed"]])
+
+
+class Approvals(LineTest):
+    """Only an approved job runs: its bytes and image, as a supervisor approved them for the pool."""
+
+    def setUp(self):
+        super().setUp()
+        readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+        table = re.search(r"CREATE TABLE IF NOT EXISTS stb_approvals \(.*?\);", readme, re.S).group(0)
+        CLUSTER.sql(table + " GRANT SELECT, INSERT, UPDATE ON stb_approvals TO %s" % postgres.STATION_USER)
+        self.job(lease=3, approval=None)
+
+    def download(self, port, env=None):
+        sim = self.sim(name="com%d" % port)
+        run = run_tool(["--job", "line3.toml", str(port)],
+                       dict(env or self.env, **{"STBLOAD_COM%d" % port: str(sim.link)}), cwd=self.dir)
+        if run.status == 0:
+            sim.finish()
+        return run
+
+    def test_approved_then_changed_then_revoked(self):
+        self.assertEqual(run_tool(["--job", "line3.toml", "--approve"], self.env, cwd=self.dir).status, 0)
+        run = run_tool(["--job", "line3.toml", "--approve"], self.env, cwd=self.dir)
+        self.assertRegex(run.out, rb"already approved by station on \S+ \(approval 1\)")
+        self.assertEqual(self.download(1).status, 0)
+        # One byte of the job changed: refused, naming the approval it no longer matches.
+        text = (self.dir / "line3.toml").read_text()
+        (self.dir / "line3.toml").write_text(text.replace("lease = 3", "lease = 4"))
+        for args in (["--job", "line3.toml", "2"], ["--job", "line3.toml", "--check"]):
+            run = run_tool(args, self.env, cwd=self.dir)
+            self.assertEqual(run.status, 1, args)
+            self.assertRegex(run.out, rb"job line3.toml has changed since its pool's last approval \(approved by "
+                                      rb"station on \S+Z \(approval 1\)\): its file or its image is not the one "
+                                      rb"approved")
+        (self.dir / "line3.toml").write_text(text)
+        run = run_tool(["--job", "line3.toml", "--revoke"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out)
+        run = run_tool(["--job", "line3.toml", "--revoke"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 1, run.out)
+        self.assertIn(b"nothing to revoke: job line3.toml was revoked by station on", run.out)
+        run = self.download(3)
+        self.assertEqual(run.status, 1)
+        self.assertIn(b"job line3.toml was revoked by station on", run.out)
+        rows = self.rows(self.dir / "stbload-station.csv")
+        self.assertEqual([(row["port"], row["approval"]) for row in rows], [("1", "1")])
+        # Approved again: a new approval, and the rows carry it.
+        self.assertEqual(run_tool(["--job", "line3.toml", "--approve"], self.env, cwd=self.dir).status, 0)
+        self.assertEqual(self.download(4).status, 0)
+        self.assertEqual(self.rows(self.dir / "stbload-station.csv")[-1]["approval"], "2")
+
+    def test_the_database_away_at_the_start(self):
+        self.assertEqual(run_tool(["--job", "line3.toml", "--approve"], self.env, cwd=self.dir).status, 0)
+        self.assertEqual(self.download(1).status, 0)  # seen here once
+        CLUSTER.stop()
+        try:
+            run = self.download(2)
+            self.assertEqual(run.status, 0, run.out)
+            # Another job's bytes, never seen approved: refused while the database is away.
+            (self.dir / "line3.toml").write_text((self.dir / "line3.toml").read_text() + "# changed\n")
+            run = self.download(3)
+            self.assertEqual(run.status, 1)
+            self.assertIn(b"the line's database is away, and this station has never seen an approval of job "
+                          b"line3.toml as it is now: it runs only an approval it has seen: nothing flashed", run.out)
+        finally:
+            CLUSTER.start()
+        self.assertEqual([row["approval"] for row in self.rows(self.dir / "stbload-station.csv")], ["1", "1"])
+
+    def test_revoked_while_the_station_runs(self):
+        self.assertEqual(run_tool(["--job", "line3.toml", "--approve"], self.env, cwd=self.dir).status, 0)
+        sims = {1: self.sim(name="com1", script="\n".join(["wait_config"] + box_steps(1) + ["linger"]), timeout=300),
+                2: self.sim(name="com2", script="\n".join(["wait_go"] + box_steps(1) + ["linger"]), timeout=300)}
+        trace = self.dir / "trace.txt"
+        station = start_tool(["--job", "line3.toml", "--station", "1,2", "--continuous"],
+                             dict(self.port_env(sims), STBLOAD_TRACE=str(trace)), cwd=self.dir)
+        self.wait_for(station, rb"completed in")
+        run = run_tool(["--job", "line3.toml", "--revoke"], self.env, cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out)
+        deadline = time.monotonic() + 120  # the station looks every 10 s
+        while b"job revoked by station: " not in trace.read_bytes():
+            self.assertLess(time.monotonic(), deadline, "the station never saw the revocation")
+            time.sleep(0.2)
+        sims[2].go()
+        self.wait_for(station, rb"job revoked by station", timeout=60)
+        self.assertIsNone(station.process.poll(), "the station keeps running until it is stopped")
+        station.process.send_signal(signal.SIGINT)
+        finish_tool(station)
+        rows = self.rows(self.dir / "stbload-station.csv")
+        self.assertEqual([(r["port"], r["result"], r["approval"]) for r in rows],
+                         [("1", "completed", "1"), ("2", "not approved", "1")])
+        self.assertEqual(rows[1]["reason"], "job revoked by station")
+        received = sims[2].rx_path.read_bytes() if sims[2].rx_path.exists() else b""
+        self.assertNotIn(b"y", received, "the box was not answered")

@@ -26,6 +26,8 @@ struct MemoryPoolState {
     int lease_calls = 0;
     int insert_calls = 0;
     int duplicates = 0;  // inserts of a row the table had
+    std::vector<Approval> approvals;  // the newest first
+    int approval_reads = 0;
 };
 
 class MemoryPool final : public LinePool {
@@ -72,6 +74,13 @@ public:
         lease.first = first;
         lease.count = take;
         return LeaseResult::Taken;
+    }
+
+    bool read_approvals(std::vector<Approval>& approvals, DbError& error) override {
+        ++state_->approval_reads;
+        if (!reached(error)) return false;
+        approvals = state_->approvals;
+        return true;
     }
 
     bool next_values(const std::vector<PoolField>& fields, std::vector<std::uint64_t>& next,

@@ -83,9 +83,10 @@ TEST(StationLog, RowsAsRfc4180) {
     record.job = "jobs/line 3.toml";
     record.unique = "serial=STB000000123 mac=00:1A:2B:00:00:07";
     record.boot = "STB firmware \"2.3.1\", build 7";
+    record.approval = "7";
     EXPECT_EQ(csv_row(record), "2026-12-09T05:40:12.345Z,,,\"usb:A,1\",,,\"C:\\fw \"\"new\"\".hex\",,,lost connection,"
                                "3.0,0.0,,4096,\"line\r\nend\",jobs/line 3.toml,,serial=STB000000123 "
-                               "mac=00:1A:2B:00:00:07,,\"STB firmware \"\"2.3.1\"\", build 7\"\r\n");
+                               "mac=00:1A:2B:00:00:07,,\"STB firmware \"\"2.3.1\"\", build 7\",7\r\n");
 
     // The same row in the events: phases and bytes as numbers, a phase not reached as null,
     // the station and port those of the event, one line of JSON.
@@ -96,7 +97,7 @@ TEST(StationLog, RowsAsRfc4180) {
     end.percent = 12;
     end.row = std::make_shared<const BoxRecord>(record);
     EXPECT_EQ(event_json(end, "usb:A,1", "bench3"),
-              "{\"adapter\":\"\",\"boot\":\"STB firmware \\\"2.3.1\\\", build 7\",\"box_crc32\":\"\",\"box_id\":\"\","
+              "{\"adapter\":\"\",\"approval\":\"7\",\"boot\":\"STB firmware \\\"2.3.1\\\", build 7\",\"box_crc32\":\"\",\"box_id\":\"\","
               "\"bytes_sent\":4096,\"crc32\":\"\",\"device\":\"\",\"ended\":\"\",\"erase_s\":3.0,\"event\":\"failed\","
               "\"file\":\"C:\\\\fw \\\"new\\\".hex\",\"flash_write_s\":null,\"job\":\"jobs/line 3.toml\","
               "\"percent\":12,\"port\":\"usb:A,1\",\"reason\":\"line\\r\\nend\",\"result\":\"lost connection\","

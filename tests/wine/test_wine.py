@@ -400,7 +400,7 @@ class LineDatabase(WineTest):
             (self.dir / "line.toml").write_text(
                 '[image]\nfile = "fw.hex"\ncrc32 = "0x%08X"\n\n[[unique]]\nname = "serial"\naddress = 0xFF000\n'
                 'format = "decimal"\nprefix = "W"\nwidth = 5\nfirst = 41\nlast = 99999\n\n[line]\ndatabase = "%s"\n'
-                'lease = 3\n' % (zlib.crc32(window_of(blocks)), cluster.connection()))
+                'lease = 3\napproval = "none"\n' % (zlib.crc32(window_of(blocks)), cluster.connection()))
             env = dict(prefix.env, **cluster.env())
             for box in range(2):
                 sim = self.wine_sim(7, script="\n".join(HANDSHAKE + ["receive", "send ok\\n@", "linger"]))
