@@ -10,6 +10,7 @@
 
 #include "job/job.h"
 #include "job/leased_journal.h"
+#include "line/approval.h"
 #include "line/keeper.h"
 #include "line/outbox.h"
 #include "records/box_log.h"
@@ -220,4 +221,92 @@ TEST(LineKeeper, TheOutboxIsOneStations) {
     LineKeeper second(job, first.log_path, nullptr, "st2", 1, std::make_unique<MemoryPool>(state));
     EXPECT_EQ(second.open(problem), LineOpen::Refused);
     EXPECT_NE(problem.find("is in use: another stbload runs"), std::string::npos) << problem;
+}
+
+// Which approval decides, for the pool's approvals (newest first) and one
+// job's bytes and image.
+TEST(Approvals, TheVerdictOfThePoolsApprovals) {
+    const Approval a1{"1", "jobA", "img1", "anna", "t1", "", ""};
+    const Approval a2_revoked{"2", "jobA", "img2", "anna", "t2", "ben", "t3"};
+    const Approval a3{"3", "jobB", "img2", "ben", "t4", "", ""};
+    const Approval a4_again{"4", "jobA", "img2", "anna", "t5", "", ""};
+    const struct {
+        std::vector<Approval> approvals;
+        const char* job;
+        const char* image;
+        ApprovalVerdict verdict;
+        const char* id;
+    } cases[] = {
+        {{}, "jobA", "img1", ApprovalVerdict::NotApproved, ""},
+        {{a1}, "jobA", "img1", ApprovalVerdict::Approved, "1"},
+        {{a1}, "jobA", "img2", ApprovalVerdict::Changed, "1"},  // the same job, another image
+        {{a3, a1}, "jobC", "img1", ApprovalVerdict::Changed, "3"},  // the newest names when and by whom
+        {{a2_revoked, a1}, "jobA", "img2", ApprovalVerdict::Revoked, "2"},
+        {{a4_again, a2_revoked}, "jobA", "img2", ApprovalVerdict::Approved, "4"},  // approved again after a revocation
+    };
+    for (const auto& c : cases) {
+        const ApprovalJudged judged = judge_approval(c.approvals, c.job, c.image);
+        EXPECT_EQ(judged.verdict, c.verdict) << c.job << " " << c.image;
+        EXPECT_EQ(judged.approval.id, c.id) << c.job << " " << c.image;
+    }
+}
+
+// The keeper's open judges the approval; away, only one seen before; and a
+// revocation seen later stops new boxes.
+TEST(Approvals, TheKeeperJudgesAtTheOpenAndLooksAgain) {
+    const Folder folder;
+    Job job = line_job(folder.path(), 1000, 5);
+    job.file_sha256 = "jobA";
+    auto state = std::make_shared<MemoryPoolState>();
+    {
+        Station station(folder.path(), job, 1, state);
+        ApprovalGuard guard(job, "img1", folder.path() + "/log.csv.approvals");
+        station.keeper->guard_approval(&guard);
+        std::string problem;
+        EXPECT_EQ(station.keeper->open(problem), LineOpen::Refused);
+        EXPECT_EQ(problem, "job " + job.path + " is not approved for the pool line-3: a supervisor approves it with "
+                           "stbload --job " + job.path + " --approve");
+    }
+    state->approvals = {{"7", "jobA", "img1", "anna", "2026-12-10T06:00:00.000Z", "", ""}};
+    {
+        Station station(folder.path(), job, 1, state);
+        ApprovalGuard guard(job, "img1", folder.path() + "/log.csv.approvals");
+        station.keeper->guard_approval(&guard);
+        std::string problem;
+        EXPECT_EQ(station.keeper->open(problem), LineOpen::Ready) << problem;
+        EXPECT_EQ(station.keeper->approval_id(), "7");
+        EXPECT_EQ(station.keeper->revoked(), "");
+        state->approvals[0].revoked_by = "ben";
+        state->approvals[0].revoked = "2026-12-10T07:00:00.000Z";
+        guard.look_again(*std::make_unique<MemoryPool>(state));
+        EXPECT_EQ(station.keeper->revoked(), "job revoked by ben");
+        EXPECT_EQ(station.keeper->approval_id(), "7") << "the rows of boxes in progress keep their approval";
+    }
+    // Away at the start: the approval seen before carries it, another job's bytes do not.
+    state->away = true;
+    state->approvals.clear();
+    for (const char* sha : {"jobA", "jobB"}) {
+        job.file_sha256 = sha;
+        Station station(folder.path(), job, 1, state);
+        ApprovalGuard guard(job, "img1", folder.path() + "/log.csv.approvals");
+        station.keeper->guard_approval(&guard);
+        std::string problem;
+        const bool seen = std::string(sha) == "jobA";
+        EXPECT_EQ(station.keeper->open(problem), seen ? LineOpen::Unreachable : LineOpen::Refused) << problem;
+        EXPECT_EQ(station.keeper->approval_id(), seen ? "7" : "");
+    }
+}
+
+TEST(Approvals, AUserInTheConnectionString) {
+    const struct {
+        const char* connection;
+        const char* user;
+        const char* expected;
+    } cases[] = {
+        {"DSN=stbline", "anna", "DSN=stbline;UID=anna"},
+        {"Driver={PostgreSQL Unicode};Server=db1;Uid=station;Database=x", "anna",
+         "Driver={PostgreSQL Unicode};Server=db1;Database=x;UID=anna"},
+        {"DSN=stbline;User = station;Username=st", "a;b}c", "DSN=stbline;UID={a;b}}c}"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(with_user(c.connection, c.user), c.expected) << c.connection;
 }
