@@ -49,7 +49,8 @@ bool take_leading_option(const std::vector<char*>& args, std::size_t& at, Comman
                          std::string& error) {
     const char* arg = args[at];
     const bool has_value = at + 1 < args.size();
-    if (same(arg, "--job") || same(arg, "--stall") || same(arg, "--flash-write-max")) {
+    if (same(arg, "--job") || same(arg, "--stall") || same(arg, "--flash-write-max") || same(arg, "--operator") ||
+        same(arg, "--work-order")) {
         if (!has_value) {
             error = std::string(arg) + " needs a value";
             return false;
@@ -57,6 +58,10 @@ bool take_leading_option(const std::vector<char*>& args, std::size_t& at, Comman
         const char* value = args[++at];
         if (same(arg, "--job")) {
             parsed.job = value;
+            return true;
+        }
+        if (same(arg, "--operator") || same(arg, "--work-order")) {
+            (same(arg, "--operator") ? parsed.operator_name : parsed.work_order) = value;
             return true;
         }
         return parse_limit(arg, value, same(arg, "--stall") ? parsed.stall_s : parsed.flash_write_max_s, error);
@@ -166,7 +171,7 @@ bool take_front(const std::vector<char*>& args, CommandLine& parsed) {
         const bool station = same(args[i], "--station");
         if (!station && !same(args[i], "--line-view")) {
             for (const char* valued : {"--job", "--log", "--events", "--stall", "--flash-write-max", "--rearm-quiet",
-                                       "--serve", "--serve-name", "--name"}) {
+                                       "--serve", "--serve-name", "--name", "--operator", "--work-order"}) {
                 if (same(args[i], valued)) {
                     ++i;  // its value is no option
                     break;
@@ -210,6 +215,10 @@ bool choose_command(bool check, bool list, CommandLine& parsed, std::string& err
     const bool download = parsed.command == Command::Download || parsed.command == Command::JobDownload;
     if (!download && (parsed.stall_s > 0 || parsed.flash_write_max_s > 0)) {
         error = "--stall and --flash-write-max go with a download or a station";
+        return false;
+    }
+    if (parsed.command != Command::JobDownload && (!parsed.operator_name.empty() || !parsed.work_order.empty())) {
+        error = "--operator and --work-order go with a download under a job or a station";
         return false;
     }
     if (parsed.strict && parsed.command == Command::List) {
@@ -301,6 +310,8 @@ void print_help() {
                   "  --flash-write-max S (default 600); a download takes them before PORT.\r\n"
                   "  --station --serve [ADDR:]PORT serves a live page and a JSON API (127.0.0.1\r\n"
                   "  unless ADDR is given), --name NAME names the station (default: host name)\r\n"
+                  "  --operator NAME and --work-order TEXT (a station's, or a download's before\r\n"
+                  "  PORT) name who flashes and for which order, in every row\r\n"
                   "  --strict before PORT, --check or --station refuses a file with warnings;\r\n"
                   "  --list, --check and --job JOB --check take --json\r\n"
                   "  stbload --version        print the version\r\n"
@@ -313,6 +324,7 @@ void print_help() {
                   "\r\n"
                   "Environment:\r\n"
                   "%s"
+                  "  STBLOAD_OPERATOR       the operator's name, where --operator gives none\r\n"
                   "  STBLOAD_DB_USER        the user for a job's [line] database (its Uid otherwise)\r\n"
                   "  STBLOAD_DB_PASSWORD    the password for a job's [line] database\r\n"
                   "  STBLOAD_SERVE_TOKEN    the token that --serve's changes (stop, reset) need\r\n"

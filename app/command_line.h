@@ -30,6 +30,8 @@ struct CommandLine {
     double stall_s = 0;
     double flash_write_max_s = 0;
     std::string job;      // --job JOB
+    std::string operator_name;  // --operator NAME, for a download under a job
+    std::string work_order;     // --work-order TEXT
     const char* act = nullptr;  // "--approve" or "--revoke", as given
     const char* port = nullptr;  // PORT as given
     const char* file = nullptr;  // HEXFILE as given

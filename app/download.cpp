@@ -136,6 +136,7 @@ bool prepare_job_run(const std::string& job_path, const DownloadOptions& options
     trace_fingerprint(run.fingerprint);
     problem = Problem();
     if (!setup_log(run, run.job.log_path(), "name another log in the job's [station] log", problem) ||
+        !setup_operator(run, options.operator_name, options.work_order, problem) ||
         !setup_numbers(run, host_name(), 1, problem)) {
         refused(problem, failure);
         return false;

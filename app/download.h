@@ -12,6 +12,8 @@ struct DownloadOptions {
     bool strict = false;
     double stall_s = 0;
     double flash_write_max_s = 0;
+    std::string operator_name;  // --operator (else STBLOAD_OPERATOR), under a job
+    std::string work_order;     // --work-order (else the job's)
 };
 
 // Loads `hex_path` and downloads it through `port`. Prints every outcome on

@@ -478,7 +478,7 @@ def write_station_logs(path, rows):
     import random
     rng = random.Random(7)
     header = ("started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
-              "bytes_sent,reason,job,box_id,unique,box_crc32,boot,approval\r\n")
+              "bytes_sent,reason,job,box_id,unique,box_crc32,boot,approval,operator,work_order\r\n")
     sha = "1113415048b1bdd114fad5f0aed804d3e2b863d6ff5c6039f6e7ab01f0c561e3"
     start = datetime.datetime(2026, 1, 1, tzinfo=datetime.timezone.utc).timestamp()
     with open(path, "w", newline="") as out:
@@ -492,7 +492,7 @@ def write_station_logs(path, rows):
             def iso(t):
                 return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(t)) + ".%03dZ" % int(t % 1 * 1000)
             chunk.append("%s,%s,bench%d,%d,/dev/ttyUSB%d,,fw.hex,0x5E1F0C27,%s,%s,3.1,112.0,%s,%d,%s,line3.toml,,"
-                         "serial=STB%09d,0x12345678,%s,\r\n" % (
+                         "serial=STB%09d,0x12345678,%s,,,\r\n" % (
                              iso(began), iso(began + seconds), i % 4 + 1, i % 16 + 3, i % 16, sha,
                              "completed" if ok else "lost connection", "2.3" if ok else "", 1032192 if ok else 40000,
                              "" if ok else "the device hung up", i, "STB firmware 2.3.1" if ok else ""))

@@ -59,6 +59,8 @@ struct Job {
     std::optional<double> stall_s;            // the station's limits for a box (see SessionLimits)
     std::optional<double> flash_write_max_s;
     std::string station_name;  // names the station in its rows, events and views; empty: the host name
+    bool operator_required = false;  // [station] operator = "required": no station runs without one
+    std::string work_order;          // [job] work_order: the order the boxes are flashed for
     // [serve]: the station's web server, "[ADDR:]PORT", and more names for its Host check.
     std::string serve_listen;
     std::vector<std::string> serve_names;

@@ -353,7 +353,15 @@ void read_boot(Checker& check, const toml::table& boot, Job& job) {
 
 void read_station(Checker& check, const toml::table& station, Job& job) {
     check.only(station, "station",
-               {"ports", "log", "continuous", "rearm_quiet_s", "stall_s", "flash_write_max_s", "name"});
+               {"ports", "log", "continuous", "rearm_quiet_s", "stall_s", "flash_write_max_s", "name", "operator"});
+    if (const auto who = check.text(station, "station", "operator", false)) {
+        if (*who == "required" || *who == "optional") {
+            job.operator_required = *who == "required";
+        } else {
+            check.problem("station.operator", "must be \"required\" (no box without an operator's name) or "
+                                              "\"optional\"");
+        }
+    }
     if (const auto name = check.text(station, "station", "name", false)) {
         if (name->empty()) {
             check.problem("station.name", "empty");
@@ -373,6 +381,18 @@ void read_station(Checker& check, const toml::table& station, Job& job) {
     job.rearm_quiet_s = check.number(station, "station", "rearm_quiet_s", 0.1, 3600);
     job.stall_s = check.number(station, "station", "stall_s", 1, LIMIT_S_MAX);
     job.flash_write_max_s = check.number(station, "station", "flash_write_max_s", 1, LIMIT_S_MAX);
+}
+
+// [job]: the order the job's boxes are flashed for.
+void read_job_table(Checker& check, const toml::table& table, Job& job) {
+    check.only(table, "job", {"work_order"});
+    if (const auto order = check.text(table, "job", "work_order", false)) {
+        if (order->empty() || order->size() > 255 || order->find_first_of("\r\n") != std::string::npos) {
+            check.problem("job.work_order", "must be 1 to 255 characters on one line, such as \"WO-1234\"");
+        } else {
+            job.work_order = *order;
+        }
+    }
 }
 
 // [serve]: where the station's web server listens, and the names it answers to.
@@ -498,7 +518,7 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
     }
     const toml::table& root = parsed.table();
     Checker check(problems);
-    check.only(root, "", {"image", "unique", "identity", "boot", "station", "numbers", "line", "serve"});
+    check.only(root, "", {"image", "unique", "identity", "boot", "station", "numbers", "line", "serve", "job"});
     const toml::node* image = root.get("image");
     if (image == nullptr || !image->is_table()) {
         check.problem("image", image == nullptr ? "missing: the [image] table names the file and its CRC-32"
@@ -520,7 +540,8 @@ bool read_job_text(const std::string& text, const std::string& path, Job& job, s
         const char* name;
         void (*read)(Checker&, const toml::table&, Job&);
     } tables[] = {{"identity", read_identity}, {"boot", read_boot},       {"station", read_station},
-                  {"numbers", read_numbers},   {"line", read_line_table}, {"serve", read_serve}};
+                  {"numbers", read_numbers},   {"line", read_line_table}, {"serve", read_serve},
+                  {"job", read_job_table}};
     for (const auto& table : tables) {
         const toml::node* node = root.get(table.name);
         if (node == nullptr) continue;

@@ -136,6 +136,8 @@ std::string LineKeeper::status_line() const {
         line = "database: " + rows + " waiting (" + now.reason + ")";
     }
     if (now.refused > 0) line += "; " + std::to_string(now.refused) + " refused (the trace names them)";
+    const std::string stopped = revoked();
+    if (!stopped.empty()) line = stopped + ": no new box is answered; " + line;
     return line;
 }
 

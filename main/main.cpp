@@ -30,7 +30,7 @@ bool events_to_stdout(const std::vector<char*>& args) {
 }
 
 DownloadOptions download_options(const CommandLine& asked) {
-    return DownloadOptions{asked.strict, asked.stall_s, asked.flash_write_max_s};
+    return DownloadOptions{asked.strict, asked.stall_s, asked.flash_write_max_s, asked.operator_name, asked.work_order};
 }
 
 int run(CommandLine& asked) {

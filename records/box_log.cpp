@@ -23,7 +23,8 @@ namespace {
 std::string foreign_header(const std::string& start) {
     if (start == log_header()) return std::string();
     if (start.rfind(log_header(LOG_COLUMNS_BEFORE_APPROVALS), 0) == 0) {
-        return "its header is that of an earlier build of stbload 1.2, without the approval column";
+        return "its header is that of an earlier build of stbload 1.2, without the approval, operator and "
+               "work_order columns";
     }
     return start.rfind(log_header(LOG_COLUMNS_BEFORE_JOBS), 0) == 0
                ? "its header is that of stbload 1.1 and before, without the job's five columns"

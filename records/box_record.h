@@ -27,4 +27,6 @@ struct BoxRecord {
     std::string box_crc32;  // 0x%08X of the bytes this box was sent, its numbers included
     std::string boot;       // the line that proved the boot
     std::string approval;   // the approval of the job that the box ran under, under [line]
+    std::string operator_name;  // who was at the bench when the box started
+    std::string work_order;     // the order it was flashed for
 };

@@ -65,6 +65,8 @@ inline constexpr LogColumn LOG_COLUMNS[] = {
     {"box_crc32", ColumnKind::Text, 10, false, 0, [](const BoxRecord& r) { return r.box_crc32; }},
     {"boot", ColumnKind::Text, 1024, false, 0, [](const BoxRecord& r) { return r.boot; }},
     {"approval", ColumnKind::Text, 32, false, 0, [](const BoxRecord& r) { return r.approval; }},
+    {"operator", ColumnKind::Text, 255, false, 0, [](const BoxRecord& r) { return r.operator_name; }},
+    {"work_order", ColumnKind::Text, 255, false, 0, [](const BoxRecord& r) { return r.work_order; }},
 };
 
 constexpr std::size_t LOG_COLUMN_COUNT = sizeof LOG_COLUMNS / sizeof LOG_COLUMNS[0];
@@ -108,7 +110,8 @@ static_assert(col::ENDED < LOG_COLUMN_COUNT && col::STATION < LOG_COLUMN_COUNT &
 constexpr std::size_t LOG_COLUMNS_BEFORE_JOBS = col::REASON + 1;
 static_assert(col::JOB == LOG_COLUMNS_BEFORE_JOBS, "the job's columns follow those of the logs before jobs");
 
-// Logs of the first builds of jobs end with `boot`, before `approval`.
+// Logs of the first builds of jobs end with `boot`, before `approval`,
+// `operator` and `work_order`.
 constexpr std::size_t LOG_COLUMNS_BEFORE_APPROVALS = log_column("approval");
 static_assert(LOG_COLUMNS_BEFORE_APPROVALS == LOG_COLUMNS_BEFORE_JOBS + 5, "the job's five columns, then approval");
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "console/environment.h"
 #include "console/figures.h"
 #include "db/line_database.h"
 #include "image/image_fingerprint.h"
@@ -121,6 +122,30 @@ bool setup_numbers(RunSetup& run, const std::string& station, unsigned ports, Pr
     return false;
 }
 
+bool setup_operator(RunSetup& run, const std::string& given_operator, const std::string& given_order,
+                    Problem& problem) {
+    std::string name;
+    std::string order;
+    if ((!given_operator.empty() && !clean_operator_name(given_operator, name)) ||
+        (!given_order.empty() && !clean_operator_name(given_order, order))) {
+        problem.message = {"--operator and --work-order take 1 to 255 characters, on one line"};
+        return false;
+    }
+    const char* from_environment = environment_value("STBLOAD_OPERATOR");
+    if (name.empty() && from_environment != nullptr && !clean_operator_name(from_environment, name)) {
+        problem.message = {"STBLOAD_OPERATOR takes the operator's name (1 to 255 characters, on one line)"};
+        return false;
+    }
+    if (name.empty() && run.under_job && run.job.operator_required) {
+        problem.message = {"job " + run.job.path + " asks for the operator's name: give --operator NAME (or set "
+                           "STBLOAD_OPERATOR); nothing flashed"};
+        return false;
+    }
+    run.on_duty.set_operator(name);
+    run.on_duty.set_work_order(!order.empty() ? order : run.under_job ? run.job.work_order : std::string());
+    return true;
+}
+
 BoxRecord box_record(const RunSetup& run, const BoxResult& box, const std::string& station, const std::string& port,
                      const std::string& device, const std::string& adapter) {
     BoxRecord record;
@@ -134,6 +159,8 @@ BoxRecord box_record(const RunSetup& run, const BoxResult& box, const std::strin
     record.sha256 = run.sha256;
     if (run.under_job) record.job = run.job.path;
     if (run.line) record.approval = run.line->approval_id();
+    record.operator_name = run.on_duty.operator_name();
+    record.work_order = run.on_duty.work_order();
     return record;
 }
 

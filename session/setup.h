@@ -18,6 +18,7 @@
 #include "line/keeper.h"
 #include "records/box_log.h"
 #include "session/box_result.h"
+#include "session/operator_on_duty.h"
 
 struct RunSetup {
     Job job;
@@ -37,6 +38,7 @@ struct RunSetup {
     std::unique_ptr<ApprovalGuard> approval;  // under [line] with approval = "required"
     std::unique_ptr<LineKeeper> line;  // under [line]; holds on to `approval`
     std::string line_state;            // the database reached, or away and what the run goes on with
+    OperatorOnDuty on_duty;            // who flashes, for which order
 };
 
 // Reads and checks the job at `path`; the problem names each fault with its key.
@@ -55,6 +57,12 @@ bool setup_log(RunSetup& run, const std::string& log_path, const char* elsewhere
 // Under a job: its journal of numbers, and under [line] the keeper (made
 // ready, not started); `ports`: how many boxes may start at once.
 bool setup_numbers(RunSetup& run, const std::string& station, unsigned ports, Problem& problem);
+
+// Who flashes and for which order: `given_operator` (else STBLOAD_OPERATOR)
+// and `given_order` (else the job's [job] work_order). False, with
+// `problem`, under a job that requires an operator and got none.
+bool setup_operator(RunSetup& run, const std::string& given_operator, const std::string& given_order,
+                    Problem& problem);
 
 // A box's row as both front ends log it.
 BoxRecord box_record(const RunSetup& run, const BoxResult& box, const std::string& station, const std::string& port,

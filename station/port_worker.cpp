@@ -22,9 +22,13 @@ constexpr double OPEN_RETRY_S = 2.0;
 // What one box's exchange shows on the port's row.
 class BoxView final : public SessionObserver {
 public:
-    explicit BoxView(PortMonitor& monitor) : monitor_(monitor) {}
+    BoxView(PortMonitor& monitor, const OperatorOnDuty& on_duty) : monitor_(monitor), on_duty_(on_duty) {}
 
-    void box_started() override { monitor_.box_started(); }
+    void box_started() override {
+        started_by_ = on_duty_.operator_name();  // a box is the operator's who was there at its start
+        monitor_.box_started();
+    }
+    const std::string& started_by() const { return started_by_; }
     void box_line(const char* /*line*/, BoxLine meaning) override {
         if (meaning == BoxLine::EraseStarted) monitor_.box_progress(PortPhase::Erasing, 0, 0);
     }
@@ -49,6 +53,8 @@ public:
 
 private:
     PortMonitor& monitor_;
+    const OperatorOnDuty& on_duty_;
+    std::string started_by_;
     std::uint32_t packets_ = 0;
     double transfer_start_ = 0;
     double last_report_ = 0;
@@ -131,8 +137,9 @@ bool PortWorker::wait_quiet() {
 
 // D2: the box's row, on the disk before the screen shows the box's end; a
 // row that cannot be written now waits in the log, and the screen says so.
-void PortWorker::log_box(const BoxResult& box, const std::string& adapter) {
-    const BoxRecord record = box_record(*setup_.run, box, setup_.host, port_.given, session_.device(), adapter);
+void PortWorker::log_box(const BoxResult& box, const std::string& adapter, const std::string& started_by) {
+    BoxRecord record = box_record(*setup_.run, box, setup_.host, port_.given, session_.device(), adapter);
+    if (!started_by.empty()) record.operator_name = started_by;
     setup_.run->log.write(record);
     if (setup_.line != nullptr) setup_.line->wake();  // the row goes on to the line's database
     monitor_.box_ended(box, record);
@@ -147,7 +154,7 @@ void PortWorker::run() {
         bool reopen = false;
         while (!reopen && !stopping()) {
             monitor_.waiting();
-            BoxView view(monitor_);
+            BoxView view(monitor_, setup_.run->on_duty);
             const BoxResult box = session_.run_box(view);
             // Reset by the operator: the port takes the next box at once, in either mode.
             const bool was_reset = session_.rearm_after_reset();
@@ -162,7 +169,7 @@ void PortWorker::run() {
                 pause(OPEN_RETRY_S);
                 continue;
             }
-            log_box(box, adapter);
+            log_box(box, adapter, view.started_by());
             if (was_reset && !stopping()) continue;
             // A port whose numbers are used up, or whose job was revoked, answers no more boxes.
             if (!continuous || box.outcome == BoxOutcome::NumbersUsedUp || box.outcome == BoxOutcome::NotApproved) {

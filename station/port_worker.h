@@ -54,7 +54,7 @@ private:
     bool wait_quiet();
     bool pause(double seconds);
     bool stopping() const { return setup_.stop->load(); }
-    void log_box(const BoxResult& box, const std::string& adapter);
+    void log_box(const BoxResult& box, const std::string& adapter, const std::string& started_by);
 
     const StationPort port_;
     const StationSetup setup_;

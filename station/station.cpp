@@ -12,6 +12,7 @@
 #include "console/figures.h"
 #include "console/host_name.h"
 #include "console/interrupt.h"
+#include "console/key_lines.h"
 #include "console/trace.h"
 #include "session/setup.h"
 #include "session/session_trace.h"
@@ -52,7 +53,7 @@ int read_command(int argc, char** argv, StationOptions& options, RunSetup& run) 
         console_print("Usage: stbload --station PORTS HEXFILE [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n"
                       "       stbload --job JOB --station [PORTS] [--log FILE] [--continuous [--rearm-quiet SECONDS]]\r\n"
                       "       (and --events FILE, --events -, --no-bell, --serve [ADDR:]PORT, --serve-name NAME,\r\n"
-                      "       --name NAME)\r\n");
+                      "       --name NAME, --operator NAME, --work-order TEXT)\r\n");
         console_note("%s", error.c_str());
         return EXIT_USAGE;
     }
@@ -117,6 +118,31 @@ bool serve(const StationOptions& options, StationWeb& web, TraceScope& trace) {
     return true;
 }
 
+// Under a job that requires an operator, with none given: asked for at the
+// terminal, if there is one. Empty when not asked or not answered.
+std::string ask_operator(const RunSetup& run) {
+    if (!run.under_job || !run.job.operator_required || environment_value("STBLOAD_OPERATOR") != nullptr) {
+        return std::string();
+    }
+    KeyLines keys;
+    if (!keys.begin()) return std::string();
+    console_print("operator (the job asks who flashes; a name and Enter): ");
+    std::string line;
+    std::string shown;
+    while (!interrupt_requested()) {
+        if (keys.poll(line)) break;
+        if (keys.typed() != shown) {
+            shown = keys.typed();
+            console_print("\r\x1b[Koperator (the job asks who flashes; a name and Enter): %s", shown.c_str());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(KEYS_MS));
+    }
+    keys.end();
+    console_print("\r\n");
+    std::string name;
+    return clean_operator_name(line, name) ? name : std::string();
+}
+
 // Everything before any box is answered: the image, the log, under a job
 // its numbers and the line's database, and the events file.
 bool prepare(const StationOptions& options, RunSetup& run, EventsFile& events, StationWeb& web, TraceScope& trace) {
@@ -128,6 +154,17 @@ bool prepare(const StationOptions& options, RunSetup& run, EventsFile& events, S
         return false;
     }
     console_print("log: %s\r\n", options.log_path.c_str());
+    const std::string who = options.operator_name.empty() ? ask_operator(run) : options.operator_name;
+    if (!setup_operator(run, who, options.work_order, problem)) {
+        console_show(problem);
+        trace.outcome("no operator", EXIT_FAILED);
+        return false;
+    }
+    if (!run.on_duty.operator_name().empty() || !run.on_duty.work_order().empty()) {
+        console_print("operator: %s%s\r\n",
+                      run.on_duty.operator_name().empty() ? "none" : run.on_duty.operator_name().c_str(),
+                      run.on_duty.work_order().empty() ? "" : (", work order " + run.on_duty.work_order()).c_str());
+    }
     if (run.under_job && !setup_numbers(run, options.name, static_cast<unsigned>(options.ports.size()), problem)) {
         console_show(problem);
         trace.outcome(run.job.line ? "the line's database cannot be used" : "the numbers cannot be given", EXIT_FAILED);
@@ -232,6 +269,7 @@ std::vector<PortView> run_ports(const StationOptions& options, RunSetup& run, Ev
     const bool values = run.under_job && (!run.job.unique.empty() || run.job.identity_pattern);
     StationDisplay display(header, run.numbers, run.line.get(), values, ports.workers(), events, options.bell,
                            setup.host);
+    display.show_on_duty(run.on_duty);
     if (web.asked()) {
         display.serve_to(web, StationFacts{options.name, options.job_path, options.hex_path, run.crc32, run.sha256,
                                            started});

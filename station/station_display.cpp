@@ -6,6 +6,7 @@
 
 #include "console/clock.h"
 #include "console/console.h"
+#include "console/trace.h"
 #include "session/setup.h"
 #include "station/station_screen.h"
 
@@ -81,6 +82,14 @@ void StationDisplay::draw(const std::vector<PortView>& views, const std::string&
     ScreenFrame frame;
     frame.header.push_back(header_);
     if (!serving_.empty()) frame.header.push_back(serving_);
+    if (on_duty_ != nullptr) {
+        const std::string who = on_duty_->operator_name();
+        const std::string& order = on_duty_->work_order();
+        if (!who.empty() || !order.empty()) {
+            frame.header.push_back("operator: " + (who.empty() ? std::string("none") : who) +
+                                   (order.empty() ? std::string() : ", work order " + order));
+        }
+    }
     if (numbers_ != nullptr) frame.header.push_back("numbers: " + numbers_->left_text());
     if (line_ != nullptr) frame.header.push_back(line_->status_line());
     frame.numbers = values_;
@@ -145,6 +154,17 @@ void StationDisplay::take_keys() {
     std::string typed;
     if (!keys_.poll(typed) || typed.empty()) return;
     answer_until_ = monotonic_seconds() + ANSWER_SHOWN_S;
+    std::string name;
+    if (on_duty_ != nullptr && typed.rfind("operator ", 0) == 0) {
+        if (clean_operator_name(typed.substr(9), name)) {
+            on_duty_->set_operator(name);
+            trace("operator: %s, from the next box on", name.c_str());
+            answer_ = "operator: " + name + ", for the boxes that start from now on";
+        } else {
+            answer_ = "operator NAME: a name of 1 to 255 characters";
+        }
+        return;
+    }
     for (auto& worker : workers_) {
         if (!worker->named_by(typed)) continue;
         answer_ = worker->reset() ? worker->label() + " reset: its box failed, and the port takes the next one"

@@ -3,6 +3,8 @@
 // the shift's figures, and the operator's keys that reset one port.
 #pragma once
 
+#include "session/operator_on_duty.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +31,8 @@ public:
     StationDisplay& operator=(const StationDisplay&) = delete;
 
     bool terminal() const { return terminal_; }
+    // Who is at the bench: shown in the header, changed by typing "operator NAME".
+    void show_on_duty(OperatorOnDuty& on_duty) { on_duty_ = &on_duty; }
 
     // Serves the station's state through `web` too: its events as they are
     // passed on, its status at each look; the header names the address.
@@ -58,6 +62,7 @@ private:
     void web_status(const std::vector<PortView>& views);
 
     std::string header_;
+    OperatorOnDuty* on_duty_ = nullptr;
     const NumberJournal* numbers_;
     const LineKeeper* line_;
     bool values_;

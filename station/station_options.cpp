@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "job/job.h"
+#include "session/operator_on_duty.h"
 
 namespace {
 
@@ -72,6 +73,18 @@ constexpr StationOption STATION_OPTIONS[] = {
      [](const char* value, StationOptions& o, std::string&) {
          o.serve_names.emplace_back(value);
          return true;
+     }},
+    {"--operator", true,
+     [](const char* value, StationOptions& o, std::string& error) {
+         if (clean_operator_name(value, o.operator_name)) return true;
+         error = "--operator takes the operator's name (1 to 255 characters, on one line)";
+         return false;
+     }},
+    {"--work-order", true,
+     [](const char* value, StationOptions& o, std::string& error) {
+         if (clean_operator_name(value, o.work_order)) return true;
+         error = "--work-order takes the order's name (1 to 255 characters, on one line)";
+         return false;
      }},
     {"--name", true,
      [](const char* value, StationOptions& o, std::string& error) {

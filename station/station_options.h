@@ -12,6 +12,8 @@
 struct StationOptions : StationPlan {
     std::string hex_path;
     std::string job_path;    // --job, if given
+    std::string operator_name;  // --operator, if given (else STBLOAD_OPERATOR)
+    std::string work_order;     // --work-order, if given (else the job's)
     std::string events_path; // --events: JSON lines to this file, or "-" for standard output
     bool bell = true;        // --no-bell turns the bell for a failed box off
 };

@@ -15,7 +15,7 @@ from harness import (ERASED, ERASING, PROMPT, ToolTest, final_totals, finish_too
 
 HEADER = ["started", "ended", "station", "port", "device", "adapter", "file", "crc32", "sha256", "result",
           "erase_s", "transfer_s", "flash_write_s", "bytes_sent", "reason", "job", "box_id", "unique", "box_crc32",
-          "boot", "approval"]
+          "boot", "approval", "operator", "work_order"]
 SERIAL_AT, MAC_AT, ID_AT = 0xFF000, 0xFF010, 0x8000E  # the id straddles two packets
 BOX = ["send " + PROMPT, "expect_y", "send " + ERASING, "sleep 50", "send " + ERASED, "receive",
        "send Data received.\\n", "send_repeat 600 .", "send @"]
@@ -557,3 +557,48 @@ class Refusals(JobTest):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Operators(JobTest):
+    """Who flashed which order: asked for where the job requires it, changed at the screen, in every row."""
+
+    def test_required_asked_at_the_terminal_and_changed_at_the_screen(self):
+        self.job('[station]\noperator = "required"\n\n[job]\nwork_order = "WO-1234"\n')
+        sim = self.sim(name="com7")
+        run = run_tool(["--job", "line3.toml", "7"], {"STBLOAD_COM7": str(sim.link)}, cwd=self.dir)
+        self.assertEqual(run.status, 1)
+        self.assertIn(b"job line3.toml asks for the operator's name: give --operator NAME (or set STBLOAD_OPERATOR); "
+                      b"nothing flashed", run.out)
+        run = run_tool(["--job", "line3.toml", "--operator", "anna", "7"], {"STBLOAD_COM7": str(sim.link)},
+                       cwd=self.dir)
+        self.assertEqual(run.status, 0, run.out)
+        sim.finish()
+
+        script = ["wait_config"] + [step for box in range(2) for step in
+                                    ["wait_go"] + BOX + ["drain 700", "mark box%d" % box, "sleep 300"]] + ["linger"]
+        sim = self.sim(name="com8", script="\n".join(script))
+        station = start_tool(["--job", "line3.toml", "--station", "8", "--continuous", "--rearm-quiet", "0.2",
+                              "--events", "events.jsonl"], {"STBLOAD_COM8": str(sim.link)}, terminal=True, keys=True,
+                             cwd=self.dir)
+        self.wait_for(station, b"operator (the job asks who flashes; a name and Enter): ")
+        station.type_keys(b"ben\r")
+        self.wait_for(station, b"operator: ben, work order WO-1234")
+        sim.go()
+        sim.wait_mark("box0")
+        self.wait_for(station, b"completed in")
+        station.type_keys(b"operator  carl  \r")
+        self.wait_for(station, b"operator: carl, for the boxes that start from now on")
+        sim.go()
+        sim.wait_mark("box1")
+        deadline = time.monotonic() + 90
+        while station.out().count(b"completed in") < 2:
+            self.assertLess(time.monotonic(), deadline, "the second box never completed")
+            time.sleep(0.05)
+        station.process.send_signal(signal.SIGINT)
+        self.assertEqual(finish_tool(station).status, 0)
+        rows = self.rows()
+        self.assertEqual([(r["port"], r["operator"], r["work_order"]) for r in rows],
+                         [("7", "anna", "WO-1234"), ("8", "ben", "WO-1234"), ("8", "carl", "WO-1234")])
+        ends = [json.loads(line) for line in (self.dir / "events.jsonl").read_text().splitlines()]
+        ends = [e for e in ends if e["event"] == "completed"]
+        self.assertEqual([(e["operator"], e["work_order"]) for e in ends], [("ben", "WO-1234"), ("carl", "WO-1234")])

@@ -695,7 +695,7 @@ class LineView(LineTest):
         self.assertEqual(finish_tool(view).status, 0)
         # Tables as the version before made them: refused until the README's move.
         CLUSTER.sql('DROP INDEX stb_boxes_pool_ended; ALTER TABLE stb_boxes DROP COLUMN "pool"; '
-                    'ALTER TABLE stb_boxes DROP COLUMN "approval"; '
+                    'ALTER TABLE stb_boxes DROP COLUMN "approval", DROP COLUMN "operator", DROP COLUMN "work_order"; '
                     'UPDATE stb_schema SET "version" = 1')
         run = run_tool(["--job", "line3.toml", "--check"], self.env, cwd=self.dir)
         self.assertEqual(run.status, 1)

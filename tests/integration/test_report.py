@@ -14,7 +14,7 @@ from harness import BANNER, ToolTest, hex_text, random_bytes, run_tool
 
 HEADER = ("started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
           "bytes_sent,reason")
-JOB_COLUMNS = ",job,box_id,unique,box_crc32,boot,approval"
+JOB_COLUMNS = ",job,box_id,unique,box_crc32,boot,approval,operator,work_order"
 T0 = datetime.datetime(2026, 12, 7, 6, 0, tzinfo=datetime.timezone.utc)
 
 
@@ -32,7 +32,7 @@ class Box:
     def row(self, job_columns):
         fields = [iso(self.start), iso(self.end), self.station, self.port, "/dev/ttyUSB0", "", "fw.hex", self.crc, "",
                   self.result, "1.0", "112.0", "2.0", "1032192", self.reason]
-        return ",".join(fields) + (",line3.toml,,serial=STB000000001,,\"STB firmware \"\"2\"\", ok\",7" if job_columns
+        return ",".join(fields) + (",line3.toml,,serial=STB000000001,,\"STB firmware \"\"2\"\", ok\",7,anna,WO-1234" if job_columns
                                    else "") + "\r\n"
 
 
@@ -174,8 +174,8 @@ class Report(ToolTest):
         self.assertEqual(run.status, 0)
         err = run.err.decode()
         lines = len(text.split(b"\r\n"))
-        for line, why in ((lines, "2 fields where the header has 21"), (lines + 1, "a quote within a field"),
-                          (lines + 2, "20 fields where the header has 21"), (lines + 3, "no line end: torn")):
+        for line, why in ((lines, "2 fields where the header has 23"), (lines + 1, "a quote within a field"),
+                          (lines + 2, "22 fields where the header has 23"), (lines + 3, "no line end: torn")):
             self.assertIn("stbload: bench1.csv:%d: skipped: %s\n" % (line, why), err)
         for name in ("notes.txt", "other.csv"):
             self.assertIn("stbload: %s: not a station log: its first line is not the header of stbload's results "
@@ -343,7 +343,7 @@ class Report(ToolTest):
         self.assertEqual(run.status, 0)
         # The ten rows before, the two the station wrote after, and the torn one named.
         self.assertIn("report: 1 log, 12 boxes (1 rows skipped)", run.out.decode())
-        self.assertEqual(run.err.decode(), "stbload: %s:%d: skipped: 15 fields where the header has 21\n"
+        self.assertEqual(run.err.decode(), "stbload: %s:%d: skipped: 15 fields where the header has 23\n"
                          % (log.name, len(whole) + 2))
         stations = {row[0]: row[1:] for row in text_tables(run.out)["By station"][1:]}
         self.assertEqual(stations.pop("bench1"), expected_group(whole))

@@ -21,7 +21,7 @@ from test_download import terminal_screen, pyte_module
 
 HEADER = ["started", "ended", "station", "port", "device", "adapter", "file", "crc32", "sha256", "result",
           "erase_s", "transfer_s", "flash_write_s", "bytes_sent", "reason", "job", "box_id", "unique", "box_crc32",
-          "boot", "approval"]
+          "boot", "approval", "operator", "work_order"]
 UTC = r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$"
 BOX = ["send " + PROMPT, "expect_y", "send " + ERASING, "sleep 100", "send " + ERASED, "receive",
        "send Data received.\\n", "send_repeat 600 .", "send @"]

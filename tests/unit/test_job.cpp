@@ -227,14 +227,15 @@ TEST(NumberJournal, GivesEachValueOnceWhateverTheFileHolds) {
 // A lost journal beside a log that holds the job's numbers: refused, with
 // the lines that rebuild it.
 TEST(NumberJournal, ALostJournalIsRefusedWhenTheLogHoldsNumbers) {
-    // This build's log, and one of the first builds of jobs (no approval column).
+    // This build's log, and one of the first builds of jobs (no approval, operator or order).
     for (const bool with_approval : {true, false}) {
         const Folder folder;
         const Job job = job_with_fields(folder.path() + "/line.toml");
-        const std::string end = with_approval ? ",\r\n" : "\r\n";
+        const std::string end = with_approval ? ",,,\r\n" : "\r\n";
         const std::string header =
             "started,ended,station,port,device,adapter,file,crc32,sha256,result,erase_s,transfer_s,flash_write_s,"
-            "bytes_sent,reason,job,box_id,unique,box_crc32,boot" + std::string(with_approval ? ",approval" : "") +
+            "bytes_sent,reason,job,box_id,unique,box_crc32,boot" +
+            std::string(with_approval ? ",approval,operator,work_order" : "") +
             "\r\n";
         const std::string log = folder.file(
             "log.csv", header + "t1,,,COM3,,,,,,completed,,,,0,,jobs/line.toml,,serial=SN0012 id=40,," + end +

@@ -84,9 +84,11 @@ TEST(StationLog, RowsAsRfc4180) {
     record.unique = "serial=STB000000123 mac=00:1A:2B:00:00:07";
     record.boot = "STB firmware \"2.3.1\", build 7";
     record.approval = "7";
+    record.operator_name = "anna";
+    record.work_order = "WO-1234";
     EXPECT_EQ(csv_row(record), "2026-12-09T05:40:12.345Z,,,\"usb:A,1\",,,\"C:\\fw \"\"new\"\".hex\",,,lost connection,"
                                "3.0,0.0,,4096,\"line\r\nend\",jobs/line 3.toml,,serial=STB000000123 "
-                               "mac=00:1A:2B:00:00:07,,\"STB firmware \"\"2.3.1\"\", build 7\",7\r\n");
+                               "mac=00:1A:2B:00:00:07,,\"STB firmware \"\"2.3.1\"\", build 7\",7,anna,WO-1234\r\n");
 
     // The same row in the events: phases and bytes as numbers, a phase not reached as null,
     // the station and port those of the event, one line of JSON.
@@ -99,11 +101,11 @@ TEST(StationLog, RowsAsRfc4180) {
     EXPECT_EQ(event_json(end, "usb:A,1", "bench3"),
               "{\"adapter\":\"\",\"approval\":\"7\",\"boot\":\"STB firmware \\\"2.3.1\\\", build 7\",\"box_crc32\":\"\",\"box_id\":\"\","
               "\"bytes_sent\":4096,\"crc32\":\"\",\"device\":\"\",\"ended\":\"\",\"erase_s\":3.0,\"event\":\"failed\","
-              "\"file\":\"C:\\\\fw \\\"new\\\".hex\",\"flash_write_s\":null,\"job\":\"jobs/line 3.toml\","
+              "\"file\":\"C:\\\\fw \\\"new\\\".hex\",\"flash_write_s\":null,\"job\":\"jobs/line 3.toml\",\"operator\":\"anna\","
               "\"percent\":12,\"port\":\"usb:A,1\",\"reason\":\"line\\r\\nend\",\"result\":\"lost connection\","
               "\"sha256\":\"\",\"started\":\"2026-12-09T05:40:12.345Z\",\"station\":\"bench3\","
               "\"time\":\"2026-12-09T05:41:00.000Z\",\"transfer_s\":0.0,"
-              "\"unique\":\"serial=STB000000123 mac=00:1A:2B:00:00:07\"}");
+              "\"unique\":\"serial=STB000000123 mac=00:1A:2B:00:00:07\",\"work_order\":\"WO-1234\"}");
 }
 
 // The percent a person reads reaches 100 only with the last packet.
