@@ -98,12 +98,15 @@ constexpr std::size_t RESULT = log_column("result");
 constexpr std::size_t REASON = log_column("reason");
 constexpr std::size_t JOB = log_column("job");
 constexpr std::size_t UNIQUE = log_column("unique");
+constexpr std::size_t OPERATOR = log_column("operator");
+constexpr std::size_t WORK_ORDER = log_column("work_order");
 }  // namespace col
 
 static_assert(col::STARTED == 0, "a row starts with its started time, which marks where a row begins");
 static_assert(col::ENDED < LOG_COLUMN_COUNT && col::STATION < LOG_COLUMN_COUNT && col::PORT < LOG_COLUMN_COUNT &&
                   col::DEVICE < LOG_COLUMN_COUNT && col::CRC32 < LOG_COLUMN_COUNT && col::RESULT < LOG_COLUMN_COUNT &&
-                  col::REASON < LOG_COLUMN_COUNT && col::JOB < LOG_COLUMN_COUNT && col::UNIQUE < LOG_COLUMN_COUNT,
+                  col::REASON < LOG_COLUMN_COUNT && col::JOB < LOG_COLUMN_COUNT && col::UNIQUE < LOG_COLUMN_COUNT &&
+                  col::OPERATOR < LOG_COLUMN_COUNT && col::WORK_ORDER < LOG_COLUMN_COUNT,
               "a column read by place is in the table");
 
 // Logs written before jobs have the columns up to `reason`.

@@ -187,6 +187,10 @@ bool read_station_log(const std::string& path, ReportData& data, std::string& er
         data.ports[{row[STATION], port_name(row[PORT])}].add(completed, interrupted, hour, seconds);
         data.days[row[STARTED].substr(0, 10)].add(completed, interrupted, hour, seconds);
         data.images[row[CRC32]].add(completed, interrupted, hour, seconds);
+        if (columns == LOG_COLUMN_COUNT) {
+            data.operators[row[col::OPERATOR]].add(completed, interrupted, hour, seconds);
+            data.orders[row[col::WORK_ORDER]].add(completed, interrupted, hour, seconds);
+        }
         if (completed) {
             ++data.completed_by_hour[row[STATION]][ended / HOUR_MS];
         } else {

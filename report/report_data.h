@@ -47,6 +47,8 @@ struct ReportData {
     std::map<std::pair<std::string, std::string>, BoxCounts, PortOrder> ports;  // (station, port)
     std::map<std::string, BoxCounts> days;                           // "2026-12-09", UTC
     std::map<std::string, BoxCounts> images;                         // "0x5E1F0C27"
+    std::map<std::string, BoxCounts> operators;                      // of the logs that name them ("" for none)
+    std::map<std::string, BoxCounts> orders;                         // work orders, likewise
     std::map<std::string, std::uint64_t> reasons;                    // "lost connection: the device hung up"
     std::map<std::string, std::map<std::int64_t, std::uint64_t>> completed_by_hour;  // station: hour: boxes
     std::uint64_t rows = 0;

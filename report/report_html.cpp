@@ -189,8 +189,6 @@ std::string report_html(const ReportData& data, std::size_t logs) {
     html += "</ul>\n<h2>Boxes completed per hour</h2>\n" + hourly_chart(data);
     html += "<h2>Yield by port</h2>\n" + yield_chart(data, weak);
     html += "<h2>Box times</h2>\n" + time_histogram(data);
-    const char* const ids[] = {"stations", "ports", "days", "images", "reasons"};
-    std::size_t i = 0;
-    for (const ReportTable& table : report_tables(data)) html += table_html(table, ids[i++ % 5]);
+    for (const ReportTable& table : report_tables(data)) html += table_html(table, table.id);
     return html + "</body>\n</html>\n";
 }

@@ -48,8 +48,9 @@ std::vector<std::string> figures(const BoxCounts& counts) {
             one_decimal(counts.per_hour_running())};
 }
 
-ReportTable group_table(const std::string& title, const std::vector<std::string>& keys) {
+ReportTable group_table(const char* id, const std::string& title, const std::vector<std::string>& keys) {
     ReportTable table;
+    table.id = id;
     table.title = title;
     table.columns = keys;
     for (const char* column : {"BOXES", "COMPLETED", "FAILED", "INTERRUPTED", "YIELD", "MEDIAN", "BOXES/H"}) {
@@ -64,31 +65,49 @@ ReportTable group_table(const std::string& title, const std::vector<std::string>
 
 std::vector<ReportTable> report_tables(const ReportData& data) {
     std::vector<ReportTable> tables;
-    ReportTable stations = group_table("By station", {"STATION"});
+    ReportTable stations = group_table("stations", "By station", {"STATION"});
     for (const auto& [name, counts] : data.stations) {
         stations.rows.push_back({name});
         for (std::string& figure : figures(counts)) stations.rows.back().push_back(std::move(figure));
     }
     tables.push_back(stations);
-    ReportTable ports = group_table("By port", {"STATION", "PORT"});
+    ReportTable ports = group_table("ports", "By port", {"STATION", "PORT"});
     for (const auto& [key, counts] : data.ports) {
         ports.rows.push_back({key.first, key.second});
         for (std::string& figure : figures(counts)) ports.rows.back().push_back(std::move(figure));
     }
     tables.push_back(ports);
-    ReportTable days = group_table("By day (UTC)", {"DAY"});
+    ReportTable days = group_table("days", "By day (UTC)", {"DAY"});
     for (const auto& [day, counts] : data.days) {
         days.rows.push_back({day});
         for (std::string& figure : figures(counts)) days.rows.back().push_back(std::move(figure));
     }
     tables.push_back(days);
-    ReportTable images = group_table("By image", {"CRC-32"});
+    ReportTable images = group_table("images", "By image", {"CRC-32"});
     for (const auto& [crc, counts] : data.images) {
         images.rows.push_back({crc});
         for (std::string& figure : figures(counts)) images.rows.back().push_back(std::move(figure));
     }
     tables.push_back(images);
+    // Logs before operators and orders were named have none: no table for them.
+    const struct {
+        const char* id;
+        const char* title;
+        const char* key;
+        const std::map<std::string, BoxCounts>& groups;
+    } named[] = {{"operators", "By operator", "OPERATOR", data.operators},
+                 {"orders", "By work order", "WORK ORDER", data.orders}};
+    for (const auto& group : named) {
+        if (group.groups.empty() || (group.groups.size() == 1 && group.groups.begin()->first.empty())) continue;
+        ReportTable table = group_table(group.id, group.title, {group.key});
+        for (const auto& [name, counts] : group.groups) {
+            table.rows.push_back({name.empty() ? "(none)" : name});
+            for (std::string& figure : figures(counts)) table.rows.back().push_back(std::move(figure));
+        }
+        tables.push_back(table);
+    }
     ReportTable reasons;
+    reasons.id = "reasons";
     reasons.title = "Failures by reason";
     reasons.columns = {"RESULT: REASON", "BOXES"};
     reasons.numeric = {false, true};

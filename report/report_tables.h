@@ -7,13 +7,15 @@
 #include "report/report_data.h"
 
 struct ReportTable {
+    std::string id;  // the page's id for it: "stations", "operators", ...
     std::string title;
     std::vector<std::string> columns;
     std::vector<bool> numeric;  // right-aligned
     std::vector<std::vector<std::string>> rows;
 };
 
-// By station, by port, by day, by image (each with the boxes completed,
+// By station, by port, by day, by image, and where the logs name them by
+// operator and by work order (each with the boxes completed,
 // failed and interrupted, the yield, the median time and the boxes an hour),
 // and the failures by reason, interrupted boxes among them.
 std::vector<ReportTable> report_tables(const ReportData& data);

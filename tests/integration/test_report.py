@@ -145,6 +145,10 @@ class Report(ToolTest):
         check("By port", ["STATION", "PORT"], lambda b: (b.station, "COM" + b.port.replace("COM", "")))
         check("By day (UTC)", ["DAY"], lambda b: b.start.strftime("%Y-%m-%d"))
         check("By image", ["CRC-32"], lambda b: b.crc)
+        # Only bench1's log names its operator and order; bench2's is older than that.
+        bench1 = [b for b in self.boxes if b.station == "bench1"]
+        self.assertEqual(tables["By operator"][1:], [["anna"] + expected_group(bench1)])
+        self.assertEqual(tables["By work order"][1:], [["WO-1234"] + expected_group(bench1)])
         # Every box that did not complete, the interrupted one too, under its result and reason.
         reasons = {}
         for box in self.boxes:
