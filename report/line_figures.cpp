@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr std::int64_t MINUTE_MS = 60 * 1000;
+constexpr std::int64_t MINUTE_MS = std::int64_t{60} * 1000;
 constexpr std::int64_t HOUR_MS = 60 * MINUTE_MS;
 constexpr std::int64_t DAY_MS = 24 * HOUR_MS;
 

@@ -17,7 +17,9 @@ void LineViewState::publish(std::string document) {
 bool LineViewState::pause(double seconds) {
     const double until = monotonic_seconds() + seconds;
     MutexLock held(lock_);
-    for (double left = seconds; !stopped_ && left > 0; left = until - monotonic_seconds()) {
+    while (!stopped_) {
+        const double left = until - monotonic_seconds();
+        if (left <= 0) break;
         stopping_.wait_for(lock_, left);
     }
     return !stopped_;
