@@ -97,8 +97,14 @@ void ApprovalGuard::look_again(LinePool& pool) {
     DbError error;
     if (!pool.read_approvals(approvals, error)) return;
     const ApprovalJudged judged = judge_approval(approvals, job_.file_sha256, image_sha256_);
+    if (judged.verdict == ApprovalVerdict::Approved) remember(judged.approval);
     const MutexLock hold(lock_);
-    if (judged.verdict == ApprovalVerdict::Approved || !revoked_.empty()) return;
+    if (!revoked_.empty()) return;  // once stopped, a station stays so until it is started again
+    if (judged.verdict == ApprovalVerdict::Approved) {
+        if (judged.approval.id != standing_.id) trace("job: %s", approval_words(judged.approval).c_str());
+        standing_ = judged.approval;  // one seen while the database was away, now read from it
+        return;
+    }
     const std::string by = judged.verdict == ApprovalVerdict::Revoked ? judged.approval.revoked_by : "the line";
     revoked_ = "job revoked by " + by;
     trace("%s: %s; no new box is answered", revoked_.c_str(), approval_refusal(judged, job_).c_str());
