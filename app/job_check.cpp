@@ -108,13 +108,13 @@ std::string check_approval(const Job& job, const std::string& image_sha256, Line
     std::vector<Approval> approvals;
     DbError error;
     if (!pool.read_approvals(approvals, error)) {
-        const std::string problem = "cannot read the job's approval: " + error.message;
+        std::string problem = "cannot read the job's approval: " + error.message;
         console_print("%s\r\n", problem.c_str());
         document["line"]["approval"] = {{"required", true}, {"approved", false}, {"why", problem}};
         return problem;
     }
     const ApprovalJudged judged = judge_approval(approvals, job.file_sha256, image_sha256);
-    const std::string refusal = approval_refusal(judged, job);
+    std::string refusal = approval_refusal(judged, job);
     nlohmann::json approval = {{"required", true}, {"approved", refusal.empty()}, {"job_sha256", job.file_sha256}};
     if (refusal.empty()) {
         console_print("approval: %s\r\n", approval_words(judged.approval).c_str());
@@ -159,7 +159,7 @@ std::string check_line(const Job& job, const std::string& image_sha256, const st
         pool_fields.push_back(show_field(field, next[f], left, "pool "));
     }
     document["line"]["fields"] = pool_fields;
-    const std::string refusal = check_approval(job, image_sha256, pool, document);
+    std::string refusal = check_approval(job, image_sha256, pool, document);
     if (!refusal.empty()) return refusal;
     if (job.unique.empty()) return std::string();
     return check_station_lease(job, log_path, spent, document);

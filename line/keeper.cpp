@@ -27,7 +27,7 @@ std::string line_connection(const LineSettings& line, std::string& secret) {
     const char* password = environment_value("STBLOAD_DB_PASSWORD");
     const char* user = environment_value("STBLOAD_DB_USER");
     secret = password != nullptr ? password : "";
-    const std::string database = user != nullptr && *user != '\0' ? with_user(line.database, user) : line.database;
+    std::string database = user != nullptr && *user != '\0' ? with_user(line.database, user) : line.database;
     if (secret.empty()) return database;
     // In braces, so that a ';' or '=' in it means nothing; a '}' is doubled.
     std::string braced;

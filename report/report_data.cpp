@@ -43,6 +43,32 @@ bool digits(const std::string& text, std::size_t at, std::size_t count, unsigned
     return true;
 }
 
+// One row read, counted in every group it belongs to.
+void count_row(const std::vector<std::string>& row, std::size_t columns, std::int64_t started, std::int64_t ended,
+               ReportData& data) {
+    const std::string& result = row[RESULT];
+    const bool completed = result == "completed";
+    const bool interrupted = result == "interrupted";
+    const std::int64_t hour = started / HOUR_MS;
+    const auto seconds = static_cast<std::uint64_t>((ended - started + 500) / 1000);
+    data.stations[row[STATION]].add(completed, interrupted, hour, seconds);
+    data.ports[{row[STATION], port_name(row[PORT])}].add(completed, interrupted, hour, seconds);
+    data.days[row[STARTED].substr(0, 10)].add(completed, interrupted, hour, seconds);
+    data.images[row[CRC32]].add(completed, interrupted, hour, seconds);
+    if (columns == LOG_COLUMN_COUNT) {
+        data.operators[row[col::OPERATOR]].add(completed, interrupted, hour, seconds);
+        data.orders[row[col::WORK_ORDER]].add(completed, interrupted, hour, seconds);
+    }
+    if (completed) {
+        ++data.completed_by_hour[row[STATION]][ended / HOUR_MS];
+    } else {
+        ++data.reasons[row[REASON].empty() ? result : result + ": " + row[REASON]];
+    }
+    if (data.rows == 0 || started < data.first_ms) data.first_ms = started;
+    if (data.rows == 0 || ended > data.last_ms) data.last_ms = ended;
+    ++data.rows;
+}
+
 }  // namespace
 
 bool parse_utc_ms(const std::string& text, std::int64_t& ms) {
@@ -179,26 +205,7 @@ bool read_station_log(const std::string& path, ReportData& data, std::string& er
             skip("no result");
             continue;
         }
-        const bool completed = result == "completed";
-        const bool interrupted = result == "interrupted";
-        const std::int64_t hour = started / HOUR_MS;
-        const auto seconds = static_cast<std::uint64_t>((ended - started + 500) / 1000);
-        data.stations[row[STATION]].add(completed, interrupted, hour, seconds);
-        data.ports[{row[STATION], port_name(row[PORT])}].add(completed, interrupted, hour, seconds);
-        data.days[row[STARTED].substr(0, 10)].add(completed, interrupted, hour, seconds);
-        data.images[row[CRC32]].add(completed, interrupted, hour, seconds);
-        if (columns == LOG_COLUMN_COUNT) {
-            data.operators[row[col::OPERATOR]].add(completed, interrupted, hour, seconds);
-            data.orders[row[col::WORK_ORDER]].add(completed, interrupted, hour, seconds);
-        }
-        if (completed) {
-            ++data.completed_by_hour[row[STATION]][ended / HOUR_MS];
-        } else {
-            ++data.reasons[row[REASON].empty() ? result : result + ": " + row[REASON]];
-        }
-        if (data.rows == 0 || started < data.first_ms) data.first_ms = started;
-        if (data.rows == 0 || ended > data.last_ms) data.last_ms = ended;
-        ++data.rows;
+        count_row(row, columns, started, ended, data);
     }
     if (log.failed()) error = "could not be read to its end";
     return true;

@@ -104,6 +104,18 @@ void PortMonitor::numbers_waiting(const std::string& reason) {
     event("waiting for numbers", "waiting for numbers: " + reason).reason = reason;
 }
 
+namespace {
+
+// What a person labels the box with: its numbers and its own number.
+std::string box_labels(const BoxResult& box, double numbers_waited) {
+    std::string which = box.unique.empty() ? std::string() : " " + box.unique;
+    if (!box.box_id.empty()) which += " box_id=" + box.box_id;
+    if (numbers_waited >= 0.5) which += " (waited " + std::to_string(std::lround(numbers_waited)) + " s for numbers)";
+    return which;
+}
+
+}  // namespace
+
 void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     const MutexLock hold(lock_);
     view_.box_in_progress = false;
@@ -113,12 +125,7 @@ void PortMonitor::box_ended(const BoxResult& box, const BoxRecord& row) {
     view_.last_reason = box.reason;
     char took[32];
     format_duration(box.seconds, took, sizeof took);
-    // What a person labels the box with: its numbers and its own number.
-    std::string which = box.unique.empty() ? std::string() : " " + box.unique;
-    if (!box.box_id.empty()) which += " box_id=" + box.box_id;
-    if (view_.numbers_waited >= 0.5) {
-        which += " (waited " + std::to_string(std::lround(view_.numbers_waited)) + " s for numbers)";
-    }
+    const std::string which = box_labels(box, view_.numbers_waited);
     const char* name = "failed";
     std::string text;
     switch (box.outcome) {
