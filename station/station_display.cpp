@@ -154,8 +154,8 @@ void StationDisplay::take_keys() {
     std::string typed;
     if (!keys_.poll(typed) || typed.empty()) return;
     answer_until_ = monotonic_seconds() + ANSWER_SHOWN_S;
-    std::string name;
     if (on_duty_ != nullptr && typed.rfind("operator ", 0) == 0) {
+        std::string name;
         if (clean_operator_name(typed.substr(9), name)) {
             on_duty_->set_operator(name);
             trace("operator: %s, from the next box on", name.c_str());
